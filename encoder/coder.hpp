@@ -1,0 +1,38 @@
+// Block coder and bit writer: quantization, DC prediction, run/size Huffman
+// coding of one 8 x 8 block, and packing of the codes into bytes with a 0x00
+// stuffed after every 0xFF.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Room for the coded bytes of at least one whole stripe's worth of blocks
+// between flushes; the stream writer empties it whenever less than
+// max_block_bytes are free, so it can never overflow.
+inline constexpr std::size_t outbuffer_size = 4096;
+
+// The most bytes one block can add to outbuffer: 7 pending bits, a DC code of
+// at most 9 + 11 bits, 63 AC codes of at most 16 + 10 bits each, every byte
+// possibly followed by a stuffed 0x00.
+inline constexpr std::size_t max_block_bytes = 2 * ((7 + 9 + 11 + 63 * (16 + 10)) / 8 + 1);
+static_assert(max_block_bytes < outbuffer_size / 4);
+
+// Coder state; runs on from block to block and stripe to stripe.
+extern std::int32_t lastDC;       // quantized DC of the previous block
+extern std::uint64_t CodeVal;     // pending bits, left-aligned from bit 23 down
+extern std::uint32_t CodeSize;    // number of pending bits, 0 to 7 between calls
+extern std::uint8_t outbuffer[outbuffer_size];
+extern std::uint8_t* optr;        // next free byte of outbuffer
+
+// Appends the low n bits of code (1 <= n <= 16), most significant first.
+void emit_code(std::int32_t n, std::int32_t code);
+
+// Codes the 8 x 8 block whose top-left sample is p; rows are 1280 bytes apart.
+void MCU(const std::uint8_t* p);
+
+// Quantizes a transformed block in place: (v * qu + 32768) >> 16.
+void quantize(std::int32_t* block);
+
+// Puts the coder back in its start state: predictor 0, no pending bits,
+// outbuffer empty.
+void reset_coder();

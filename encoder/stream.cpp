@@ -1,0 +1,46 @@
+#include "stream.hpp"
+
+#include "coder.hpp"
+#include "tables.hpp"
+
+namespace {
+
+// Sends the bytes coded so far and empties outbuffer.
+bool flush(Sink sink, void* ctx) {
+  const auto n = static_cast<std::size_t>(optr - outbuffer);
+  optr = outbuffer;
+  return n == 0 || sink(outbuffer, n, ctx);
+}
+
+}  // namespace
+
+bool start_stream(Sink sink, void* ctx) {
+  reset_coder();
+  return sink(headerbuf.data(), headerbuf.size(), ctx);
+}
+
+bool code_stripe(const std::uint8_t* stripe, Sink sink, void* ctx) {
+  for (int x = 0; x < frame_width; x += 8) {
+    // A stripe of noise codes to several times outbuffer's size: send the
+    // bytes early rather than let the next block overrun the buffer.
+    if (optr > outbuffer + (outbuffer_size - max_block_bytes) && !flush(sink, ctx)) return false;
+    MCU(stripe + x);
+  }
+  return flush(sink, ctx);
+}
+
+bool finish_stream(Sink sink, void* ctx) {
+  // Seven 1-bits complete a partial last byte; with nothing pending they stay
+  // pending and are never sent.
+  emit_code(7, 0x7F);
+  static constexpr std::uint8_t eoi[2] = {0xFF, 0xD9};
+  return flush(sink, ctx) && sink(eoi, sizeof eoi, ctx);
+}
+
+bool encode_frame(const std::uint8_t* samples, Sink sink, void* ctx) {
+  if (!start_stream(sink, ctx)) return false;
+  for (std::size_t s = 0; s < frame_samples; s += stripe_bytes) {
+    if (!code_stripe(samples + s, sink, ctx)) return false;
+  }
+  return finish_stream(sink, ctx);
+}
