@@ -4,6 +4,7 @@
 #include <csetjmp>
 #include <cmath>
 #include <cstdio>
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -92,9 +93,10 @@ void write_file(const std::string& path, const std::vector<std::uint8_t>& data) 
 std::string images_dir() { return BW_IMAGES_DIR; }
 
 std::vector<std::uint8_t> make_input(const std::vector<std::uint8_t>& samples) {
-  static const char header[] = "P5\n1280 1024\n255\n";
-  std::vector<std::uint8_t> input(header, header + sizeof header - 1);
-  input.insert(input.end(), samples.begin(), samples.end());
+  const std::string header = "P5\n1280 1024\n255\n";
+  std::vector<std::uint8_t> input(header.size() + samples.size());
+  std::copy(header.begin(), header.end(), input.begin());
+  std::copy(samples.begin(), samples.end(), input.begin() + static_cast<std::ptrdiff_t>(header.size()));
   return input;
 }
 
