@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: a normal release build, then the same
-# suite under AddressSanitizer and UndefinedBehaviorSanitizer, then the static
-# analysers. Installs what a fresh Debian machine lacks first.
+# suite under AddressSanitizer and UndefinedBehaviorSanitizer, then with clang,
+# then the static analysers. Installs what a fresh Debian machine lacks first.
 #
 #   bash tests/run-all.sh
 #
-# Build folders: build/ and build-asan/ beside this file's parent.
+# Build folders: build/, build-asan/ and build-clang/ in the repository.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -35,6 +35,12 @@ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DBLOCKWRIGHT_SANITIZE=ON \
 cmake --build build-asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan -j"$jobs" --output-on-failure
+
+echo "== clang build and tests"
+CXX=clang++ cmake -S . -B build-clang -DCMAKE_BUILD_TYPE=Release -DBLOCKWRIGHT_TESTS=ON \
+  -DBLOCKWRIGHT_BENCH=OFF >/dev/null
+cmake --build build-clang -j"$jobs"
+ctest --test-dir build-clang -j"$jobs" --output-on-failure
 
 if [ -x tests/static-analysis.sh ]; then
   echo "== static analysis"
