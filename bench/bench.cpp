@@ -1,0 +1,180 @@
+// Throughput of Blockwright's encoder core against libjpeg-turbo through the
+// libjpeg API, on the same frames, in memory (no file I/O on either side).
+//
+//   bw_bench [--rounds N] [--path NAME] [FOLDER-OR-FILE.y ...]
+//
+// Each picture (a *.y file: three header lines, then 1280 x 1024 samples) is
+// encoded N times by each encoder, the two alternating so that both see the
+// same machine load; the median time of each gives megapixels per second,
+// and the ratio says how many times faster Blockwright is. libjpeg-turbo is
+// set up for the same job: one component, quality 75, the fast integer DCT,
+// no Huffman optimisation. --path picks Blockwright's code path (default: the
+// best this CPU runs); --path all runs every path the CPU supports.
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+// jpeglib.h needs size_t and FILE declared before it.
+#include <jpeglib.h>
+
+#include "paths.hpp"
+#include "stream.hpp"
+
+namespace {
+
+struct Picture {
+  std::string name;
+  std::vector<std::uint8_t> samples;
+};
+
+std::vector<std::uint8_t> out_bw;      // Blockwright's stream
+std::vector<std::uint8_t> out_ljt;     // libjpeg-turbo's stream, fixed buffer
+unsigned long out_ljt_size = 0;
+
+bool append(const std::uint8_t* data, std::size_t size, void*) {
+  out_bw.insert(out_bw.end(), data, data + size);
+  return true;
+}
+
+double encode_blockwright(const std::uint8_t* samples) {
+  out_bw.clear();
+  const auto t0 = std::chrono::steady_clock::now();
+  encode_frame(samples, append, nullptr);
+  const auto t1 = std::chrono::steady_clock::now();
+  return std::chrono::duration<double>(t1 - t0).count();
+}
+
+double encode_libjpeg(jpeg_compress_struct& cinfo, const std::uint8_t* samples) {
+  JSAMPROW rows[frame_height];
+  for (int y = 0; y < frame_height; ++y) {
+    rows[y] = const_cast<JSAMPROW>(samples + static_cast<std::size_t>(y) * frame_width);
+  }
+  const auto t0 = std::chrono::steady_clock::now();
+  unsigned char* buf = out_ljt.data();
+  out_ljt_size = out_ljt.size();
+  jpeg_mem_dest(&cinfo, &buf, &out_ljt_size);
+  cinfo.image_width = frame_width;
+  cinfo.image_height = frame_height;
+  cinfo.input_components = 1;
+  cinfo.in_color_space = JCS_GRAYSCALE;
+  jpeg_set_defaults(&cinfo);
+  jpeg_set_quality(&cinfo, 75, TRUE);
+  cinfo.dct_method = JDCT_IFAST;
+  cinfo.optimize_coding = FALSE;
+  jpeg_start_compress(&cinfo, TRUE);
+  jpeg_write_scanlines(&cinfo, rows, frame_height);
+  jpeg_finish_compress(&cinfo);
+  const auto t1 = std::chrono::steady_clock::now();
+  if (buf != out_ljt.data()) {
+    std::fprintf(stderr, "bw_bench: libjpeg output outgrew its buffer\n");
+    std::exit(1);
+  }
+  return std::chrono::duration<double>(t1 - t0).count();
+}
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  const std::size_t n = v.size();
+  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+[[noreturn]] void die(const std::string& file, const char* reason) {
+  std::fprintf(stderr, "bw_bench: %s: %s\n", file.c_str(), reason);
+  std::exit(1);
+}
+
+Picture load(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) die(file.string(), "cannot open");
+  std::vector<std::uint8_t> data{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  if (data.size() < frame_samples) die(file.string(), "shorter than 1280 x 1024 samples");
+  // The samples are the last 1310720 bytes, after the three header lines.
+  return {file.filename().string(),
+          {data.end() - static_cast<std::ptrdiff_t>(frame_samples), data.end()}};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int rounds = 21;
+  std::string path_arg = "best";
+  std::vector<std::filesystem::path> inputs;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--rounds" && i + 1 < argc) {
+      rounds = std::max(1, std::atoi(argv[++i]));
+    } else if (a == "--path" && i + 1 < argc) {
+      path_arg = argv[++i];
+    } else if (a.rfind("--", 0) == 0) {
+      std::fprintf(stderr, "usage: %s [--rounds N] [--path best|all|NAME] [FOLDER-OR-FILE.y ...]\n", argv[0]);
+      return 1;
+    } else {
+      inputs.emplace_back(a);
+    }
+  }
+  if (inputs.empty()) inputs.emplace_back(BW_IMAGES_DIR);
+
+  std::vector<Path> paths;
+  for (int p = 0; p < path_count; ++p) {
+    const auto path = static_cast<Path>(p);
+    if (!path_supported(path)) continue;
+    if (path_arg == "all" || path_arg == path_name(path)) paths.push_back(path);
+  }
+  if (path_arg == "best") paths.push_back(best_path());
+  if (paths.empty()) die(path_arg, "no such path on this CPU");
+
+  std::vector<Picture> pictures;
+  for (const auto& in : inputs) {
+    if (std::filesystem::is_directory(in)) {
+      std::vector<std::filesystem::path> files;
+      for (const auto& e : std::filesystem::directory_iterator(in)) {
+        if (e.path().extension() == ".y") files.push_back(e.path());
+      }
+      std::sort(files.begin(), files.end());
+      for (const auto& f : files) pictures.push_back(load(f));
+    } else {
+      pictures.push_back(load(in));
+    }
+  }
+  if (pictures.empty()) die(inputs.front().string(), "no *.y pictures");
+
+  out_bw.reserve(8 << 20);
+  out_ljt.resize(8 << 20);
+  jpeg_compress_struct cinfo;
+  jpeg_error_mgr jerr;
+  cinfo.err = jpeg_std_error(&jerr);
+  jpeg_create_compress(&cinfo);
+
+  constexpr double megapixels = static_cast<double>(frame_samples) / 1e6;
+  std::printf("%d rounds, median time per frame; MP/s = megapixels per second\n", rounds);
+  std::printf("%-14s %-8s %9s %9s %9s %9s %7s\n", "picture", "path", "bw bytes", "bw MP/s", "ljt bytes",
+              "ljt MP/s", "ratio");
+  double worst = 1e9;
+  for (const Path path : paths) {
+    select_path(path);
+    for (const auto& pic : pictures) {
+      std::vector<double> t_bw, t_ljt;
+      encode_blockwright(pic.samples.data());  // warm caches and branch predictors
+      encode_libjpeg(cinfo, pic.samples.data());
+      for (int r = 0; r < rounds; ++r) {
+        t_bw.push_back(encode_blockwright(pic.samples.data()));
+        t_ljt.push_back(encode_libjpeg(cinfo, pic.samples.data()));
+      }
+      const double bw = megapixels / median(t_bw), ljt = megapixels / median(t_ljt);
+      worst = std::min(worst, bw / ljt);
+      std::printf("%-14s %-8s %9zu %9.1f %9lu %9.1f %6.2fx\n", pic.name.c_str(), path_name(path),
+                  out_bw.size(), bw, out_ljt_size, ljt, bw / ljt);
+    }
+  }
+  std::printf("lowest ratio: %.2fx\n", worst);
+  jpeg_destroy_compress(&cinfo);
+  return 0;
+}
