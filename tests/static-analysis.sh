@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Static analysis of the project's own code (encoder/, tools/, bench/):
+# clang-tidy with the checks in .clang-tidy, and cppcheck. Any finding fails.
+#
+#   bash tests/static-analysis.sh BUILD-FOLDER
+#
+# BUILD-FOLDER is a configured build (it holds compile_commands.json and the
+# generated tables the sources include).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build}
+
+sources=(encoder/*.cpp tools/*.cpp)
+[ -d bench ] && sources+=($(ls bench/*.cpp 2>/dev/null))
+
+echo "clang-tidy: ${#sources[@]} files"
+status=0
+for f in "${sources[@]}"; do
+  # clang-tidy counts the (suppressed) warnings of system headers on stderr.
+  clang-tidy -p "$build" --quiet "$f" 2> >(grep -v -E '^[0-9]+ warnings? (and [0-9]+ errors? )?generated' >&2) || status=1
+done
+
+# useStlAlgorithm is left out: plain loops are this code's style and many of
+# them run at compile time. missingIncludeSystem: system headers are not
+# analysed.
+echo "cppcheck"
+cppcheck --std=c++20 --enable=warning,style,performance,portability \
+  --suppress=useStlAlgorithm --suppress=missingIncludeSystem \
+  --inline-suppr --error-exitcode=1 --quiet \
+  -I encoder -I "$build/encoder/generated" encoder tools $( [ -d bench ] && echo bench ) || status=1
+
+exit $status
