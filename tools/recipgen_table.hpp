@@ -1,0 +1,41 @@
+// Reading a quantizer table as recipgen takes it, and computing the
+// encoder's reciprocal of one step.
+//
+// The reader is fed the input in pieces of any size and keeps its state at
+// file level, so recipgen can stream standard input through a fixed buffer
+// and the fuzz target can feed it any bytes; it never allocates.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+// What the reader accepts: white space (space, tab, line feed, vertical tab,
+// form feed, carriage return) is skipped; each value is one or two
+// hexadecimal digits, a third digit starting the next value, so "08 06 06"
+// and "080606" read alike. 64 values in zigzag order, each 1 to 255; after
+// the 64th only white space may follow. Anything else is refused: fewer
+// than 64 values, any other character (a sign or an 0x prefix included), a
+// value of 0, a 65th value or other trailing text.
+
+// Quantizer steps in natural order (8 * row + column) once a table is read.
+extern std::array<std::int32_t, 64> table_steps;
+// Why the input was refused: one line, no line feed, naming the position.
+inline constexpr std::size_t refusal_size = 160;
+extern char table_refusal[refusal_size];
+
+// Starts reading a new table.
+void table_reader_start();
+// Takes the next size bytes of input. Returns false once the input is
+// refused; later calls change nothing.
+bool table_reader_feed(const std::uint8_t* data, std::size_t size);
+// Ends the input. Returns true when a complete, valid table was read.
+bool table_reader_end();
+
+// DCT scale factor a(r) * a(c) of position (r, c), a(0) = 1 and
+// a(k) = cos(k * 0.19634954085) * sqrt(2), multiplied in the order recipgen
+// prints it.
+double scale_factor(int r, int c);
+// The reciprocal 65536 / (8 * q * a(r) * a(c)) truncated towards zero, at 16
+// fractional bits: the entry of the encoder's qu table for step q at (r, c).
+std::int32_t reciprocal(std::int32_t q, int r, int c);
