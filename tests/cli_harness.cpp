@@ -1,0 +1,152 @@
+#include "cli_harness.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+
+#include "decode.hpp"
+
+pid_t start_blockwright(const std::string& dir, const RunOptions& options, int* out_fd, int* err_fd) {
+  int out[2], err[2];
+  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return -1;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    // Only async-signal-safe calls between fork and exec. SIGXFSZ keeps its
+    // default action: the program itself must ignore it.
+    dup2(out[1], 1);
+    dup2(err[1], 2);
+    if (chdir(dir.c_str()) != 0) _exit(126);
+    umask(options.umask);
+    const rlimit limit{options.file_size_limit, options.file_size_limit};
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
+    execl(BW_BLOCKWRIGHT, "blockwright", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(out[1]);
+  close(err[1]);
+  *out_fd = out[0];
+  *err_fd = err[0];
+  return pid;
+}
+
+RunResult finish_blockwright(pid_t pid, int out_fd, int err_fd) {
+  RunResult run;
+  pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
+  std::string* text[2] = {&run.out, &run.err};
+  int open_fds = 2;
+  while (open_fds > 0) {
+    if (poll(fds, 2, -1) < 0) continue;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      char buf[4096];
+      const ssize_t n = read(fds[i].fd, buf, sizeof buf);
+      if (n > 0) {
+        text[i]->append(buf, static_cast<std::size_t>(n));
+      } else {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open_fds;
+      }
+    }
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+  }
+  if (WIFEXITED(status)) run.status = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) run.signal = WTERMSIG(status);
+  return run;
+}
+
+RunResult run_blockwright(const std::string& dir, const RunOptions& options) {
+  int out_fd = -1, err_fd = -1;
+  const pid_t pid = start_blockwright(dir, options, &out_fd, &err_fd);
+  if (pid < 0) return {};
+  return finish_blockwright(pid, out_fd, err_fd);
+}
+
+std::vector<std::string> list_folder(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::size_t stdio_sample_start(const std::vector<std::uint8_t>& input) {
+  if (input.empty()) return std::string::npos;
+  std::vector<std::uint8_t> copy = input;  // fmemopen wants a writable buffer
+  FILE* f = fmemopen(copy.data(), copy.size(), "rb");
+  if (f == nullptr) return std::string::npos;
+  char line[80];
+  std::size_t start = std::string::npos;
+  if (std::fgets(line, sizeof line, f) && std::fgets(line, sizeof line, f) &&
+      std::fgets(line, sizeof line, f)) {
+    start = static_cast<std::size_t>(std::ftell(f));
+  }
+  std::fclose(f);
+  return start;
+}
+
+bool running_as_root() { return geteuid() == 0; }
+
+const std::vector<std::uint8_t>& earlier_output() {
+  static const std::vector<std::uint8_t> bytes = [] {
+    std::vector<std::uint8_t> b(5000);
+    for (std::size_t i = 0; i < b.size(); ++i) b[i] = static_cast<std::uint8_t>(i * 7 + 3);
+    return b;
+  }();
+  return bytes;
+}
+
+void FolderTest::SetUp() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "blockwright-cli-XXXXXX").string();
+  ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+  dir = pattern;
+}
+
+void FolderTest::TearDown() {
+  if (dir.empty()) return;
+  // Tests take permissions away; give them back so that the folder goes.
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir, ec)) {
+    if (entry.is_directory(ec) && !entry.is_symlink(ec)) chmod(entry.path().c_str(), 0700);
+  }
+  chmod(dir.c_str(), 0700);
+  std::filesystem::remove_all(dir, ec);
+}
+
+void FolderTest::write(const std::string& name, const std::vector<std::uint8_t>& bytes) const {
+  write_file(path(name), bytes);
+}
+
+void FolderTest::put_earlier_output() const { write("testout.jpg", earlier_output()); }
+
+void FolderTest::expect_refusal(const RunResult& run, const std::string& message) {
+  EXPECT_EQ(run.signal, 0);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "blockwright: " + message + "\n");
+}
+
+void FolderTest::expect_untouched(const std::vector<std::string>& entries) const {
+  EXPECT_EQ(list_folder(dir), entries);
+  EXPECT_EQ(read_file(path("testout.jpg")), earlier_output());
+}
+
+void FolderTest::expect_output(const RunResult& run, const std::vector<std::uint8_t>& jpeg) const {
+  EXPECT_EQ(run.signal, 0);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(list_folder(dir), (std::vector<std::string>{"image.y", "testout.jpg"}));
+  EXPECT_TRUE(read_file(path("testout.jpg")) == jpeg) << "testout.jpg differs from the expected encoding";
+}
