@@ -13,8 +13,9 @@ inline constexpr std::size_t outbuffer_size = 4096;
 
 // The most bytes one block can add to outbuffer: 7 pending bits, a DC code of
 // at most 9 + 11 bits, 63 AC codes of at most 16 + 10 bits each, every byte
-// possibly followed by a stuffed 0x00.
-inline constexpr std::size_t max_block_bytes = 2 * ((7 + 9 + 11 + 63 * (16 + 10)) / 8 + 1);
+// possibly followed by a stuffed 0x00; and 3 more, as the fast coder may store
+// a whole 32-bit word when fewer of its bytes are complete.
+inline constexpr std::size_t max_block_bytes = 2 * ((7 + 9 + 11 + 63 * (16 + 10)) / 8 + 1) + 3;
 static_assert(max_block_bytes < outbuffer_size / 4);
 
 // Coder state; runs on from block to block and stripe to stripe.
@@ -28,7 +29,21 @@ extern std::uint8_t* optr;        // next free byte of outbuffer
 void emit_code(std::int32_t n, std::int32_t code);
 
 // Codes the 8 x 8 block whose top-left sample is p; rows are 1280 bytes apart.
+// Runs the selected code path (paths.hpp); all paths write the same bytes.
 void MCU(const std::uint8_t* p);
+
+// The plain definition of MCU: dct2d, quantize, and one emit_code call for
+// every code and every value.
+void MCU_reference(const std::uint8_t* p);
+
+// Codes one quantized block (natural order) with emit_code, as MCU_reference.
+void code_block_reference(const std::int32_t* block);
+
+// Codes one quantized block (natural order) whose nonzero coefficients are
+// the set bits of nonzero (bit i for block[i]): visits only those, and packs
+// the codes through a 64-bit accumulator. Leaves lastDC, CodeVal, CodeSize and
+// optr as code_block_reference does.
+void code_block(const std::int32_t* block, std::uint64_t nonzero);
 
 // Quantizes a transformed block in place: (v * qu + 32768) >> 16.
 void quantize(std::int32_t* block);

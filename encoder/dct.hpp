@@ -12,3 +12,16 @@ void dct1d(std::int32_t* row);
 void dct1d_v(std::int32_t* column);
 // Transforms a block of 64 values in natural order in place: rows, then columns.
 void dct2d(std::int32_t* block);
+
+// Level shift, transform and quantization of one block in a single call: the
+// 8 x 8 samples at p (rows 1280 bytes apart) become the quantized
+// coefficients in natural order in block, as MCU defines them. Returns the
+// bitmap of nonzero coefficients, bit i set when block[i] != 0.
+using DctQuantFn = std::uint64_t (*)(const std::uint8_t* p, std::int32_t* block);
+
+// Portable: dct2d and quantize, then the bitmap.
+std::uint64_t dct_quant_scalar(const std::uint8_t* p, std::int32_t* block);
+// The same on 4 x 32-bit lanes; only on a CPU with SSE4.1.
+std::uint64_t dct_quant_sse41(const std::uint8_t* p, std::int32_t* block);
+// The same on 8 x 32-bit lanes; only on a CPU with AVX2.
+std::uint64_t dct_quant_avx2(const std::uint8_t* p, std::int32_t* block);

@@ -1,7 +1,80 @@
 #include "paths.hpp"
 
-const char* path_name(Path) { return "reference"; }
-bool path_supported(Path path) { return path == path_reference; }
-Path best_path() { return path_reference; }
-bool select_path(Path path) { return path == path_reference; }
-Path current_path() { return path_reference; }
+#include "coder.hpp"
+
+namespace {
+
+// One block through a transform kernel and the bitmap block coder.
+template <DctQuantFn kernel>
+void mcu_with(const std::uint8_t* p) {
+  std::int32_t block[64];
+  const std::uint64_t nonzero = kernel(p, block);
+  code_block(block, nonzero);
+}
+
+void mcu_first(const std::uint8_t* p) {
+  select_path(best_path());
+  mcu_path(p);
+}
+
+Path active = path_count;  // none chosen yet
+
+}  // namespace
+
+void (*mcu_path)(const std::uint8_t* p) = mcu_first;
+
+const char* path_name(Path path) {
+  switch (path) {
+    case path_reference: return "reference";
+    case path_scalar: return "scalar";
+    case path_sse41: return "sse4.1";
+    case path_avx2: return "avx2";
+    case path_count: break;
+  }
+  return "none";
+}
+
+bool path_supported(Path path) {
+  __builtin_cpu_init();
+  switch (path) {
+    case path_reference:
+    case path_scalar: return true;
+    case path_sse41: return __builtin_cpu_supports("sse4.1");
+    case path_avx2: return __builtin_cpu_supports("avx2");
+    case path_count: break;
+  }
+  return false;
+}
+
+Path best_path() {
+  for (int p = path_count - 1; p > path_scalar; --p) {
+    if (path_supported(static_cast<Path>(p))) return static_cast<Path>(p);
+  }
+  return path_scalar;
+}
+
+DctQuantFn dct_quant_kernel(Path path) {
+  switch (path) {
+    case path_sse41: return dct_quant_sse41;
+    case path_avx2: return dct_quant_avx2;
+    default: return dct_quant_scalar;
+  }
+}
+
+bool select_path(Path path) {
+  if (!path_supported(path)) return false;
+  switch (path) {
+    case path_reference: mcu_path = MCU_reference; break;
+    case path_scalar: mcu_path = mcu_with<dct_quant_scalar>; break;
+    case path_sse41: mcu_path = mcu_with<dct_quant_sse41>; break;
+    case path_avx2: mcu_path = mcu_with<dct_quant_avx2>; break;
+    case path_count: return false;
+  }
+  active = path;
+  return true;
+}
+
+Path current_path() {
+  if (active == path_count) select_path(best_path());
+  return active;
+}

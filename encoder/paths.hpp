@@ -21,3 +21,13 @@ Path best_path();
 // Makes MCU use the path from now on; false (and no change) if unsupported.
 bool select_path(Path path);
 Path current_path();
+
+#include "dct.hpp"
+
+// The transform and quantization kernel of a path (dct_quant_scalar for
+// the reference and scalar paths), for tests that compare them.
+DctQuantFn dct_quant_kernel(Path path);
+
+// What MCU runs: the selected path's whole block function. Starts as a
+// function that selects best_path() on the first block.
+extern void (*mcu_path)(const std::uint8_t* p);

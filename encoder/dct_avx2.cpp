@@ -1,0 +1,82 @@
+// Transform and quantization of one block on 8 x 32-bit lanes (AVX2). This
+// file is compiled with -mavx2 and its kernel is called only once the CPU has
+// been checked; it includes nothing that could emit shared inline code.
+#include <immintrin.h>
+
+#include "dct.hpp"
+#include "dct_lanes.hpp"
+#include "tables.hpp"
+
+namespace {
+
+using v8 = std::int32_t __attribute__((vector_size(32)));
+
+inline __m256i m(v8 v) { return reinterpret_cast<__m256i>(v); }
+inline v8 v(__m256i x) { return reinterpret_cast<v8>(x); }
+
+}  // namespace
+
+std::uint64_t dct_quant_avx2(const std::uint8_t* p, std::int32_t* block) {
+  // Eight rows of 8 samples; flipping the top bit turns s into s - 128 as a
+  // signed byte, which is the level shift.
+  const __m128i flip = _mm_set1_epi8(-128);
+  __m128i r[8];
+  for (int i = 0; i < 8; ++i) {
+    r[i] = _mm_xor_si128(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + 1280 * i)), flip);
+  }
+  // Transpose the bytes, so that each vector below holds one column with the
+  // rows in its lanes: the row pass then works on all eight rows at once.
+  const __m128i a0 = _mm_unpacklo_epi8(r[0], r[1]), a1 = _mm_unpacklo_epi8(r[2], r[3]);
+  const __m128i a2 = _mm_unpacklo_epi8(r[4], r[5]), a3 = _mm_unpacklo_epi8(r[6], r[7]);
+  const __m128i b0 = _mm_unpacklo_epi16(a0, a1), b1 = _mm_unpackhi_epi16(a0, a1);
+  const __m128i b2 = _mm_unpacklo_epi16(a2, a3), b3 = _mm_unpackhi_epi16(a2, a3);
+  const __m128i c[4] = {_mm_unpacklo_epi32(b0, b2), _mm_unpackhi_epi32(b0, b2),
+                        _mm_unpacklo_epi32(b1, b3), _mm_unpackhi_epi32(b1, b3)};
+  v8 x[8];
+  for (int k = 0; k < 4; ++k) {
+    x[2 * k] = v(_mm256_cvtepi8_epi32(c[k]));
+    x[2 * k + 1] = v(_mm256_cvtepi8_epi32(_mm_unpackhi_epi64(c[k], c[k])));
+  }
+  pass_lanes(x);
+
+  // Transpose back: y[r] holds row r with the columns in its lanes.
+  __m256i t[8], u[8];
+  for (int i = 0; i < 8; i += 2) {
+    t[i] = _mm256_unpacklo_epi32(m(x[i]), m(x[i + 1]));
+    t[i + 1] = _mm256_unpackhi_epi32(m(x[i]), m(x[i + 1]));
+  }
+  for (int i = 0; i < 8; i += 4) {
+    u[i] = _mm256_unpacklo_epi64(t[i], t[i + 2]);
+    u[i + 1] = _mm256_unpackhi_epi64(t[i], t[i + 2]);
+    u[i + 2] = _mm256_unpacklo_epi64(t[i + 1], t[i + 3]);
+    u[i + 3] = _mm256_unpackhi_epi64(t[i + 1], t[i + 3]);
+  }
+  v8 y[8];
+  for (int i = 0; i < 4; ++i) {
+    y[i] = v(_mm256_permute2x128_si256(u[i], u[i + 4], 0x20));
+    y[i + 4] = v(_mm256_permute2x128_si256(u[i], u[i + 4], 0x31));
+  }
+  pass_lanes(y);
+
+  // Quantize row by row: (v * qu + 32768) >> 16, the product on 32 bits.
+  __m256i q[8];
+  for (int i = 0; i < 8; ++i) {
+    const v8 rq = v(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(qu.data() + 8 * i)));
+    q[i] = m((y[i] * rq + 32768) >> 16);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(block + 8 * i), q[i]);
+  }
+
+  // Nonzero bitmap: narrow to bytes (saturation keeps nonzero values
+  // nonzero), restore row order, compare with zero.
+  const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+  const __m256i zero = _mm256_setzero_si256();
+  std::uint64_t zeros = 0;
+  for (int half = 0; half < 2; ++half) {
+    const __m256i* h = q + 4 * half;
+    const __m256i b = _mm256_permutevar8x32_epi32(
+        _mm256_packs_epi16(_mm256_packs_epi32(h[0], h[1]), _mm256_packs_epi32(h[2], h[3])), order);
+    const auto bits = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(b, zero)));
+    zeros |= static_cast<std::uint64_t>(bits) << (32 * half);
+  }
+  return ~zeros;
+}

@@ -1,0 +1,82 @@
+// Transform and quantization of one block on 4 x 32-bit lanes (SSE4.1). This
+// file is compiled with -msse4.1 and its kernel is called only once the CPU
+// has been checked; it includes nothing that could emit shared inline code.
+#include <smmintrin.h>
+
+#include "dct.hpp"
+#include "dct_lanes.hpp"
+#include "tables.hpp"
+
+namespace {
+
+using v4 = std::int32_t __attribute__((vector_size(16)));
+
+inline __m128i m(v4 v) { return reinterpret_cast<__m128i>(v); }
+inline v4 v(__m128i x) { return reinterpret_cast<v4>(x); }
+
+// 4 x 4 transpose of 32-bit lanes.
+inline void transpose4(const v4* in, v4* out) {
+  const __m128i t0 = _mm_unpacklo_epi32(m(in[0]), m(in[1])), t1 = _mm_unpacklo_epi32(m(in[2]), m(in[3]));
+  const __m128i t2 = _mm_unpackhi_epi32(m(in[0]), m(in[1])), t3 = _mm_unpackhi_epi32(m(in[2]), m(in[3]));
+  out[0] = v(_mm_unpacklo_epi64(t0, t1));
+  out[1] = v(_mm_unpackhi_epi64(t0, t1));
+  out[2] = v(_mm_unpacklo_epi64(t2, t3));
+  out[3] = v(_mm_unpackhi_epi64(t2, t3));
+}
+
+}  // namespace
+
+std::uint64_t dct_quant_sse41(const std::uint8_t* p, std::int32_t* block) {
+  // Level shift by flipping the top bit, then transpose the bytes so that
+  // each 8-byte half below holds one column, rows 0 to 7.
+  const __m128i flip = _mm_set1_epi8(-128);
+  __m128i r[8];
+  for (int i = 0; i < 8; ++i) {
+    r[i] = _mm_xor_si128(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + 1280 * i)), flip);
+  }
+  const __m128i a0 = _mm_unpacklo_epi8(r[0], r[1]), a1 = _mm_unpacklo_epi8(r[2], r[3]);
+  const __m128i a2 = _mm_unpacklo_epi8(r[4], r[5]), a3 = _mm_unpacklo_epi8(r[6], r[7]);
+  const __m128i b0 = _mm_unpacklo_epi16(a0, a1), b1 = _mm_unpackhi_epi16(a0, a1);
+  const __m128i b2 = _mm_unpacklo_epi16(a2, a3), b3 = _mm_unpackhi_epi16(a2, a3);
+  const __m128i c[4] = {_mm_unpacklo_epi32(b0, b2), _mm_unpackhi_epi32(b0, b2),
+                        _mm_unpacklo_epi32(b1, b3), _mm_unpackhi_epi32(b1, b3)};
+  // top[k], bottom[k]: column k of rows 0 to 3 and of rows 4 to 7.
+  v4 top[8], bottom[8];
+  for (int k = 0; k < 4; ++k) {
+    top[2 * k] = v(_mm_cvtepi8_epi32(c[k]));
+    bottom[2 * k] = v(_mm_cvtepi8_epi32(_mm_srli_si128(c[k], 4)));
+    top[2 * k + 1] = v(_mm_cvtepi8_epi32(_mm_srli_si128(c[k], 8)));
+    bottom[2 * k + 1] = v(_mm_cvtepi8_epi32(_mm_srli_si128(c[k], 12)));
+  }
+  pass_lanes(top);
+  pass_lanes(bottom);
+
+  // Back to rows: left[r] is row r, columns 0 to 3; right[r] columns 4 to 7.
+  v4 left[8], right[8];
+  transpose4(top, left);
+  transpose4(bottom, left + 4);
+  transpose4(top + 4, right);
+  transpose4(bottom + 4, right + 4);
+  pass_lanes(left);
+  pass_lanes(right);
+
+  // Quantize, store, and collect the nonzero bitmap two rows at a time.
+  const __m128i zero = _mm_setzero_si128();
+  std::uint64_t zeros = 0;
+  __m128i rows[2];
+  for (int i = 0; i < 8; ++i) {
+    const v4 ql = v(_mm_loadu_si128(reinterpret_cast<const __m128i*>(qu.data() + 8 * i)));
+    const v4 qr = v(_mm_loadu_si128(reinterpret_cast<const __m128i*>(qu.data() + 8 * i + 4)));
+    const __m128i l = m((left[i] * ql + 32768) >> 16);
+    const __m128i h = m((right[i] * qr + 32768) >> 16);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(block + 8 * i), l);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(block + 8 * i + 4), h);
+    rows[i & 1] = _mm_packs_epi32(l, h);
+    if (i & 1) {
+      const __m128i b = _mm_packs_epi16(rows[0], rows[1]);
+      const auto bits = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(b, zero)));
+      zeros |= static_cast<std::uint64_t>(bits) << (8 * (i - 1));
+    }
+  }
+  return ~zeros;
+}
