@@ -1,0 +1,248 @@
+// Every code path gives the same coefficients and the same bytes as the
+// plain definition (dct2d, quantize, emit_code): the transform kernels on
+// random and extreme blocks, the bitmap block coder on random coefficient
+// blocks from random coder states, and whole frames.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "coder.hpp"
+#include "dct.hpp"
+#include "decode.hpp"
+#include "paths.hpp"
+#include "stream.hpp"
+#include "tables.hpp"
+
+namespace {
+
+std::uint32_t u32(std::mt19937& rng) { return static_cast<std::uint32_t>(rng()); }
+
+std::vector<Path> supported_paths() {
+  std::vector<Path> paths;
+  for (int p = 0; p < path_count; ++p) {
+    if (path_supported(static_cast<Path>(p))) paths.push_back(static_cast<Path>(p));
+  }
+  return paths;
+}
+
+// The 8 x 8 block at the left of a stripe-sized buffer (rows 1280 apart).
+using Stripe = std::vector<std::uint8_t>;
+using Block8 = std::array<std::uint8_t, 64>;
+
+Stripe stripe_of(const Block8& b) {
+  Stripe s(stripe_bytes, 0xA5);  // neighbours that must not leak into the block
+  for (int r = 0; r < 8; ++r) std::memcpy(s.data() + 1280 * r, b.data() + 8 * r, 8);
+  return s;
+}
+
+// Random blocks, then the extremes: flat 0, 128, 255, checkerboards of 0 and
+// 255 in both phases, stripes, single bright or dark samples, steep ramps.
+std::vector<Block8> test_blocks() {
+  std::vector<Block8> blocks;
+  auto fill = [&](auto f) {
+    Block8 b;
+    for (int i = 0; i < 64; ++i) b[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(f(i / 8, i % 8));
+    blocks.push_back(b);
+  };
+  for (int v : {0, 1, 127, 128, 129, 254, 255}) fill([v](int, int) { return v; });
+  for (int phase = 0; phase < 2; ++phase) {
+    fill([phase](int r, int c) { return (r + c + phase) % 2 ? 255 : 0; });
+    fill([phase](int r, int) { return (r + phase) % 2 ? 255 : 0; });
+    fill([phase](int, int c) { return (c + phase) % 2 ? 255 : 0; });
+    fill([phase](int r, int c) { return ((r / 2 + c / 2 + phase) % 2) ? 255 : 0; });
+  }
+  for (int i = 0; i < 64; ++i) {
+    fill([i](int r, int c) { return 8 * r + c == i ? 255 : 0; });
+    fill([i](int r, int c) { return 8 * r + c == i ? 0 : 255; });
+  }
+  fill([](int r, int c) { return 36 * c + r; });
+  fill([](int r, int c) { return 255 - 36 * r - c; });
+  std::mt19937 rng(12345);
+  for (int n = 0; n < 20000; ++n) {
+    Block8 b;
+    const int mode = n % 3;  // full range, only 0 and 255, a narrow band
+    for (auto& v : b) {
+      const auto x = u32(rng);
+      v = static_cast<std::uint8_t>(mode == 0 ? x : mode == 1 ? ((x & 1) ? 255 : 0) : 120 + (x % 17));
+    }
+    blocks.push_back(b);
+  }
+  return blocks;
+}
+
+TEST(DctQuantKernels, MatchTheDefinitionOnRandomAndExtremeBlocks) {
+  const auto blocks = test_blocks();
+  for (const Path path : supported_paths()) {
+    const DctQuantFn kernel = dct_quant_kernel(path);
+    std::size_t failures = 0;
+    for (const auto& b : blocks) {
+      std::int32_t want[64];
+      for (int i = 0; i < 64; ++i) want[i] = b[static_cast<std::size_t>(i)] - 128;
+      dct2d(want);
+      quantize(want);
+      std::uint64_t want_mask = 0;
+      for (int i = 0; i < 64; ++i) want_mask |= static_cast<std::uint64_t>(want[i] != 0) << i;
+
+      const Stripe s = stripe_of(b);
+      std::int32_t got[64];
+      std::fill(std::begin(got), std::end(got), 0x5A5A5A5A);
+      const std::uint64_t mask = kernel(s.data(), got);
+      if (!std::equal(std::begin(want), std::end(want), std::begin(got)) || mask != want_mask) {
+        ADD_FAILURE() << path_name(path) << " differs on a block starting " << int{b[0]} << ","
+                      << int{b[1]} << "," << int{b[2]};
+        if (++failures == 5) break;
+      }
+    }
+  }
+}
+
+// Coder state after a block: bytes written, pending bits and predictor.
+struct CoderResult {
+  std::vector<std::uint8_t> bytes;
+  std::uint32_t size;
+  std::uint32_t pending;
+  std::int32_t last_dc;
+  bool operator==(const CoderResult&) const = default;
+};
+
+void set_state(std::uint32_t size, std::uint32_t pending, std::int32_t last_dc) {
+  reset_coder();
+  CodeSize = size;
+  CodeVal = static_cast<std::uint64_t>(pending) << (24 - size);
+  lastDC = last_dc;
+}
+
+CoderResult state_after() {
+  const std::uint32_t pending =
+      static_cast<std::uint32_t>(CodeVal >> (24 - CodeSize)) & ((1u << CodeSize) - 1u);
+  return {{outbuffer, optr}, CodeSize, pending, lastDC};
+}
+
+// Quantized blocks that reach every branch of the coder: empty blocks,
+// runs of 15, 16, 17, 31, 32 and 47 zeros (ZRL), a last coefficient that is
+// nonzero (no EOB), values of every size up to 10 bits of both signs, and
+// blocks of -1 and 255-like values that produce long stretches of 1-bits and
+// thus 0xFF bytes.
+std::vector<std::array<std::int32_t, 64>> coefficient_blocks() {
+  std::vector<std::array<std::int32_t, 64>> blocks;
+  blocks.push_back({});
+  std::array<std::int32_t, 64> b{};
+  for (int run : {15, 16, 17, 31, 32, 47, 62}) {
+    b = {};
+    b[zz[static_cast<std::size_t>(1 + run)]] = -3;
+    blocks.push_back(b);
+    b[zz[1]] = 1;
+    blocks.push_back(b);
+  }
+  b = {};
+  b[zz[63]] = 1;
+  blocks.push_back(b);
+  b.fill(-1);
+  blocks.push_back(b);
+  b.fill(1023);
+  blocks.push_back(b);
+  b.fill(-1023);
+  blocks.push_back(b);
+  std::mt19937 rng(777);
+  for (int n = 0; n < 30000; ++n) {
+    b = {};
+    const unsigned density = 1 + u32(rng) % 64;  // expected nonzero coefficients
+    const unsigned max_bits = 1 + u32(rng) % 10;
+    for (auto& v : b) {
+      if (u32(rng) % 64 >= density) continue;
+      const auto magnitude = static_cast<std::int32_t>(1 + u32(rng) % ((1u << max_bits) - 1));
+      v = (u32(rng) & 1) ? magnitude : -magnitude;
+    }
+    if (u32(rng) % 4 == 0) b[0] = static_cast<std::int32_t>(u32(rng) % 2047) - 1023;
+    blocks.push_back(b);
+  }
+  return blocks;
+}
+
+TEST(BlockCoder, BitmapCoderMatchesEmitCodeFromEveryState) {
+  std::mt19937 rng(99);
+  std::size_t failures = 0;
+  for (const auto& block : coefficient_blocks()) {
+    const auto size = static_cast<std::uint32_t>(u32(rng) % 8);
+    const std::uint32_t pending = u32(rng) & ((1u << size) - 1u);
+    const std::int32_t last_dc = static_cast<std::int32_t>(u32(rng) % 2047) - 1023;
+    std::uint64_t nonzero = 0;
+    for (int i = 0; i < 64; ++i) nonzero |= static_cast<std::uint64_t>(block[static_cast<std::size_t>(i)] != 0) << i;
+
+    set_state(size, pending, last_dc);
+    code_block_reference(block.data());
+    const CoderResult want = state_after();
+    set_state(size, pending, last_dc);
+    code_block(block.data(), nonzero);
+    const CoderResult got = state_after();
+    if (!(want == got)) {
+      ADD_FAILURE() << "block with DC " << block[0] << ", " << std::popcount(nonzero)
+                    << " nonzero, from " << size << " pending bits";
+      if (++failures == 5) break;
+    }
+  }
+  reset_coder();
+}
+
+TEST(BlockCoder, FinalPadAfterBitmapCoderAsAfterEmitCode) {
+  // The pad must see the pending bits the fast coder leaves: all 0 samples
+  // give F9 FE 8A and 6 pending bits per three blocks, then the pad ends them.
+  std::vector<std::vector<std::uint8_t>> out;
+  for (const Path path : {path_reference, path_scalar}) {
+    ASSERT_TRUE(select_path(path));
+    reset_coder();
+    const Stripe zeros(stripe_bytes, 0);
+    for (int i = 0; i < 3; ++i) MCU(zeros.data());
+    emit_code(7, 0x7F);
+    out.emplace_back(outbuffer, optr);
+  }
+  EXPECT_EQ(out[0], (std::vector<std::uint8_t>{0xF9, 0xFE, 0x8A, 0x2B}));
+  EXPECT_EQ(out[1], out[0]);
+  select_path(best_path());
+  reset_coder();
+}
+
+std::vector<std::uint8_t> encode_with(Path path, const std::uint8_t* samples) {
+  EXPECT_TRUE(select_path(path));
+  auto out = encode_in_memory(samples);
+  select_path(best_path());
+  return out;
+}
+
+// Whole frames: the sample pictures and a noise frame (long codes, many
+// stuffed bytes, stripes far larger than outbuffer) are the same bytes on
+// every path.
+TEST(Frames, EveryPathWritesTheSameFile) {
+  std::vector<std::pair<std::string, std::vector<std::uint8_t>>> frames;
+  for (const char* name : {"camera.y", "coffee.y", "astronaut.y", "gravel.y"}) {
+    frames.emplace_back(name, samples_of(read_file(images_dir() + "/" + name)));
+  }
+  std::vector<std::uint8_t> noise(frame_samples);
+  std::mt19937 rng(4242);
+  for (auto& v : noise) v = static_cast<std::uint8_t>(u32(rng));
+  frames.emplace_back("noise", std::move(noise));
+
+  for (const auto& [name, samples] : frames) {
+    const std::string want = sha256_hex(encode_with(path_reference, samples.data()));
+    for (const Path path : supported_paths()) {
+      EXPECT_EQ(sha256_hex(encode_with(path, samples.data())), want) << name << " on " << path_name(path);
+    }
+  }
+}
+
+TEST(Paths, SelectionFollowsTheCpu) {
+  EXPECT_TRUE(path_supported(path_reference));
+  EXPECT_TRUE(path_supported(path_scalar));
+  EXPECT_TRUE(path_supported(best_path()));
+  for (const Path path : supported_paths()) {
+    ASSERT_TRUE(select_path(path));
+    EXPECT_EQ(current_path(), path);
+  }
+  EXPECT_FALSE(select_path(path_count));
+  select_path(best_path());
+}
+
+}  // namespace
