@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -202,8 +203,14 @@ TEST_F(Hostile, FatalSignalRemovesTheTemporaryFile) {
   ASSERT_GE(fd, 0);
   const Bytes part = concat(text(header), Bytes(pattern().begin(), pattern().begin() + 20000));
   ASSERT_EQ(::write(fd, part.data(), part.size()), static_cast<ssize_t>(part.size()));
-  // Wait for the temporary file: a third entry beside image.y and testout.jpg.
-  while (list_folder(dir).size() < 3) std::this_thread::yield();
+  // Wait for the temporary file, a third entry beside image.y and
+  // testout.jpg, unless the program has ended by itself.
+  siginfo_t info{};
+  while (list_folder(dir).size() < 3) {
+    ASSERT_EQ(waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT), 0);
+    ASSERT_EQ(info.si_pid, 0) << "blockwright ended before it created its temporary file";
+    std::this_thread::yield();
+  }
   kill(pid, SIGTERM);
   const RunResult run = finish_blockwright(pid, out, err);
   close(fd);
