@@ -95,14 +95,22 @@ void MCU_reference(const std::uint8_t* p) {
   code_block_reference(block);
 }
 
-std::uint64_t dct_quant_scalar(const std::uint8_t* p, std::int32_t* block) {
+std::uint32_t value_code(std::int32_t v) {
+  const auto size = static_cast<std::uint32_t>(std::bit_width(static_cast<std::uint32_t>(v < 0 ? -v : v)));
+  return size << 16 | (static_cast<std::uint32_t>(v + (v >> 31)) & ((1u << size) - 1u));
+}
+
+std::uint64_t dct_quant_scalar(const std::uint8_t* p, std::int32_t* block, std::uint32_t* codes) {
   for (int r = 0; r < 8; ++r) {
     for (int c = 0; c < 8; ++c) block[8 * r + c] = p[r * 1280 + c] - 128;
   }
   dct2d(block);
   quantize(block);
   std::uint64_t nonzero = 0;
-  for (int i = 0; i < 64; ++i) nonzero |= static_cast<std::uint64_t>(block[i] != 0) << i;
+  for (int i = 0; i < 64; ++i) {
+    nonzero |= static_cast<std::uint64_t>(block[i] != 0) << i;
+    codes[i] = value_code(block[i]);
+  }
   return nonzero;
 }
 
@@ -180,18 +188,9 @@ inline void put_bits(std::uint64_t& acc, unsigned& bits, std::uint8_t*& out, std
   }
 }
 
-// Category of a value: the bit length of its magnitude (0 for 0); and its
-// value bits: v, or v - 1 when negative, in the low `size` bits.
-inline unsigned category(std::int32_t v) {
-  return static_cast<unsigned>(std::bit_width(static_cast<std::uint32_t>(v < 0 ? -v : v)));
-}
-inline std::uint32_t value_bits(std::int32_t v, unsigned size) {
-  return static_cast<std::uint32_t>(v + (v >> 31)) & ((1u << size) - 1u);
-}
-
 }  // namespace
 
-void code_block(const std::int32_t* block, std::uint64_t nonzero) {
+void code_block(const std::int32_t* block, const std::uint32_t* codes, std::uint64_t nonzero) {
   // Take over the pending bits: CodeSize of them, left-aligned at bit 23.
   unsigned bits = CodeSize;
   std::uint64_t acc = (CodeVal >> (24 - bits)) & ((1u << bits) - 1u);
@@ -199,8 +198,9 @@ void code_block(const std::int32_t* block, std::uint64_t nonzero) {
 
   const std::int32_t d = block[0] - lastDC;
   lastDC = block[0];
-  const unsigned n = category(d);
-  put_bits(acc, bits, out, (static_cast<std::uint32_t>(huffcodeDC[n]) << n) | value_bits(d, n),
+  const std::uint32_t dc = value_code(d);
+  const std::uint32_t n = dc >> 16;
+  put_bits(acc, bits, out, (static_cast<std::uint32_t>(huffcodeDC[n]) << n) | (dc & 0xFFFF),
            huffsizeDC[n] + n);
 
   // Visit the nonzero AC coefficients in zigzag order; the distance between
@@ -216,10 +216,9 @@ void code_block(const std::int32_t* block, std::uint64_t nonzero) {
       put_bits(acc, bits, out, huffcodeAC[0xF0], huffsizeAC[0xF0]);
       run -= 16;
     }
-    const std::int32_t v = block[zz[k]];
-    const unsigned size = category(v);
-    const unsigned i = run * 16 + size;
-    put_bits(acc, bits, out, ac_prefix[i] | value_bits(v, size), ac_length[i]);
+    const std::uint32_t c = codes[zz[k]];
+    const unsigned i = run * 16 + (c >> 16);
+    put_bits(acc, bits, out, ac_prefix[i] | (c & 0xFFFF), ac_length[i]);
   }
   if (last != 63) put_bits(acc, bits, out, huffcodeAC[0], huffsizeAC[0]);  // EOB
 

@@ -39,11 +39,17 @@ void MCU_reference(const std::uint8_t* p);
 // Codes one quantized block (natural order) with emit_code, as MCU_reference.
 void code_block_reference(const std::int32_t* block);
 
+// What the coder sends for a nonzero coefficient v: its size (bit length of
+// |v|) << 16 | its value bits (v, or v - 1 when negative, in the low size
+// bits). See DctQuantFn in dct.hpp.
+std::uint32_t value_code(std::int32_t v);
+
 // Codes one quantized block (natural order) whose nonzero coefficients are
-// the set bits of nonzero (bit i for block[i]): visits only those, and packs
-// the codes through a 64-bit accumulator. Leaves lastDC, CodeVal, CodeSize and
-// optr as code_block_reference does.
-void code_block(const std::int32_t* block, std::uint64_t nonzero);
+// the set bits of nonzero (bit i for block[i]), with codes[i] =
+// value_code(block[i]) for those: visits only them, and packs the codes
+// through a 64-bit accumulator. Leaves lastDC, CodeVal, CodeSize and optr as
+// code_block_reference does.
+void code_block(const std::int32_t* block, const std::uint32_t* codes, std::uint64_t nonzero);
 
 // Quantizes a transformed block in place: (v * qu + 32768) >> 16.
 void quantize(std::int32_t* block);

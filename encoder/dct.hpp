@@ -15,13 +15,17 @@ void dct2d(std::int32_t* block);
 
 // Level shift, transform and quantization of one block in a single call: the
 // 8 x 8 samples at p (rows 1280 bytes apart) become the quantized
-// coefficients in natural order in block, as MCU defines them. Returns the
-// bitmap of nonzero coefficients, bit i set when block[i] != 0.
-using DctQuantFn = std::uint64_t (*)(const std::uint8_t* p, std::int32_t* block);
+// coefficients in natural order in block, as MCU defines them. codes[i]
+// receives what the block coder sends for a nonzero block[i]: its size (bit
+// length of the magnitude) in bits 16 and up, and its value bits (the value,
+// or the value - 1 when negative, in the low size bits) in bits 0 to 15; 0
+// for a zero coefficient. Returns the bitmap of nonzero coefficients, bit i
+// set when block[i] != 0.
+using DctQuantFn = std::uint64_t (*)(const std::uint8_t* p, std::int32_t* block, std::uint32_t* codes);
 
-// Portable: dct2d and quantize, then the bitmap.
-std::uint64_t dct_quant_scalar(const std::uint8_t* p, std::int32_t* block);
+// Portable: dct2d and quantize, then the codes and the bitmap.
+std::uint64_t dct_quant_scalar(const std::uint8_t* p, std::int32_t* block, std::uint32_t* codes);
 // The same on 4 x 32-bit lanes; only on a CPU with SSE4.1.
-std::uint64_t dct_quant_sse41(const std::uint8_t* p, std::int32_t* block);
+std::uint64_t dct_quant_sse41(const std::uint8_t* p, std::int32_t* block, std::uint32_t* codes);
 // The same on 8 x 32-bit lanes; only on a CPU with AVX2.
-std::uint64_t dct_quant_avx2(const std::uint8_t* p, std::int32_t* block);
+std::uint64_t dct_quant_avx2(const std::uint8_t* p, std::int32_t* block, std::uint32_t* codes);

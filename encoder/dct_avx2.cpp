@@ -14,9 +14,22 @@ using v8 = std::int32_t __attribute__((vector_size(32)));
 inline __m256i m(v8 v) { return reinterpret_cast<__m256i>(v); }
 inline v8 v(__m256i x) { return reinterpret_cast<v8>(x); }
 
+// Size and value bits of eight coefficients (see DctQuantFn). The size is
+// the exponent of the magnitude converted to float, exact below 2^24.
+inline __m256i value_codes(__m256i q) {
+  const __m256i a = _mm256_abs_epi32(q);
+  const __m256i exponent = _mm256_srli_epi32(_mm256_castps_si256(_mm256_cvtepi32_ps(a)), 23);
+  const __m256i size = _mm256_max_epi32(_mm256_sub_epi32(exponent, _mm256_set1_epi32(126)),
+                                        _mm256_setzero_si256());
+  const __m256i one = _mm256_set1_epi32(1);
+  const __m256i mask = _mm256_sub_epi32(_mm256_sllv_epi32(one, size), one);
+  const __m256i bits = _mm256_and_si256(_mm256_add_epi32(q, _mm256_srai_epi32(q, 31)), mask);
+  return _mm256_or_si256(_mm256_slli_epi32(size, 16), bits);
+}
+
 }  // namespace
 
-std::uint64_t dct_quant_avx2(const std::uint8_t* p, std::int32_t* block) {
+std::uint64_t dct_quant_avx2(const std::uint8_t* p, std::int32_t* block, std::uint32_t* codes) {
   // Eight rows of 8 samples; flipping the top bit turns s into s - 128 as a
   // signed byte, which is the level shift.
   const __m128i flip = _mm_set1_epi8(-128);
@@ -64,6 +77,7 @@ std::uint64_t dct_quant_avx2(const std::uint8_t* p, std::int32_t* block) {
     const v8 rq = v(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(qu.data() + 8 * i)));
     q[i] = m((y[i] * rq + 32768) >> 16);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(block + 8 * i), q[i]);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(codes + 8 * i), value_codes(q[i]));
   }
 
   // Nonzero bitmap: narrow to bytes (saturation keeps nonzero values

@@ -14,6 +14,23 @@ using v4 = std::int32_t __attribute__((vector_size(16)));
 inline __m128i m(v4 v) { return reinterpret_cast<__m128i>(v); }
 inline v4 v(__m128i x) { return reinterpret_cast<v4>(x); }
 
+// Size and value bits of four coefficients (see DctQuantFn). The size is
+// the exponent of the magnitude converted to float, exact below 2^24; the
+// mask of the value bits is the magnitude with every bit below its top bit
+// set.
+inline __m128i value_codes(__m128i q) {
+  const __m128i a = _mm_abs_epi32(q);
+  const __m128i exponent = _mm_srli_epi32(_mm_castps_si128(_mm_cvtepi32_ps(a)), 23);
+  const __m128i size = _mm_max_epi32(_mm_sub_epi32(exponent, _mm_set1_epi32(126)), _mm_setzero_si128());
+  __m128i mask = _mm_or_si128(a, _mm_srli_epi32(a, 1));
+  mask = _mm_or_si128(mask, _mm_srli_epi32(mask, 2));
+  mask = _mm_or_si128(mask, _mm_srli_epi32(mask, 4));
+  mask = _mm_or_si128(mask, _mm_srli_epi32(mask, 8));
+  mask = _mm_or_si128(mask, _mm_srli_epi32(mask, 16));
+  const __m128i bits = _mm_and_si128(_mm_add_epi32(q, _mm_srai_epi32(q, 31)), mask);
+  return _mm_or_si128(_mm_slli_epi32(size, 16), bits);
+}
+
 // 4 x 4 transpose of 32-bit lanes.
 inline void transpose4(const v4* in, v4* out) {
   const __m128i t0 = _mm_unpacklo_epi32(m(in[0]), m(in[1])), t1 = _mm_unpacklo_epi32(m(in[2]), m(in[3]));
@@ -26,7 +43,7 @@ inline void transpose4(const v4* in, v4* out) {
 
 }  // namespace
 
-std::uint64_t dct_quant_sse41(const std::uint8_t* p, std::int32_t* block) {
+std::uint64_t dct_quant_sse41(const std::uint8_t* p, std::int32_t* block, std::uint32_t* codes) {
   // Level shift by flipping the top bit, then transpose the bytes so that
   // each 8-byte half below holds one column, rows 0 to 7.
   const __m128i flip = _mm_set1_epi8(-128);
@@ -71,6 +88,8 @@ std::uint64_t dct_quant_sse41(const std::uint8_t* p, std::int32_t* block) {
     const __m128i h = m((right[i] * qr + 32768) >> 16);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(block + 8 * i), l);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(block + 8 * i + 4), h);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(codes + 8 * i), value_codes(l));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(codes + 8 * i + 4), value_codes(h));
     rows[i & 1] = _mm_packs_epi32(l, h);
     if (i & 1) {
       const __m128i b = _mm_packs_epi16(rows[0], rows[1]);

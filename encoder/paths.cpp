@@ -8,8 +8,9 @@ namespace {
 template <DctQuantFn kernel>
 void mcu_with(const std::uint8_t* p) {
   std::int32_t block[64];
-  const std::uint64_t nonzero = kernel(p, block);
-  code_block(block, nonzero);
+  std::uint32_t codes[64];
+  const std::uint64_t nonzero = kernel(p, block, codes);
+  code_block(block, codes, nonzero);
 }
 
 void mcu_first(const std::uint8_t* p) {

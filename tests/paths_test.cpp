@@ -86,11 +86,23 @@ TEST(DctQuantKernels, MatchTheDefinitionOnRandomAndExtremeBlocks) {
       std::uint64_t want_mask = 0;
       for (int i = 0; i < 64; ++i) want_mask |= static_cast<std::uint64_t>(want[i] != 0) << i;
 
+      // Size and value bits, as the coder sends them.
+      std::uint32_t want_codes[64];
+      for (int i = 0; i < 64; ++i) {
+        const std::int32_t v = want[i];
+        const std::uint32_t m = static_cast<std::uint32_t>(v < 0 ? -v : v);
+        std::uint32_t size = 0;
+        while (m >> size) ++size;
+        want_codes[i] = size << 16 | (static_cast<std::uint32_t>(v < 0 ? v - 1 : v) & ((1u << size) - 1u));
+      }
+
       const Stripe s = stripe_of(b);
       std::int32_t got[64];
+      std::uint32_t codes[64];
       std::fill(std::begin(got), std::end(got), 0x5A5A5A5A);
-      const std::uint64_t mask = kernel(s.data(), got);
-      if (!std::equal(std::begin(want), std::end(want), std::begin(got)) || mask != want_mask) {
+      const std::uint64_t mask = kernel(s.data(), got, codes);
+      if (!std::equal(std::begin(want), std::end(want), std::begin(got)) || mask != want_mask ||
+          !std::equal(std::begin(want_codes), std::end(want_codes), std::begin(codes))) {
         ADD_FAILURE() << path_name(path) << " differs on a block starting " << int{b[0]} << ","
                       << int{b[1]} << "," << int{b[2]};
         if (++failures == 5) break;
@@ -170,13 +182,17 @@ TEST(BlockCoder, BitmapCoderMatchesEmitCodeFromEveryState) {
     const std::uint32_t pending = u32(rng) & ((1u << size) - 1u);
     const std::int32_t last_dc = static_cast<std::int32_t>(u32(rng) % 2047) - 1023;
     std::uint64_t nonzero = 0;
-    for (int i = 0; i < 64; ++i) nonzero |= static_cast<std::uint64_t>(block[static_cast<std::size_t>(i)] != 0) << i;
+    std::uint32_t codes[64];
+    for (std::size_t i = 0; i < 64; ++i) {
+      nonzero |= static_cast<std::uint64_t>(block[i] != 0) << i;
+      codes[i] = value_code(block[i]);
+    }
 
     set_state(size, pending, last_dc);
     code_block_reference(block.data());
     const CoderResult want = state_after();
     set_state(size, pending, last_dc);
-    code_block(block.data(), nonzero);
+    code_block(block.data(), codes, nonzero);
     const CoderResult got = state_after();
     if (!(want == got)) {
       ADD_FAILURE() << "block with DC " << block[0] << ", " << std::popcount(nonzero)
