@@ -47,7 +47,7 @@ int main() {
 
   for (int r = 0; r < 8; ++r) {
     for (int c = 0; c < 8; ++c) {
-      const std::int32_t q = table_steps[static_cast<std::size_t>(8 * r + c)];
+      const std::int32_t q = table_steps[static_cast<std::size_t>(r) * 8 + static_cast<std::size_t>(c)];
       const double s = scale_factor(r, c);
       std::fprintf(stderr, "%d*%g=%d,", q, s, static_cast<int>(q * s));
       std::printf("%d,", reciprocal(q, r, c));
