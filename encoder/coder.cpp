@@ -190,14 +190,13 @@ inline void put_bits(std::uint64_t& acc, unsigned& bits, std::uint8_t*& out, std
 
 }  // namespace
 
-void code_block(const std::int32_t* block, const std::uint32_t* codes, std::uint64_t nonzero) {
-  // Take over the pending bits: CodeSize of them, left-aligned at bit 23.
-  unsigned bits = CodeSize;
-  std::uint64_t acc = (CodeVal >> (24 - bits)) & ((1u << bits) - 1u);
-  std::uint8_t* out = optr;
+namespace {
 
-  const std::int32_t d = block[0] - lastDC;
-  lastDC = block[0];
+// One block into the accumulator: DC, the nonzero AC coefficients, EOB.
+inline void code_into(const std::int32_t* block, const std::uint32_t* codes, std::uint64_t nonzero,
+                      std::int32_t& last_dc, std::uint64_t& acc, unsigned& bits, std::uint8_t*& out) {
+  const std::int32_t d = block[0] - last_dc;
+  last_dc = block[0];
   const std::uint32_t dc = value_code(d);
   const std::uint32_t n = dc >> 16;
   put_bits(acc, bits, out, (static_cast<std::uint32_t>(huffcodeDC[n]) << n) | (dc & 0xFFFF),
@@ -221,10 +220,21 @@ void code_block(const std::int32_t* block, const std::uint32_t* codes, std::uint
     put_bits(acc, bits, out, ac_prefix[i] | (c & 0xFFFF), ac_length[i]);
   }
   if (last != 63) put_bits(acc, bits, out, huffcodeAC[0], huffsizeAC[0]);  // EOB
+}
 
-  // Write the whole bytes, so that fewer than 8 bits stay pending as
-  // between emit_code calls. They are stored as one word, of which only
-  // the whole bytes count, unless one of those is 0xFF.
+// Takes over the pending bits of emit_code's state: CodeSize of them,
+// left-aligned at bit 23.
+inline void load_state(std::uint64_t& acc, unsigned& bits, std::uint8_t*& out) {
+  bits = CodeSize;
+  acc = (CodeVal >> (24 - bits)) & ((1u << bits) - 1u);
+  out = optr;
+}
+
+// Writes the whole bytes, so that fewer than 8 bits stay pending as between
+// emit_code calls, and hands the state back.
+inline void store_state(std::uint64_t acc, unsigned bits, std::uint8_t* out) {
+  // They go out as one 32-bit store, of which only the whole bytes count,
+  // unless one of those is 0xFF.
   const unsigned whole = bits / 8;
   if (whole != 0) {
     const auto w = static_cast<std::uint32_t>(acc << (32 - bits));
@@ -247,6 +257,33 @@ void code_block(const std::int32_t* block, const std::uint32_t* codes, std::uint
   CodeSize = bits;
   CodeVal = (acc & ((1u << bits) - 1u)) << (24 - bits);
   optr = out;
+}
+
+}  // namespace
+
+void code_block(const std::int32_t* block, const std::uint32_t* codes, std::uint64_t nonzero) {
+  std::uint64_t acc;
+  unsigned bits;
+  std::uint8_t* out;
+  load_state(acc, bits, out);
+  code_into(block, codes, nonzero, lastDC, acc, bits, out);
+  store_state(acc, bits, out);
+}
+
+void code_blocks(const std::uint8_t* p, int count, DctQuantFn kernel) {
+  std::uint64_t acc;
+  unsigned bits;
+  std::uint8_t* out;
+  load_state(acc, bits, out);
+  std::int32_t last_dc = lastDC;
+  for (int i = 0; i < count; ++i) {
+    std::int32_t block[64];
+    std::uint32_t codes[64];
+    const std::uint64_t nonzero = kernel(p + 8 * i, block, codes);
+    code_into(block, codes, nonzero, last_dc, acc, bits, out);
+  }
+  lastDC = last_dc;
+  store_state(acc, bits, out);
 }
 
 void MCU(const std::uint8_t* p) { mcu_path(p); }

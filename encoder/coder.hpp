@@ -6,10 +6,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "dct.hpp"
+
 // Room for the coded bytes of at least one whole stripe's worth of blocks
 // between flushes; the stream writer empties it whenever less than
 // max_block_bytes are free, so it can never overflow.
-inline constexpr std::size_t outbuffer_size = 4096;
+inline constexpr std::size_t outbuffer_size = 16384;
 
 // The most bytes one block can add to outbuffer: 7 pending bits, a DC code of
 // at most 9 + 11 bits, 63 AC codes of at most 16 + 10 bits each, every byte
@@ -50,6 +52,13 @@ std::uint32_t value_code(std::int32_t v);
 // through a 64-bit accumulator. Leaves lastDC, CodeVal, CodeSize and optr as
 // code_block_reference does.
 void code_block(const std::int32_t* block, const std::uint32_t* codes, std::uint64_t nonzero);
+
+// Codes `count` blocks side by side, the first at p, each 8 samples right of
+// the one before, through a transform kernel and code_block's coder, with
+// the same bytes and end state as count MCU calls. The bits stay in the
+// accumulator from block to block; outbuffer must have room for count *
+// max_block_bytes.
+void code_blocks(const std::uint8_t* p, int count, DctQuantFn kernel);
 
 // Quantizes a transformed block in place: (v * qu + 32768) >> 16.
 void quantize(std::int32_t* block);

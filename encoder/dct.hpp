@@ -18,8 +18,8 @@ void dct2d(std::int32_t* block);
 // coefficients in natural order in block, as MCU defines them. codes[i]
 // receives what the block coder sends for a nonzero block[i]: its size (bit
 // length of the magnitude) in bits 16 and up, and its value bits (the value,
-// or the value - 1 when negative, in the low size bits) in bits 0 to 15; 0
-// for a zero coefficient. Returns the bitmap of nonzero coefficients, bit i
+// or the value - 1 when negative, in the low size bits) in bits 0 to 15;
+// unspecified for a zero coefficient. Returns the bitmap of nonzero coefficients, bit i
 // set when block[i] != 0.
 using DctQuantFn = std::uint64_t (*)(const std::uint8_t* p, std::int32_t* block, std::uint32_t* codes);
 

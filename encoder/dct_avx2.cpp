@@ -15,12 +15,12 @@ inline __m256i m(v8 v) { return reinterpret_cast<__m256i>(v); }
 inline v8 v(__m256i x) { return reinterpret_cast<v8>(x); }
 
 // Size and value bits of eight coefficients (see DctQuantFn). The size is
-// the exponent of the magnitude converted to float, exact below 2^24.
+// the exponent of the magnitude converted to float, exact below 2^24; for a
+// zero coefficient it comes out negative, which no one reads.
 inline __m256i value_codes(__m256i q) {
   const __m256i a = _mm256_abs_epi32(q);
   const __m256i exponent = _mm256_srli_epi32(_mm256_castps_si256(_mm256_cvtepi32_ps(a)), 23);
-  const __m256i size = _mm256_max_epi32(_mm256_sub_epi32(exponent, _mm256_set1_epi32(126)),
-                                        _mm256_setzero_si256());
+  const __m256i size = _mm256_sub_epi32(exponent, _mm256_set1_epi32(126));  // unused for 0
   const __m256i one = _mm256_set1_epi32(1);
   const __m256i mask = _mm256_sub_epi32(_mm256_sllv_epi32(one, size), one);
   const __m256i bits = _mm256_and_si256(_mm256_add_epi32(q, _mm256_srai_epi32(q, 31)), mask);
@@ -30,21 +30,20 @@ inline __m256i value_codes(__m256i q) {
 }  // namespace
 
 std::uint64_t dct_quant_avx2(const std::uint8_t* p, std::int32_t* block, std::uint32_t* codes) {
-  // Eight rows of 8 samples; flipping the top bit turns s into s - 128 as a
-  // signed byte, which is the level shift.
-  const __m128i flip = _mm_set1_epi8(-128);
+  // Eight rows of 8 samples.
   __m128i r[8];
-  for (int i = 0; i < 8; ++i) {
-    r[i] = _mm_xor_si128(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + 1280 * i)), flip);
-  }
+  for (int i = 0; i < 8; ++i) r[i] = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + 1280 * i));
   // Transpose the bytes, so that each vector below holds one column with the
   // rows in its lanes: the row pass then works on all eight rows at once.
+  // Flipping the top bit turns s into s - 128 as a signed byte, which is
+  // the level shift.
   const __m128i a0 = _mm_unpacklo_epi8(r[0], r[1]), a1 = _mm_unpacklo_epi8(r[2], r[3]);
   const __m128i a2 = _mm_unpacklo_epi8(r[4], r[5]), a3 = _mm_unpacklo_epi8(r[6], r[7]);
   const __m128i b0 = _mm_unpacklo_epi16(a0, a1), b1 = _mm_unpackhi_epi16(a0, a1);
   const __m128i b2 = _mm_unpacklo_epi16(a2, a3), b3 = _mm_unpackhi_epi16(a2, a3);
-  const __m128i c[4] = {_mm_unpacklo_epi32(b0, b2), _mm_unpackhi_epi32(b0, b2),
-                        _mm_unpacklo_epi32(b1, b3), _mm_unpackhi_epi32(b1, b3)};
+  const __m128i flip = _mm_set1_epi8(-128);
+  const __m128i c[4] = {_mm_xor_si128(_mm_unpacklo_epi32(b0, b2), flip), _mm_xor_si128(_mm_unpackhi_epi32(b0, b2), flip),
+                        _mm_xor_si128(_mm_unpacklo_epi32(b1, b3), flip), _mm_xor_si128(_mm_unpackhi_epi32(b1, b3), flip)};
   v8 x[8];
   for (int k = 0; k < 4; ++k) {
     x[2 * k] = v(_mm256_cvtepi8_epi32(c[k]));

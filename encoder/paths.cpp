@@ -19,6 +19,7 @@ void mcu_first(const std::uint8_t* p) {
 }
 
 Path active = path_count;  // none chosen yet
+DctQuantFn kernel = nullptr;  // the active path's kernel; none for the reference
 
 }  // namespace
 
@@ -72,10 +73,20 @@ bool select_path(Path path) {
     case path_count: return false;
   }
   active = path;
+  kernel = path == path_reference ? nullptr : dct_quant_kernel(path);
   return true;
 }
 
 Path current_path() {
   if (active == path_count) select_path(best_path());
   return active;
+}
+
+void run_blocks(const std::uint8_t* p, int count) {
+  if (active == path_count) select_path(best_path());
+  if (kernel == nullptr) {
+    for (int i = 0; i < count; ++i) MCU_reference(p + 8 * i);
+    return;
+  }
+  code_blocks(p, count, kernel);
 }

@@ -1,6 +1,9 @@
 #include "stream.hpp"
 
+#include <algorithm>
+
 #include "coder.hpp"
+#include "paths.hpp"
 #include "tables.hpp"
 
 namespace {
@@ -20,11 +23,18 @@ bool start_stream(Sink sink, void* ctx) {
 }
 
 bool code_stripe(const std::uint8_t* stripe, Sink sink, void* ctx) {
-  for (int x = 0; x < frame_width; x += 8) {
-    // A stripe of noise codes to several times outbuffer's size: send the
-    // bytes early rather than let the next block overrun the buffer.
-    if (optr > outbuffer + (outbuffer_size - max_block_bytes) && !flush(sink, ctx)) return false;
-    MCU(stripe + x);
+  for (int x = 0; x < frame_width;) {
+    // Code as many blocks at once as outbuffer surely has room for; a stripe
+    // of noise codes to more than outbuffer holds, so send the bytes early
+    // rather than let a block overrun the buffer.
+    const auto room = static_cast<std::size_t>(outbuffer + outbuffer_size - optr) / max_block_bytes;
+    if (room == 0) {
+      if (!flush(sink, ctx)) return false;
+      continue;
+    }
+    const int count = static_cast<int>(std::min<std::size_t>(room, static_cast<std::size_t>(frame_width - x) / 8));
+    run_blocks(stripe + x, count);
+    x += 8 * count;
   }
   return flush(sink, ctx);
 }
