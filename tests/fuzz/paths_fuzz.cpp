@@ -1,0 +1,104 @@
+// Differential fuzz target for the code paths. The first 64 bytes are an
+// 8 x 8 block of samples: every path's transform and quantization kernel
+// must give the reference coefficients (dct2d, quantize), bitmap and codes.
+// With at least 131 bytes, bytes 64 to 191 (zero-padded) are also read as 64
+// quantized coefficients (16-bit, folded into -1023 ... 1023) and bytes
+// 192 ... (or the last three) as a coder state: the bitmap coder must write
+// the bytes emit_code writes and leave the same state.
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "coder.hpp"
+#include "dct.hpp"
+#include "paths.hpp"
+#include "stream.hpp"
+
+namespace {
+
+void check(bool ok) {
+  if (!ok) std::abort();
+}
+
+std::uint8_t stripe[stripe_bytes];
+
+void check_kernels(const std::uint8_t* samples) {
+  for (int r = 0; r < 8; ++r) std::memcpy(stripe + 1280 * r, samples + 8 * r, 8);
+  std::int32_t want[64];
+  for (int i = 0; i < 64; ++i) want[i] = samples[i] - 128;
+  dct2d(want);
+  quantize(want);
+  for (int p = 0; p < path_count; ++p) {
+    const auto path = static_cast<Path>(p);
+    if (!path_supported(path)) continue;
+    std::int32_t got[64];
+    std::uint32_t codes[64];
+    const std::uint64_t nonzero = dct_quant_kernel(path)(stripe, got, codes);
+    for (int i = 0; i < 64; ++i) {
+      check(got[i] == want[i]);
+      check((nonzero >> i & 1) == (want[i] != 0));
+      if (want[i] != 0) check(codes[i] == value_code(want[i]));
+    }
+  }
+}
+
+struct Snapshot {
+  std::uint8_t bytes[2 * 1024];
+  std::size_t count;
+  std::uint32_t size, pending;
+  std::int32_t last_dc;
+};
+
+void start(std::uint32_t size, std::uint32_t pending, std::int32_t last_dc) {
+  reset_coder();
+  CodeSize = size;
+  CodeVal = static_cast<std::uint64_t>(pending) << (24 - size);
+  lastDC = last_dc;
+}
+
+void snap(Snapshot& s) {
+  s.count = static_cast<std::size_t>(optr - outbuffer);
+  std::memcpy(s.bytes, outbuffer, s.count);
+  s.size = CodeSize;
+  s.pending = static_cast<std::uint32_t>(CodeVal >> (24 - CodeSize)) & ((1u << CodeSize) - 1u);
+  s.last_dc = lastDC;
+}
+
+void check_coder(const std::uint8_t* data, std::size_t size) {
+  std::uint8_t raw[128 + 3] = {};
+  std::memcpy(raw, data + 64, std::min<std::size_t>(size - 64, sizeof raw));
+  std::int32_t block[64];
+  std::uint32_t codes[64];
+  std::uint64_t nonzero = 0;
+  for (int i = 0; i < 64; ++i) {
+    const auto v = static_cast<std::int16_t>(raw[2 * i] | raw[2 * i + 1] << 8);
+    block[i] = v % 1024;
+    nonzero |= static_cast<std::uint64_t>(block[i] != 0) << i;
+    codes[i] = value_code(block[i]);
+  }
+  const std::uint32_t bits = raw[128] % 8;
+  const std::uint32_t pending = raw[129] & ((1u << bits) - 1u);
+  const std::int32_t last_dc = static_cast<std::int32_t>(raw[130] * 8) - 1024;
+
+  static Snapshot want, got;
+  start(bits, pending, last_dc);
+  code_block_reference(block);
+  snap(want);
+  start(bits, pending, last_dc);
+  code_block(block, codes, nonzero);
+  snap(got);
+  check(want.count == got.count && std::memcmp(want.bytes, got.bytes, want.count) == 0);
+  check(want.size == got.size && want.pending == got.pending && want.last_dc == got.last_dc);
+  reset_coder();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  std::uint8_t samples[64] = {};
+  std::memcpy(samples, data, std::min<std::size_t>(size, 64));
+  check_kernels(samples);
+  if (size >= 131) check_coder(data, size);
+  return 0;
+}
