@@ -1,6 +1,7 @@
 #include "cli_harness.hpp"
 
 #include <dirent.h>
+#include <grp.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
@@ -23,6 +24,10 @@ pid_t start_blockwright(const std::string& dir, const RunOptions& options, int* 
     // default action: the program itself must ignore it.
     dup2(out[1], 1);
     dup2(err[1], 2);
+    if (options.unprivileged && geteuid() == 0 &&
+        (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
+      _exit(cannot_drop_privileges);
+    }
     if (chdir(dir.c_str()) != 0) _exit(126);
     umask(options.umask);
     const rlimit limit{options.file_size_limit, options.file_size_limit};
@@ -126,6 +131,14 @@ void FolderTest::TearDown() {
 
 void FolderTest::write(const std::string& name, const std::vector<std::uint8_t>& bytes) const {
   write_file(path(name), bytes);
+}
+
+void FolderTest::give_to_nobody() const {
+  if (!running_as_root()) return;
+  ASSERT_EQ(chown(dir.c_str(), 65534, 65534), 0);
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
+    ASSERT_EQ(lchown(entry.path().c_str(), 65534, 65534), 0);
+  }
 }
 
 void FolderTest::put_earlier_output() const { write("testout.jpg", earlier_output()); }

@@ -14,7 +14,13 @@
 struct RunOptions {
   mode_t umask = 022;
   rlim_t file_size_limit = RLIM_INFINITY;  // RLIMIT_FSIZE in the child
+  // Run as user and group 65534 ("nobody") when the tests run as root, so
+  // that file permissions apply. The run ends with status 125 when the
+  // switch is not possible.
+  bool unprivileged = false;
 };
+
+inline constexpr int cannot_drop_privileges = 125;
 
 struct RunResult {
   int status = -1;  // exit status, or -1 when killed by a signal
@@ -49,6 +55,9 @@ class FolderTest : public testing::Test {
   void TearDown() override;
   std::string path(const std::string& name) const { return dir + "/" + name; }
   void write(const std::string& name, const std::vector<std::uint8_t>& bytes) const;
+  // When running as root, hands the folder and everything in it to the
+  // user of RunOptions::unprivileged.
+  void give_to_nobody() const;
   // Puts earlier_output() in place as "testout.jpg".
   void put_earlier_output() const;
   // Exit status 1, nothing on standard output and exactly the line

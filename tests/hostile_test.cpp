@@ -4,7 +4,7 @@
 // ends with status 0 and exactly the encoding of the samples that stdio line
 // reads select, or with a one-line refusal that leaves an earlier
 // testout.jpg as it was and no other file behind. (The unwritable-folder
-// case is in cli_test.cpp, skipped when running as root.)
+// case is in cli_test.cpp.)
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
