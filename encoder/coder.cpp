@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "dct.hpp"
+#include "bitpack.hpp"
 #include "paths.hpp"
 #include "tables.hpp"
 
@@ -114,81 +115,6 @@ std::uint64_t dct_quant_scalar(const std::uint8_t* p, std::int32_t* block, std::
   return nonzero;
 }
 
-namespace {
-
-// zigzag_bits[r][b]: the bits, in zigzag order, of the coefficients of row r
-// whose bits are set in b (bit c for column c). Turns a natural-order bitmap
-// into a zigzag-order one with eight lookups.
-constexpr std::array<std::array<std::uint64_t, 256>, 8> make_zigzag_bits() {
-  std::array<int, 64> pos{};
-  for (int k = 0; k < 64; ++k) pos[zz[static_cast<std::size_t>(k)]] = k;
-  std::array<std::array<std::uint64_t, 256>, 8> t{};
-  for (std::size_t r = 0; r < 8; ++r) {
-    for (std::size_t b = 0; b < 256; ++b) {
-      for (std::size_t c = 0; c < 8; ++c) {
-        if (b >> c & 1) t[r][b] |= std::uint64_t{1} << pos[8 * r + c];
-      }
-    }
-  }
-  return t;
-}
-constexpr auto zigzag_bits = make_zigzag_bits();
-static_assert(zigzag_bits[0][0x03] == 0x3, "(0,0) and (0,1) are zigzag 0 and 1");
-static_assert(zigzag_bits[1][0x01] == 0x4, "(1,0) is zigzag 2");
-static_assert(zigzag_bits[7][0x80] == std::uint64_t{1} << 63, "(7,7) is zigzag 63");
-
-inline std::uint64_t to_zigzag(std::uint64_t nonzero) {
-  std::uint64_t z = 0;
-  for (std::size_t r = 0; r < 8; ++r) z |= zigzag_bits[r][(nonzero >> (8 * r)) & 0xFF];
-  return z;
-}
-
-// Code and length of an AC symbol with its value bits appended, indexed by
-// run * 16 + size: the Huffman code shifted left by size, and the code
-// length plus size. One table read and one OR per coefficient.
-constexpr std::array<std::uint32_t, 256> make_ac_prefix() {
-  std::array<std::uint32_t, 256> t{};
-  for (std::size_t i = 0; i < 256; ++i) t[i] = static_cast<std::uint32_t>(huffcodeAC[i]) << (i & 15);
-  return t;
-}
-constexpr std::array<std::uint8_t, 256> make_ac_length() {
-  std::array<std::uint8_t, 256> t{};
-  for (std::size_t i = 0; i < 256; ++i) t[i] = static_cast<std::uint8_t>(huffsizeAC[i] + (i & 15));
-  return t;
-}
-constexpr auto ac_prefix = make_ac_prefix();
-constexpr auto ac_length = make_ac_length();
-
-// The bit writer of code_block. acc holds `bits` pending bits at its low
-// end (bits < 32 between calls); whole 32-bit words are written as soon as
-// they are complete, four bytes at once unless one of them is 0xFF and needs
-// a 0x00 after it.
-inline void put_word(std::uint8_t*& out, std::uint32_t w) {
-  if (((~w - 0x01010101u) & w & 0x80808080u) == 0) {  // no byte of w is 0xFF
-    const std::uint32_t be = __builtin_bswap32(w);
-    std::memcpy(out, &be, 4);
-    out += 4;
-    return;
-  }
-  for (int i = 0; i < 4; ++i) {
-    const auto b = static_cast<std::uint8_t>(w >> 24);
-    *out++ = b;
-    if (b == 0xFF) *out++ = 0x00;
-    w <<= 8;
-  }
-}
-
-inline void put_bits(std::uint64_t& acc, unsigned& bits, std::uint8_t*& out, std::uint32_t code,
-                     unsigned length) {
-  acc = (acc << length) | code;  // length <= 27, so at most 58 bits are live
-  bits += length;
-  if (bits >= 32) {
-    bits -= 32;
-    put_word(out, static_cast<std::uint32_t>(acc >> bits));
-  }
-}
-
-}  // namespace
 
 namespace {
 
@@ -220,43 +146,6 @@ inline void code_into(const std::int32_t* block, const std::uint32_t* codes, std
     put_bits(acc, bits, out, ac_prefix[i] | (c & 0xFFFF), ac_length[i]);
   }
   if (last != 63) put_bits(acc, bits, out, huffcodeAC[0], huffsizeAC[0]);  // EOB
-}
-
-// Takes over the pending bits of emit_code's state: CodeSize of them,
-// left-aligned at bit 23.
-inline void load_state(std::uint64_t& acc, unsigned& bits, std::uint8_t*& out) {
-  bits = CodeSize;
-  acc = (CodeVal >> (24 - bits)) & ((1u << bits) - 1u);
-  out = optr;
-}
-
-// Writes the whole bytes, so that fewer than 8 bits stay pending as between
-// emit_code calls, and hands the state back.
-inline void store_state(std::uint64_t acc, unsigned bits, std::uint8_t* out) {
-  // They go out as one 32-bit store, of which only the whole bytes count,
-  // unless one of those is 0xFF.
-  const unsigned whole = bits / 8;
-  if (whole != 0) {
-    const auto w = static_cast<std::uint32_t>(acc << (32 - bits));
-    const std::uint32_t used = ~0u << (32 - 8 * whole);
-    if (((~w - 0x01010101u) & w & 0x80808080u & used) == 0) {
-      const std::uint32_t be = __builtin_bswap32(w);
-      std::memcpy(out, &be, 4);
-      out += whole;
-    } else {
-      std::uint32_t x = w;
-      for (unsigned j = 0; j < whole; ++j) {
-        const auto b = static_cast<std::uint8_t>(x >> 24);
-        *out++ = b;
-        if (b == 0xFF) *out++ = 0x00;
-        x <<= 8;
-      }
-    }
-    bits -= 8 * whole;
-  }
-  CodeSize = bits;
-  CodeVal = (acc & ((1u << bits) - 1u)) << (24 - bits);
-  optr = out;
 }
 
 }  // namespace

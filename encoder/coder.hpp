@@ -60,6 +60,15 @@ void code_block(const std::int32_t* block, const std::uint32_t* codes, std::uint
 // max_block_bytes.
 void code_blocks(const std::uint8_t* p, int count, DctQuantFn kernel);
 
+// Codes `count` blocks side by side like code_blocks, two at a time through
+// the 16-bit AVX2 kernel (dct_quant_pair_avx2); only where that path runs.
+void code_blocks_pair(const std::uint8_t* p, int count);
+
+// Codes one quantized block laid out as the 16-bit kernels leave it
+// (coefficient (r, c) at coef[16 r + c]) with nonzero bitmap `nonzero`, with
+// the same bytes and end state as code_block.
+void code_block16(const std::int16_t* coef, std::uint64_t nonzero);
+
 // Quantizes a transformed block in place: (v * qu + 32768) >> 16.
 void quantize(std::int32_t* block);
 

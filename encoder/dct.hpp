@@ -29,3 +29,14 @@ std::uint64_t dct_quant_scalar(const std::uint8_t* p, std::int32_t* block, std::
 std::uint64_t dct_quant_sse41(const std::uint8_t* p, std::int32_t* block, std::uint32_t* codes);
 // The same on 8 x 32-bit lanes; only on a CPU with AVX2.
 std::uint64_t dct_quant_avx2(const std::uint8_t* p, std::int32_t* block, std::uint32_t* codes);
+
+// Two horizontally adjacent blocks at once on 16 x 16-bit lanes; only on a
+// CPU with AVX2, and only when every reciprocal fits 16 bits (qu_fits_16).
+// The 8 x 16 samples at p (rows 1280 bytes apart) become the quantized
+// coefficients of both blocks in coef, row by row: coef[16 r + c] is row r,
+// column c of the left block, coef[16 r + 8 + c] of the right one.
+// nonzero[0] and nonzero[1] get the two blocks' bitmaps (bit 8 r + c).
+void dct_quant_pair_avx2(const std::uint8_t* p, std::int16_t* coef, std::uint64_t* nonzero);
+// The same for the single block at p (the right half of coef and nonzero[1]
+// are then meaningless); reads only the block's own 8 x 8 samples.
+void dct_quant_one_avx2(const std::uint8_t* p, std::int16_t* coef, std::uint64_t* nonzero);

@@ -1,6 +1,7 @@
 #include "paths.hpp"
 
 #include "coder.hpp"
+#include "tables.hpp"
 
 namespace {
 
@@ -11,6 +12,25 @@ void mcu_with(const std::uint8_t* p) {
   std::uint32_t codes[64];
   const std::uint64_t nonzero = kernel(p, block, codes);
   code_block(block, codes, nonzero);
+}
+
+void mcu_pair(const std::uint8_t* p) {
+  alignas(32) std::int16_t coef[128];
+  std::uint64_t nonzero[2];
+  dct_quant_one_avx2(p, coef, nonzero);
+  code_block16(coef, nonzero[0]);
+}
+
+// The 16-bit kernel with the interface of the others, for comparing them.
+std::uint64_t dct_quant_avx2_pair_as_block(const std::uint8_t* p, std::int32_t* block, std::uint32_t* codes) {
+  alignas(32) std::int16_t coef[128];
+  std::uint64_t nonzero[2];
+  dct_quant_one_avx2(p, coef, nonzero);
+  for (int i = 0; i < 64; ++i) {
+    block[i] = coef[i / 8 * 16 + i % 8];
+    codes[i] = value_code(block[i]);
+  }
+  return nonzero[0];
 }
 
 void mcu_first(const std::uint8_t* p) {
@@ -31,6 +51,7 @@ const char* path_name(Path path) {
     case path_scalar: return "scalar";
     case path_sse41: return "sse4.1";
     case path_avx2: return "avx2";
+    case path_avx2_pair: return "avx2-pair";
     case path_count: break;
   }
   return "none";
@@ -43,6 +64,9 @@ bool path_supported(Path path) {
     case path_scalar: return true;
     case path_sse41: return __builtin_cpu_supports("sse4.1");
     case path_avx2: return __builtin_cpu_supports("avx2");
+    case path_avx2_pair:
+      return qu_fits_16 && __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
+             __builtin_cpu_supports("bmi2");
     case path_count: break;
   }
   return false;
@@ -59,6 +83,7 @@ DctQuantFn dct_quant_kernel(Path path) {
   switch (path) {
     case path_sse41: return dct_quant_sse41;
     case path_avx2: return dct_quant_avx2;
+    case path_avx2_pair: return dct_quant_avx2_pair_as_block;
     default: return dct_quant_scalar;
   }
 }
@@ -70,6 +95,7 @@ bool select_path(Path path) {
     case path_scalar: mcu_path = mcu_with<dct_quant_scalar>; break;
     case path_sse41: mcu_path = mcu_with<dct_quant_sse41>; break;
     case path_avx2: mcu_path = mcu_with<dct_quant_avx2>; break;
+    case path_avx2_pair: mcu_path = mcu_pair; break;
     case path_count: return false;
   }
   active = path;
@@ -84,6 +110,10 @@ Path current_path() {
 
 void run_blocks(const std::uint8_t* p, int count) {
   if (active == path_count) select_path(best_path());
+  if (active == path_avx2_pair) {
+    code_blocks_pair(p, count);
+    return;
+  }
   if (kernel == nullptr) {
     for (int i = 0; i < count; ++i) MCU_reference(p + 8 * i);
     return;

@@ -10,6 +10,7 @@ enum Path : int {
   path_scalar,     // portable transform, block coder with a nonzero bitmap and 64-bit writer
   path_sse41,      // transform and quantization on 4 x 32-bit lanes
   path_avx2,       // transform and quantization on 8 x 32-bit lanes
+  path_avx2_pair,  // two blocks at once on 16 x 16-bit lanes (needs every reciprocal < 2^15)
   path_count
 };
 

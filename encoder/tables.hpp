@@ -133,3 +133,13 @@ constexpr bool steps_in_range() {
   return true;
 }
 static_assert(steps_in_range());
+
+// Whether every reciprocal fits a signed 16-bit lane, so that quantization
+// can run on 16-bit lanes (true up to quality 97 or so; the default table's
+// largest reciprocal is 2152).
+constexpr bool qu_fits_16bit() {
+  for (auto v : qu)
+    if (v > 32767) return false;
+  return true;
+}
+inline constexpr bool qu_fits_16 = qu_fits_16bit();

@@ -1,0 +1,271 @@
+// The fastest path: transform and quantization of two horizontally adjacent
+// blocks at once on 16 x 16-bit lanes (AVX2), and a block coder that uses
+// the bit-manipulation instructions of the same CPUs (BMI1, BMI2). In the
+// vectors, the low 128 bits belong to the left block and the high 128 bits
+// to the right one.
+//
+// Only the functions marked `vector_code` are built for those instruction
+// sets, and they run only once the CPU has been checked (paths.cpp); the
+// file is otherwise compiled for plain x86-64, so no shared inline function
+// it instantiates can carry newer instructions into the portable paths.
+//
+// Every intermediate value of the transform fits in 16 bits for 8-bit
+// samples (row pass outputs stay within +-1300, column pass values within
+// +-13000), and each rounded product is formed exactly:
+//   (a * 181 + 128) >> 8      as pmulhrsw(a, 181 * 128), whose
+//                             (a * b + 2^14) >> 15 is the same quotient;
+//   (a * k1 + b * k2 + c * k3 + 128) >> 8
+//                             as two pmaddwd into 32 bits, one of them
+//                             pairing c with the constant 1 to add the 128;
+//   (v * qu + 32768) >> 16    as mulhi(v, qu) + (mullo(v, qu) >> 15, unsigned),
+//                             the high half of the 32-bit product plus the
+//                             carry of adding 2^15 to its low half.
+// So the results equal the 32-bit definition bit for bit. The 16-bit
+// quantization needs every reciprocal below 2^15 (qu_fits_16).
+#include <immintrin.h>
+
+#include <array>
+#include <cstdint>
+
+#include "bitpack.hpp"
+#include "coder.hpp"
+#include "dct.hpp"
+#include "tables.hpp"
+
+#define vector_code __attribute__((target("avx2,bmi,bmi2")))
+
+namespace {
+
+// Reciprocals of one coefficient row for both blocks: qu16[r] is row r of
+// qu twice over.
+constexpr std::array<std::array<std::int16_t, 16>, 8> make_qu16() {
+  std::array<std::array<std::int16_t, 16>, 8> t{};
+  for (std::size_t r = 0; r < 8; ++r) {
+    for (std::size_t c = 0; c < 16; ++c) {
+      const std::int32_t v = qu[8 * r + c % 8];
+      t[r][c] = static_cast<std::int16_t>(v > 32767 ? 32767 : v);
+    }
+  }
+  return t;
+}
+alignas(32) constexpr auto qu16 = make_qu16();
+
+vector_code inline __m256i add(__m256i a, __m256i b) { return _mm256_add_epi16(a, b); }
+vector_code inline __m256i sub(__m256i a, __m256i b) { return _mm256_sub_epi16(a, b); }
+vector_code inline __m256i pair16(std::int16_t lo, std::int16_t hi) {
+  return _mm256_set1_epi32(static_cast<std::int32_t>(static_cast<std::uint16_t>(lo) |
+                                                     static_cast<std::uint32_t>(static_cast<std::uint16_t>(hi)) << 16));
+}
+
+// (o10 * k10 + o12 * k12 + o11 * k11 + 128) >> 8, from the interleaved pairs
+// (o10, o12) and (o11, 1) of the low and high halves of each 128-bit lane.
+vector_code inline __m256i odd_term(__m256i lo1012, __m256i hi1012, __m256i lo11, __m256i hi11, __m256i k1012,
+                        __m256i k11) {
+  const __m256i lo = _mm256_srai_epi32(
+      _mm256_add_epi32(_mm256_madd_epi16(lo1012, k1012), _mm256_madd_epi16(lo11, k11)), 8);
+  const __m256i hi = _mm256_srai_epi32(
+      _mm256_add_epi32(_mm256_madd_epi16(hi1012, k1012), _mm256_madd_epi16(hi11, k11)), 8);
+  return _mm256_packs_epi32(lo, hi);
+}
+
+// One pass of the 1-D transform over x[0] ... x[7], every lane separate.
+vector_code inline void pass(__m256i* x) {
+  const __m256i t0 = add(x[0], x[7]), t7 = sub(x[0], x[7]);
+  const __m256i t1 = add(x[1], x[6]), t6 = sub(x[1], x[6]);
+  const __m256i t2 = add(x[2], x[5]), t5 = sub(x[2], x[5]);
+  const __m256i t3 = add(x[3], x[4]), t4 = sub(x[3], x[4]);
+
+  // Even part: y2 = e13 + ((z1 + 128) >> 8), y6 = e13 + ((128 - z1) >> 8)
+  // with z1 = (e12 + e13) * 181.
+  const __m256i e10 = add(t0, t3), e13 = sub(t0, t3);
+  const __m256i e11 = add(t1, t2), e12 = sub(t1, t2);
+  const __m256i c181 = _mm256_set1_epi16(181 * 128);
+  const __m256i s = add(e12, e13);
+  x[0] = add(e10, e11);
+  x[4] = sub(e10, e11);
+  x[2] = add(e13, _mm256_mulhrs_epi16(s, c181));
+  x[6] = add(e13, _mm256_mulhrs_epi16(sub(_mm256_setzero_si256(), s), c181));
+
+  // Odd part: with z2 = 237 o10 - 98 o12, z4 = 98 o10 + 236 o12, z3 = 181 o11,
+  // y5 = t7 + ((z2 - z3 + 128) >> 8), y3 = t7 + ((-z2 - z3 + 128) >> 8),
+  // y1 = t7 + ((z4 + z3 + 128) >> 8), y7 = t7 + ((-z4 + z3 + 128) >> 8).
+  const __m256i o10 = add(t4, t5), o11 = add(t5, t6), o12 = add(t6, t7);
+  const __m256i one = _mm256_set1_epi16(1);
+  const __m256i lo1012 = _mm256_unpacklo_epi16(o10, o12), hi1012 = _mm256_unpackhi_epi16(o10, o12);
+  const __m256i lo11 = _mm256_unpacklo_epi16(o11, one), hi11 = _mm256_unpackhi_epi16(o11, one);
+  const __m256i plus_z3 = pair16(181, 128), minus_z3 = pair16(-181, 128);
+  x[5] = add(t7, odd_term(lo1012, hi1012, lo11, hi11, pair16(237, -98), minus_z3));
+  x[3] = add(t7, odd_term(lo1012, hi1012, lo11, hi11, pair16(-237, 98), minus_z3));
+  x[1] = add(t7, odd_term(lo1012, hi1012, lo11, hi11, pair16(98, 236), plus_z3));
+  x[7] = add(t7, odd_term(lo1012, hi1012, lo11, hi11, pair16(-98, -236), plus_z3));
+}
+
+// Transposes the 8 x 8 16-bit matrix in each 128-bit lane.
+vector_code inline void transpose(const __m256i* in, __m256i* out) {
+  __m256i t[8], u[8];
+  for (int i = 0; i < 4; ++i) {
+    t[2 * i] = _mm256_unpacklo_epi16(in[2 * i], in[2 * i + 1]);
+    t[2 * i + 1] = _mm256_unpackhi_epi16(in[2 * i], in[2 * i + 1]);
+  }
+  for (int i = 0; i < 2; ++i) {
+    u[4 * i + 0] = _mm256_unpacklo_epi32(t[4 * i + 0], t[4 * i + 2]);
+    u[4 * i + 1] = _mm256_unpackhi_epi32(t[4 * i + 0], t[4 * i + 2]);
+    u[4 * i + 2] = _mm256_unpacklo_epi32(t[4 * i + 1], t[4 * i + 3]);
+    u[4 * i + 3] = _mm256_unpackhi_epi32(t[4 * i + 1], t[4 * i + 3]);
+  }
+  for (int i = 0; i < 4; ++i) {
+    out[2 * i] = _mm256_unpacklo_epi64(u[i], u[i + 4]);
+    out[2 * i + 1] = _mm256_unpackhi_epi64(u[i], u[i + 4]);
+  }
+}
+
+// rows[r]: row r of the left block in the low lane, of the right block in
+// the high lane, as 16-bit samples 0 to 255.
+vector_code inline void transform(__m256i* rows, std::int16_t* coef, std::uint64_t* nonzero) {
+  __m256i x[8];
+  transpose(rows, x);  // x[c]: column c, rows in the lanes
+  pass(x);
+  // The level shift (-128 on every sample) changes only each row's sum,
+  // output 0, by 8 * 128: the other outputs see only differences.
+  x[0] = sub(x[0], _mm256_set1_epi16(8 * 128));
+  __m256i y[8];
+  transpose(x, y);  // y[r]: row r, frequencies in the lanes
+  pass(y);
+
+  __m256i zeros[4];
+  for (int r = 0; r < 8; ++r) {
+    const __m256i q = _mm256_load_si256(reinterpret_cast<const __m256i*>(qu16[static_cast<std::size_t>(r)].data()));
+    y[r] = _mm256_add_epi16(_mm256_mulhi_epi16(y[r], q), _mm256_srli_epi16(_mm256_mullo_epi16(y[r], q), 15));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(coef + 16 * r), y[r]);
+  }
+  // Nonzero bitmaps: two rows to 16 bytes per block (saturation keeps
+  // nonzero values nonzero), compared with zero.
+  std::uint64_t zl = 0, zr = 0;
+  for (int i = 0; i < 4; ++i) {
+    zeros[i] = _mm256_cmpeq_epi8(_mm256_packs_epi16(y[2 * i], y[2 * i + 1]), _mm256_setzero_si256());
+    const auto m = static_cast<std::uint32_t>(_mm256_movemask_epi8(zeros[i]));
+    zl |= static_cast<std::uint64_t>(m & 0xFFFF) << (16 * i);
+    zr |= static_cast<std::uint64_t>(m >> 16) << (16 * i);
+  }
+  nonzero[0] = ~zl;
+  nonzero[1] = ~zr;
+}
+
+}  // namespace
+
+vector_code void dct_quant_pair_avx2(const std::uint8_t* p, std::int16_t* coef, std::uint64_t* nonzero) {
+  __m256i rows[8];
+  for (int r = 0; r < 8; ++r) {
+    rows[r] = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1280 * r)));
+  }
+  transform(rows, coef, nonzero);
+}
+
+vector_code void dct_quant_one_avx2(const std::uint8_t* p, std::int16_t* coef, std::uint64_t* nonzero) {
+  __m256i rows[8];
+  for (int r = 0; r < 8; ++r) {
+    rows[r] = _mm256_cvtepu8_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + 1280 * r)));
+  }
+  transform(rows, coef, nonzero);
+}
+
+namespace {
+
+// For coefficients stored 16 to a row (coef[16 r + c]): zz16[k] is the
+// position of the k-th coefficient in zigzag order.
+constexpr std::array<std::uint8_t, 64> make_zz16() {
+  std::array<std::uint8_t, 64> t{};
+  for (std::size_t k = 0; k < 64; ++k) t[k] = static_cast<std::uint8_t>(zz[k] / 8 * 16 + zz[k] % 8);
+  return t;
+}
+constexpr auto zz16 = make_zz16();
+
+// DC code with room for the value bits: the Huffman code of category n
+// shifted left by n, and the length of both.
+constexpr std::array<std::uint32_t, 12> make_dc_prefix() {
+  std::array<std::uint32_t, 12> t{};
+  for (std::size_t n = 0; n < 12; ++n) t[n] = static_cast<std::uint32_t>(huffcodeDC[n]) << n;
+  return t;
+}
+constexpr std::array<std::uint8_t, 12> make_dc_length() {
+  std::array<std::uint8_t, 12> t{};
+  for (std::size_t n = 0; n < 12; ++n) t[n] = static_cast<std::uint8_t>(huffsizeDC[n] + n);
+  return t;
+}
+constexpr auto dc_prefix = make_dc_prefix();
+constexpr auto dc_length = make_dc_length();
+
+// Size (bit length of |v|) and value bits (v, or v - 1 when negative, in the
+// low size bits) of a coefficient; size 0 for 0.
+vector_code inline std::uint32_t size_of(std::int32_t v) {
+  const std::int32_t sign = v >> 31;
+  const auto magnitude = static_cast<std::uint32_t>((v ^ sign) - sign);
+  return magnitude == 0 ? 0 : 32 - static_cast<std::uint32_t>(__builtin_clz(magnitude));
+}
+vector_code inline std::uint32_t value_bits(std::int32_t v, std::uint32_t size) {
+  return _bzhi_u32(static_cast<std::uint32_t>(v + (v >> 31)), size);
+}
+
+// One block of 16-bit coefficients into the accumulator: DC, the nonzero AC
+// coefficients in zigzag order, EOB.
+vector_code inline void code_into16(const std::int16_t* coef, std::uint64_t nonzero,
+                                    std::int32_t& last_dc, std::uint64_t& acc, unsigned& bits,
+                                    std::uint8_t*& out) {
+  const std::int32_t d = coef[0] - last_dc;
+  last_dc = coef[0];
+  const std::uint32_t n = size_of(d);
+  put_bits(acc, bits, out, dc_prefix[n] | value_bits(d, n), dc_length[n]);
+
+  // Bit j of z stands for zigzag position k + 1 + j, k being the position
+  // of the coefficient sent last; the zero run is the count of trailing
+  // zeros.
+  std::uint64_t z = to_zigzag(nonzero) >> 1;
+  unsigned k = 0;
+  while (z != 0) {
+    auto run = static_cast<unsigned>(_tzcnt_u64(z));
+    k += run + 1;
+    z = (z >> run) >> 1;
+    while (run >= 16) {  // ZRL: sixteen zeros
+      put_bits(acc, bits, out, huffcodeAC[0xF0], huffsizeAC[0xF0]);
+      run -= 16;
+    }
+    const std::int32_t v = coef[zz16[k]];
+    const std::uint32_t size = size_of(v);
+    const unsigned i = run * 16 + size;
+    put_bits(acc, bits, out, ac_prefix[i] | value_bits(v, size), ac_length[i]);
+  }
+  if (k != 63) put_bits(acc, bits, out, huffcodeAC[0], huffsizeAC[0]);  // EOB
+}
+
+}  // namespace
+
+vector_code void code_block16(const std::int16_t* coef, std::uint64_t nonzero) {
+  std::uint64_t acc;
+  unsigned bits;
+  std::uint8_t* out;
+  load_state(acc, bits, out);
+  code_into16(coef, nonzero, lastDC, acc, bits, out);
+  store_state(acc, bits, out);
+}
+
+vector_code void code_blocks_pair(const std::uint8_t* p, int count) {
+  std::uint64_t acc;
+  unsigned bits;
+  std::uint8_t* out;
+  load_state(acc, bits, out);
+  std::int32_t last_dc = lastDC;
+  alignas(32) std::int16_t coef[128];
+  std::uint64_t nonzero[2];
+  int i = 0;
+  for (; i + 2 <= count; i += 2) {
+    dct_quant_pair_avx2(p + 8 * i, coef, nonzero);
+    code_into16(coef, nonzero[0], last_dc, acc, bits, out);
+    code_into16(coef + 8, nonzero[1], last_dc, acc, bits, out);
+  }
+  if (i < count) {
+    dct_quant_one_avx2(p + 8 * i, coef, nonzero);
+    code_into16(coef, nonzero[0], last_dc, acc, bits, out);
+  }
+  lastDC = last_dc;
+  store_state(acc, bits, out);
+}
