@@ -195,13 +195,29 @@ constexpr std::array<std::uint8_t, 12> make_dc_length() {
 constexpr auto dc_prefix = make_dc_prefix();
 constexpr auto dc_length = make_dc_length();
 
-// Size (bit length of |v|) and value bits (v, or v - 1 when negative, in the
-// low size bits) of a coefficient; size 0 for 0.
-vector_code inline std::uint32_t size_of(std::int32_t v) {
-  const std::int32_t sign = v >> 31;
-  const auto magnitude = static_cast<std::uint32_t>((v ^ sign) - sign);
-  return magnitude == 0 ? 0 : 32 - static_cast<std::uint32_t>(__builtin_clz(magnitude));
+// Size (bit length of |v|) of every value the coder meets, DC differences
+// included (|v| < 2048 at any quality), indexed by v + 2048. One load
+// instead of a sign, a magnitude and a bit scan; the index is masked so that
+// no value can read outside the table.
+constexpr std::array<std::uint8_t, 4096> make_size_by_value() {
+  std::array<std::uint8_t, 4096> t{};
+  for (int i = 0; i < 4096; ++i) {
+    unsigned m = static_cast<unsigned>(i < 2048 ? 2048 - i : i - 2048);
+    std::uint8_t size = 0;
+    for (; m != 0; m >>= 1) ++size;
+    t[static_cast<std::size_t>(i)] = size;
+  }
+  return t;
 }
+constexpr auto size_by_value = make_size_by_value();
+static_assert(size_by_value[2048] == 0 && size_by_value[2047] == 1 && size_by_value[2049] == 1 &&
+              size_by_value[0] == 12 && size_by_value[4095] == 11);
+
+inline std::uint32_t size_of(std::int32_t v) {
+  return size_by_value[static_cast<std::uint32_t>(v + 2048) & 4095];
+}
+
+// Value bits: v, or v - 1 when negative, in the low size bits.
 vector_code inline std::uint32_t value_bits(std::int32_t v, std::uint32_t size) {
   return _bzhi_u32(static_cast<std::uint32_t>(v + (v >> 31)), size);
 }

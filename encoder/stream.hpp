@@ -16,7 +16,9 @@ using Sink = bool (*)(const std::uint8_t* data, std::size_t size, void* ctx);
 
 // Resets the coder and sends the 328-byte header.
 bool start_stream(Sink sink, void* ctx);
-// Codes the 160 blocks of one stripe: 8 lines of 1280 samples, line after line.
+// Codes the 160 blocks of one stripe: 8 lines of 1280 samples, line after
+// line. The coded bytes go to the sink whenever outbuffer fills, the rest
+// with finish_stream.
 bool code_stripe(const std::uint8_t* stripe, Sink sink, void* ctx);
 // Completes the pending bits with 1-bits, sends what is left and EOI.
 bool finish_stream(Sink sink, void* ctx);
