@@ -229,6 +229,18 @@ TEST(BlockCoder, BitmapCoderMatchesEmitCodeFromEveryState) {
                     << " nonzero, from " << size << " pending bits";
       if (++failures == 5) break;
     }
+    if (path_supported(path_avx2_pair)) {
+      // The pair path's coder reads 16-bit coefficients, 16 to a row.
+      std::int16_t coef[128] = {};
+      for (int i = 0; i < 64; ++i) coef[i / 8 * 16 + i % 8] = static_cast<std::int16_t>(block[static_cast<std::size_t>(i)]);
+      set_state(size, pending, last_dc);
+      code_block16(coef, nonzero);
+      if (!(want == state_after())) {
+        ADD_FAILURE() << "16-bit coder: block with DC " << block[0] << ", " << std::popcount(nonzero)
+                      << " nonzero, from " << size << " pending bits";
+        if (++failures == 5) break;
+      }
+    }
   }
   reset_coder();
 }

@@ -4,7 +4,8 @@
 // With at least 131 bytes, bytes 64 to 191 (zero-padded) are also read as 64
 // quantized coefficients (16-bit, folded into -1023 ... 1023) and bytes
 // 192 ... (or the last three) as a coder state: the bitmap coder must write
-// the bytes emit_code writes and leave the same state.
+// the bytes emit_code writes and leave the same state, and so must the 16-bit
+// coder of the pair path.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -90,6 +91,15 @@ void check_coder(const std::uint8_t* data, std::size_t size) {
   snap(got);
   check(want.count == got.count && std::memcmp(want.bytes, got.bytes, want.count) == 0);
   check(want.size == got.size && want.pending == got.pending && want.last_dc == got.last_dc);
+  if (path_supported(path_avx2_pair)) {
+    std::int16_t coef[128] = {};
+    for (int i = 0; i < 64; ++i) coef[i / 8 * 16 + i % 8] = static_cast<std::int16_t>(block[i]);
+    start(bits, pending, last_dc);
+    code_block16(coef, nonzero);
+    snap(got);
+    check(want.count == got.count && std::memcmp(want.bytes, got.bytes, want.count) == 0);
+    check(want.size == got.size && want.pending == got.pending && want.last_dc == got.last_dc);
+  }
   reset_coder();
 }
 
