@@ -22,13 +22,19 @@ bool start_stream(Sink sink, void* ctx) {
   return sink(headerbuf.data(), headerbuf.size(), ctx);
 }
 
+// An empty buffer always takes a run, so coding always moves on.
+static_assert(outbuffer_size / max_block_bytes / 2 * 2 >= 16);
+
 bool code_stripe(const std::uint8_t* stripe, Sink sink, void* ctx) {
   for (int x = 0; x < frame_width;) {
     // Code as many blocks at once as outbuffer surely has room for, and send
     // the bytes only when it cannot take another block: a few large writes
     // instead of one a stripe, and no stripe, however noisy, overruns it.
-    const auto room = static_cast<std::size_t>(outbuffer + outbuffer_size - optr) / max_block_bytes;
-    if (room == 0) {
+    // Runs of blocks are long and even (the fastest path codes two at a
+    // time, and a stripe is an even number of blocks): the buffer is sent
+    // once it has no room for a run of 16.
+    const auto room = static_cast<std::size_t>(outbuffer + outbuffer_size - optr) / max_block_bytes / 2 * 2;
+    if (room < 16) {
       if (!flush(sink, ctx)) return false;
       continue;
     }
