@@ -86,13 +86,23 @@ void code_block_reference(const std::int32_t* block) {
   if (run16 != 0) emit_code(huffsizeAC[0], huffcodeAC[0]);
 }
 
-void MCU_reference(const std::uint8_t* p) {
-  std::int32_t block[64];
+namespace {
+
+// Level shift, transform and quantization of the block at p, as MCU defines
+// them.
+void transform_block(const std::uint8_t* p, std::int32_t* block) {
   for (int r = 0; r < 8; ++r) {
     for (int c = 0; c < 8; ++c) block[8 * r + c] = p[r * 1280 + c] - 128;
   }
   dct2d(block);
   quantize(block);
+}
+
+}  // namespace
+
+void MCU_reference(const std::uint8_t* p) {
+  std::int32_t block[64];
+  transform_block(p, block);
   code_block_reference(block);
 }
 
@@ -102,11 +112,7 @@ std::uint32_t value_code(std::int32_t v) {
 }
 
 std::uint64_t dct_quant_scalar(const std::uint8_t* p, std::int32_t* block, std::uint32_t* codes) {
-  for (int r = 0; r < 8; ++r) {
-    for (int c = 0; c < 8; ++c) block[8 * r + c] = p[r * 1280 + c] - 128;
-  }
-  dct2d(block);
-  quantize(block);
+  transform_block(p, block);
   std::uint64_t nonzero = 0;
   for (int i = 0; i < 64; ++i) {
     nonzero |= static_cast<std::uint64_t>(block[i] != 0) << i;
@@ -114,7 +120,6 @@ std::uint64_t dct_quant_scalar(const std::uint8_t* p, std::int32_t* block, std::
   }
   return nonzero;
 }
-
 
 namespace {
 
@@ -175,4 +180,5 @@ void code_blocks(const std::uint8_t* p, int count, DctQuantFn kernel) {
   store_state(acc, bits, out);
 }
 
-void MCU(const std::uint8_t* p) { mcu_path(p); }
+// One block through the selected path, as a run of one.
+void MCU(const std::uint8_t* p) { run_blocks(p, 1); }

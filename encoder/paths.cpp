@@ -5,22 +5,6 @@
 
 namespace {
 
-// One block through a transform kernel and the bitmap block coder.
-template <DctQuantFn kernel>
-void mcu_with(const std::uint8_t* p) {
-  std::int32_t block[64];
-  std::uint32_t codes[64];
-  const std::uint64_t nonzero = kernel(p, block, codes);
-  code_block(block, codes, nonzero);
-}
-
-void mcu_pair(const std::uint8_t* p) {
-  alignas(32) std::int16_t coef[128];
-  std::uint64_t nonzero[2];
-  dct_quant_one_avx2(p, coef, nonzero);
-  code_block16(coef, nonzero[0]);
-}
-
 // The 16-bit kernel with the interface of the others, for comparing them.
 std::uint64_t dct_quant_avx2_pair_as_block(const std::uint8_t* p, std::int32_t* block, std::uint32_t* codes) {
   alignas(32) std::int16_t coef[128];
@@ -33,17 +17,10 @@ std::uint64_t dct_quant_avx2_pair_as_block(const std::uint8_t* p, std::int32_t* 
   return nonzero[0];
 }
 
-void mcu_first(const std::uint8_t* p) {
-  select_path(best_path());
-  mcu_path(p);
-}
-
 Path active = path_count;  // none chosen yet
 DctQuantFn kernel = nullptr;  // the active path's kernel; none for the reference
 
 }  // namespace
-
-void (*mcu_path)(const std::uint8_t* p) = mcu_first;
 
 const char* path_name(Path path) {
   switch (path) {
@@ -90,14 +67,6 @@ DctQuantFn dct_quant_kernel(Path path) {
 
 bool select_path(Path path) {
   if (!path_supported(path)) return false;
-  switch (path) {
-    case path_reference: mcu_path = MCU_reference; break;
-    case path_scalar: mcu_path = mcu_with<dct_quant_scalar>; break;
-    case path_sse41: mcu_path = mcu_with<dct_quant_sse41>; break;
-    case path_avx2: mcu_path = mcu_with<dct_quant_avx2>; break;
-    case path_avx2_pair: mcu_path = mcu_pair; break;
-    case path_count: return false;
-  }
   active = path;
   kernel = path == path_reference ? nullptr : dct_quant_kernel(path);
   return true;

@@ -33,7 +33,3 @@ DctQuantFn dct_quant_kernel(Path path);
 // as count MCU calls would; outbuffer must have room for count *
 // max_block_bytes.
 void run_blocks(const std::uint8_t* p, int count);
-
-// What MCU runs: the selected path's whole block function. Starts as a
-// function that selects best_path() on the first block.
-extern void (*mcu_path)(const std::uint8_t* p);
