@@ -15,49 +15,19 @@
 #include <array>
 #include <cstdint>
 #include <cstdlib>
-#include <fstream>
 #include <limits>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "dct.hpp"
+#include "quant_table.hpp"
 #include "recipgen_table.hpp"
 #include "tables.hpp"
 
 namespace {
 
-using Table = std::array<std::int32_t, 64>;  // natural order
+using Table = QuantTable;
 using Matrix = std::array<std::array<std::int64_t, 8>, 8>;
-
-// The base table the build scales, read the way cmake/qtable.cmake reads it.
-Table read_base_table() {
-  std::ifstream in(BW_QTABLE_FILE);
-  EXPECT_TRUE(in) << "cannot read " << BW_QTABLE_FILE;
-  Table base{};
-  std::size_t n = 0;
-  std::string line;
-  while (std::getline(in, line)) {
-    line = line.substr(0, line.find('#'));
-    std::istringstream words(line);
-    int v = 0;
-    while (words >> v) {
-      if (n < 64) base[n] = v;
-      ++n;
-    }
-  }
-  EXPECT_EQ(n, 64u);
-  return base;
-}
-
-// The table the build stores for a quality: S = 5000 / q below 50, else
-// 200 - 2q; each entry (v * S + 50) / 100, clamped to 1..255.
-Table scaled(const Table& base, int quality) {
-  const int s = quality < 50 ? 5000 / quality : 200 - 2 * quality;
-  Table t{};
-  for (std::size_t i = 0; i < 64; ++i) t[i] = std::clamp((base[i] * s + 50) / 100, 1, 255);
-  return t;
-}
 
 Table reciprocals(const Table& steps) {
   Table r{};
@@ -156,19 +126,19 @@ TEST(QuantizerRange, ExtremeBlocksMeetTheBounds) {
 }
 
 TEST(QuantizerRange, ConfiguredQualityIsTheEncodersTable) {
-  const Table steps = scaled(read_base_table(), BW_QUALITY);
+  const Table steps = scaled_table(read_base_table(BW_QTABLE_FILE), BW_QUALITY);
   for (std::size_t k = 0; k < 64; ++k) EXPECT_EQ(dqt[k], steps[zz[k]]) << "zigzag " << k;
   const Table recip = reciprocals(steps);
   for (std::size_t i = 0; i < 64; ++i) EXPECT_EQ(qu[i], recip[i]) << "natural " << i;
 }
 
 TEST(QuantizerRange, EveryQualityStaysInsideTheCodeTables) {
-  const Table base = read_base_table();
+  const Table base = read_base_table(BW_QTABLE_FILE);
   const Matrix m = pass_matrix();
   std::int64_t widest_dc = 0, widest_ac = 0, largest_product = 0;
   for (int quality = 1; quality <= 100; ++quality) {
     SCOPED_TRACE("quality " + std::to_string(quality));
-    const Table steps = scaled(base, quality);
+    const Table steps = scaled_table(base, quality);
     const Table recip = reciprocals(steps);
     for (std::size_t r = 0; r < 8; ++r) {
       for (std::size_t c = 0; c < 8; ++c) {
@@ -201,7 +171,7 @@ TEST(QuantizerRange, EveryQualityStaysInsideTheCodeTables) {
 
 // The shipped table keeps DC within -128..127 and AC below 256 (size 8).
 TEST(QuantizerRange, ShippedQualityStaysWithinEightBits) {
-  const Table recip = reciprocals(scaled(read_base_table(), 75));
+  const Table recip = reciprocals(scaled_table(read_base_table(BW_QTABLE_FILE), 75));
   const Matrix m = pass_matrix();
   for (std::size_t i = 0; i < 64; ++i) {
     const Bounds b = output_bounds(m, i / 8, i % 8);

@@ -12,19 +12,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "decode.hpp"
+#include "quant_table.hpp"
 #include "recipgen_table.hpp"
 #include "stream.hpp"
 #include "tables.hpp"
 
 namespace {
 
-using Table = std::array<int, 64>;  // natural order
+using Table = QuantTable;  // natural order, or zigzag order where said
 
 // The header's DQT values as shipped (quality 75), in zigzag order.
 const Table shipped_dqt = {8,  6,  6,  7,  6,  5,  8,  7,  7,  7,  9,  9,  8,  10, 12, 20,
@@ -34,30 +33,12 @@ const Table shipped_dqt = {8,  6,  6,  7,  6,  5,  8,  7,  7,  7,  9,  9,  8,  1
 const char* const shipped_camera_sha =
     "052723da0e6ba6444e05e1f071af63375c930565e4865f3aea5bdfef8eac28dd";
 
-Table read_base(const std::string& path) {
-  std::ifstream in(path);
-  EXPECT_TRUE(in) << "cannot read " << path;
-  Table base{};
-  std::size_t n = 0;
-  std::string line;
-  while (std::getline(in, line)) {
-    std::istringstream words(line.substr(0, line.find('#')));
-    int v = 0;
-    while (words >> v) {
-      if (n < 64) base[n] = v;
-      ++n;
-    }
-  }
-  EXPECT_EQ(n, 64u) << path;
-  return base;
-}
-
 // Scaled the way the build scales, and put in zigzag order as the header
 // stores it.
 Table header_table(const Table& base, int quality) {
-  const int s = quality < 50 ? 5000 / quality : 200 - 2 * quality;
+  const QuantTable natural = scaled_table(base, quality);
   Table t{};
-  for (std::size_t k = 0; k < 64; ++k) t[k] = std::clamp((base[zz[k]] * s + 50) / 100, 1, 255);
+  for (std::size_t k = 0; k < 64; ++k) t[k] = natural[zz[k]];
   return t;
 }
 
@@ -147,11 +128,11 @@ void expect_fixed_header(const std::vector<std::uint8_t>& jpeg,
 }
 
 TEST(QualityBuilds, ShippedTableIsQuality75OfTableK1) {
-  EXPECT_EQ(header_table(read_base(BW_SOURCE_DIR "/encoder/quant_table.txt"), 75), shipped_dqt);
+  EXPECT_EQ(header_table(read_base_table(BW_SOURCE_DIR "/encoder/quant_table.txt"), 75), shipped_dqt);
 }
 
 TEST(QualityBuilds, EachQualityDecodesCleanlyAndPsnrRises) {
-  const Table base = read_base(BW_QTABLE_FILE);
+  const Table base = read_base_table(BW_QTABLE_FILE);
   const auto samples = samples_of(camera_input());
   const std::vector<std::uint8_t> main_stream = encode_in_memory(samples.data());
   const std::vector<std::pair<int, std::string>> builds = {
@@ -186,8 +167,8 @@ TEST(QualityBuilds, EachQualityDecodesCleanlyAndPsnrRises) {
 
 TEST(QualityBuilds, ChangingTheTableFileChangesHeaderAndReciprocalsTogether) {
   const std::string folder = BW_QUALITY_BUILDS "/retable";
-  const Table base = read_base(BW_QTABLE_FILE);
-  const Table alt = read_base(BW_ALT_TABLE);
+  const Table base = read_base_table(BW_QTABLE_FILE);
+  const Table alt = read_base_table(BW_ALT_TABLE);
   const auto samples = samples_of(camera_input());
   const std::vector<std::uint8_t> main_stream = encode_in_memory(samples.data());
 
