@@ -12,6 +12,7 @@
 // docs/quantizer.md gives the argument in full.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdlib>
