@@ -5,6 +5,8 @@
 # the quality and writes, in zigzag order:
 #   dqt.hex  the table as recipgen reads it (two hex digits a value)
 #   dqt.inc  the table as a C++ initializer list for the stream header
+# and base.inc, the base table itself in natural order, from which the
+# encoder derives the tables of other qualities at run time.
 # The reciprocal table qu.inc is made from dqt.hex by recipgen at build time,
 # so the header and the reciprocals always come from the same 64 values.
 
@@ -68,7 +70,9 @@ function(blockwright_quant_tables table_file quality outdir)
       string(APPEND inc "${q}, ")
     endif()
   endforeach()
+  list(JOIN base ", " base_inc)
   file(MAKE_DIRECTORY "${outdir}")
+  file(CONFIGURE OUTPUT "${outdir}/base.inc" CONTENT "${base_inc}\n")
   # Written only when changed, so that an unchanged table rebuilds nothing.
   file(CONFIGURE OUTPUT "${outdir}/dqt.hex" CONTENT "${hex}")
   file(CONFIGURE OUTPUT "${outdir}/dqt.inc" CONTENT "${inc}")

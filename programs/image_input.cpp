@@ -1,4 +1,6 @@
-#include "input.hpp"
+#include "image_input.hpp"
+
+#include "blockwright.h"
 
 #include <cstdio>
 #include <cstring>
@@ -8,6 +10,19 @@ namespace {
 // The stripe buffer: 8 lines of 1280 samples. The header lines are read into
 // it first; the samples that follow them in the same read are moved down.
 std::uint8_t img[stripe_bytes];
+
+// The encoder of the default frame.
+bw_encoder encoder;
+
+struct SinkCall {
+  Sink sink;
+  void* ctx;
+};
+
+int write_to_sink(void* user, const std::uint8_t* data, std::size_t size) {
+  const auto* call = static_cast<const SinkCall*>(user);
+  return call->sink(data, size, call->ctx) ? 0 : 1;
+}
 
 }  // namespace
 
@@ -34,8 +49,11 @@ InputResult encode_input(Source source, void* source_ctx, Sink sink, void* sink_
   std::size_t filled = static_cast<std::size_t>(got) - start;
   std::memmove(img, img + start, filled);
 
-  if (!start_stream(sink, sink_ctx)) return InputResult::write_error;
-  for (int stripe = 0; stripe < frame_height / 8; ++stripe) {
+  SinkCall call{sink, sink_ctx};
+  bw_config cfg;
+  bw_default_config(&cfg);
+  if (bw_encoder_init(&encoder, &cfg, write_to_sink, &call) != BW_OK) return InputResult::write_error;
+  for (int stripe = 0; stripe < 1024 / 8; ++stripe) {
     if (filled < stripe_bytes) {
       got = source(img + filled, stripe_bytes - filled, source_ctx);
       if (got < 0) return InputResult::read_error;
@@ -46,10 +64,10 @@ InputResult encode_input(Source source, void* source_ctx, Sink sink, void* sink_
       }
     }
     *samples_read += stripe_bytes;
-    if (!code_stripe(img, sink, sink_ctx)) return InputResult::write_error;
+    if (bw_encoder_write_lines(&encoder, img, 1280, 8) != BW_OK) return InputResult::write_error;
     filled = 0;
   }
-  if (!finish_stream(sink, sink_ctx)) return InputResult::write_error;
+  if (bw_encoder_finish(&encoder) != BW_OK) return InputResult::write_error;
   return InputResult::encoded;
 }
 

@@ -22,8 +22,7 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "input.hpp"
-#include "stream.hpp"
+#include "image_input.hpp"
 
 namespace {
 

@@ -4,42 +4,28 @@
 #include <bit>
 #include <cstring>
 
-#include "dct.hpp"
 #include "bitpack.hpp"
-#include "paths.hpp"
+#include "dct.hpp"
 #include "tables.hpp"
 
-std::int32_t lastDC = 0;
-std::uint64_t CodeVal = 0;
-std::uint32_t CodeSize = 0;
-std::uint8_t outbuffer[outbuffer_size];
-std::uint8_t* optr = outbuffer;
-
-void reset_coder() {
-  lastDC = 0;
-  CodeVal = 0;
-  CodeSize = 0;
-  optr = outbuffer;
-}
-
-void emit_code(std::int32_t n, std::int32_t code) {
+void emit_code(CoderState& s, std::int32_t n, std::int32_t code) {
   const std::uint32_t bits = static_cast<std::uint32_t>(code) & ((1u << n) - 1u);
-  CodeSize += static_cast<std::uint32_t>(n);
+  s.CodeSize += static_cast<std::uint32_t>(n);
   // New bits land just below the pending ones; completed bytes are taken from
   // bits 16 to 23. Bits above 23 are leftovers of bytes already written.
-  std::uint32_t acc = (bits << (24 - CodeSize)) | static_cast<std::uint32_t>(CodeVal);
-  while (CodeSize > 7) {
+  std::uint32_t acc = (bits << (24 - s.CodeSize)) | static_cast<std::uint32_t>(s.CodeVal);
+  while (s.CodeSize > 7) {
     const std::uint8_t byte = static_cast<std::uint8_t>(acc >> 16);
-    *optr++ = byte;
-    if (byte == 0xFF) *optr++ = 0x00;
+    *s.optr++ = byte;
+    if (byte == 0xFF) *s.optr++ = 0x00;
     acc <<= 8;
-    CodeSize -= 8;
+    s.CodeSize -= 8;
   }
-  CodeVal = static_cast<std::uint64_t>(static_cast<std::int64_t>(static_cast<std::int32_t>(acc)));
+  s.CodeVal = static_cast<std::uint64_t>(static_cast<std::int64_t>(static_cast<std::int32_t>(acc)));
 }
 
-void quantize(std::int32_t* block) {
-  for (int i = 0; i < 64; ++i) block[i] = (block[i] * qu[i] + 32768) >> 16;
+void quantize(std::int32_t* block, const std::int32_t* recip) {
+  for (int i = 0; i < 64; ++i) block[i] = (block[i] * recip[i] + 32768) >> 16;
 }
 
 namespace {
@@ -56,14 +42,14 @@ inline std::int32_t bit_length(std::int32_t m) {
 
 }  // namespace
 
-void code_block_reference(const std::int32_t* block) {
+void code_block_reference(CoderState& s, const std::int32_t* block) {
   // DC: the difference from the previous block's DC, as category and value
   // bits; a negative value is sent as the low bits of d - 1.
-  const std::int32_t d = block[0] - lastDC;
+  const std::int32_t d = block[0] - s.lastDC;
   const std::int32_t n = bit_length(d < 0 ? -d : d);
-  emit_code(huffsizeDC[n], huffcodeDC[n]);
-  if (n > 0) emit_code(n, d < 0 ? d - 1 : d);
-  lastDC = block[0];
+  emit_code(s, huffsizeDC[n], huffcodeDC[n]);
+  if (n > 0) emit_code(s, n, d < 0 ? d - 1 : d);
+  s.lastDC = block[0];
 
   // AC in zigzag order; the zero run is kept premultiplied by 16 so that
   // run16 + size indexes the code table directly.
@@ -75,35 +61,41 @@ void code_block_reference(const std::int32_t* block) {
       continue;
     }
     while (run16 > 240) {
-      emit_code(huffsizeAC[0xF0], huffcodeAC[0xF0]);
+      emit_code(s, huffsizeAC[0xF0], huffcodeAC[0xF0]);
       run16 -= 256;
     }
     const std::int32_t size = bit_length(v < 0 ? -v : v);
-    emit_code(huffsizeAC[run16 + size], huffcodeAC[run16 + size]);
-    emit_code(size, v < 0 ? v - 1 : v);
+    emit_code(s, huffsizeAC[run16 + size], huffcodeAC[run16 + size]);
+    emit_code(s, size, v < 0 ? v - 1 : v);
     run16 = 0;
   }
-  if (run16 != 0) emit_code(huffsizeAC[0], huffcodeAC[0]);
+  if (run16 != 0) emit_code(s, huffsizeAC[0], huffcodeAC[0]);
 }
 
 namespace {
 
 // Level shift, transform and quantization of the block at p, as MCU defines
 // them.
-void transform_block(const std::uint8_t* p, std::int32_t* block) {
-  for (int r = 0; r < 8; ++r) {
-    for (int c = 0; c < 8; ++c) block[8 * r + c] = p[r * 1280 + c] - 128;
+void transform_block(const std::uint8_t* p, std::size_t stride, const std::int32_t* recip,
+                     std::int32_t* block) {
+  for (std::size_t r = 0; r < 8; ++r) {
+    for (std::size_t c = 0; c < 8; ++c) block[8 * r + c] = p[r * stride + c] - 128;
   }
   dct2d(block);
-  quantize(block);
+  quantize(block, recip);
 }
 
 }  // namespace
 
-void MCU_reference(const std::uint8_t* p) {
+void MCU(CoderState& s, const std::int32_t* recip, const std::uint8_t* p, std::size_t stride) {
   std::int32_t block[64];
-  transform_block(p, block);
-  code_block_reference(block);
+  transform_block(p, stride, recip, block);
+  code_block_reference(s, block);
+}
+
+void code_blocks_reference(CoderState& s, const std::int32_t* recip, const std::uint8_t* p,
+                           std::size_t stride, int count) {
+  for (int i = 0; i < count; ++i) MCU(s, recip, p + 8 * i, stride);
 }
 
 std::uint32_t value_code(std::int32_t v) {
@@ -111,8 +103,9 @@ std::uint32_t value_code(std::int32_t v) {
   return size << 16 | (static_cast<std::uint32_t>(v + (v >> 31)) & ((1u << size) - 1u));
 }
 
-std::uint64_t dct_quant_scalar(const std::uint8_t* p, std::int32_t* block, std::uint32_t* codes) {
-  transform_block(p, block);
+std::uint64_t dct_quant_scalar(const std::uint8_t* p, std::size_t stride, const std::int32_t* recip,
+                               std::int32_t* block, std::uint32_t* codes) {
+  transform_block(p, stride, recip, block);
   std::uint64_t nonzero = 0;
   for (int i = 0; i < 64; ++i) {
     nonzero |= static_cast<std::uint64_t>(block[i] != 0) << i;
@@ -155,30 +148,29 @@ inline void code_into(const std::int32_t* block, const std::uint32_t* codes, std
 
 }  // namespace
 
-void code_block(const std::int32_t* block, const std::uint32_t* codes, std::uint64_t nonzero) {
+void code_block(CoderState& s, const std::int32_t* block, const std::uint32_t* codes,
+                std::uint64_t nonzero) {
   std::uint64_t acc;
   unsigned bits;
   std::uint8_t* out;
-  load_state(acc, bits, out);
-  code_into(block, codes, nonzero, lastDC, acc, bits, out);
-  store_state(acc, bits, out);
+  load_state(s, acc, bits, out);
+  code_into(block, codes, nonzero, s.lastDC, acc, bits, out);
+  store_state(s, acc, bits, out);
 }
 
-void code_blocks(const std::uint8_t* p, int count, DctQuantFn kernel) {
+void code_blocks(CoderState& s, const std::int32_t* recip, const std::uint8_t* p, std::size_t stride,
+                 int count, DctQuantFn kernel) {
   std::uint64_t acc;
   unsigned bits;
   std::uint8_t* out;
-  load_state(acc, bits, out);
-  std::int32_t last_dc = lastDC;
+  load_state(s, acc, bits, out);
+  std::int32_t last_dc = s.lastDC;
   for (int i = 0; i < count; ++i) {
     std::int32_t block[64];
     std::uint32_t codes[64];
-    const std::uint64_t nonzero = kernel(p + 8 * i, block, codes);
+    const std::uint64_t nonzero = kernel(p + 8 * i, stride, recip, block, codes);
     code_into(block, codes, nonzero, last_dc, acc, bits, out);
   }
-  lastDC = last_dc;
-  store_state(acc, bits, out);
+  s.lastDC = last_dc;
+  store_state(s, acc, bits, out);
 }
-
-// One block through the selected path, as a run of one.
-void MCU(const std::uint8_t* p) { run_blocks(p, 1); }

@@ -21,34 +21,21 @@
 //                             the high half of the 32-bit product plus the
 //                             carry of adding 2^15 to its low half.
 // So the results equal the 32-bit definition bit for bit. The 16-bit
-// quantization needs every reciprocal below 2^15 (qu_fits_16).
+// quantization needs every reciprocal below 2^15 (QuantTables::fits16).
 #include <immintrin.h>
 
 #include <array>
+#include <bit>
 #include <cstdint>
 
 #include "bitpack.hpp"
 #include "coder.hpp"
-#include "dct.hpp"
 #include "tables.hpp"
+#include "x86/kernels.hpp"
 
 #define vector_code __attribute__((target("avx2,bmi,bmi2")))
 
 namespace {
-
-// Reciprocals of one coefficient row for both blocks: qu16[r] is row r of
-// qu twice over.
-constexpr std::array<std::array<std::int16_t, 16>, 8> make_qu16() {
-  std::array<std::array<std::int16_t, 16>, 8> t{};
-  for (std::size_t r = 0; r < 8; ++r) {
-    for (std::size_t c = 0; c < 16; ++c) {
-      const std::int32_t v = qu[8 * r + c % 8];
-      t[r][c] = static_cast<std::int16_t>(v > 32767 ? 32767 : v);
-    }
-  }
-  return t;
-}
-alignas(32) constexpr auto qu16 = make_qu16();
 
 vector_code inline __m256i add(__m256i a, __m256i b) { return _mm256_add_epi16(a, b); }
 vector_code inline __m256i sub(__m256i a, __m256i b) { return _mm256_sub_epi16(a, b); }
@@ -121,7 +108,8 @@ vector_code inline void transpose(const __m256i* in, __m256i* out) {
 
 // rows[r]: row r of the left block in the low lane, of the right block in
 // the high lane, as 16-bit samples 0 to 255.
-vector_code inline void transform(__m256i* rows, std::int16_t* coef, std::uint64_t* nonzero) {
+vector_code inline void transform(__m256i* rows, const std::int16_t* qu16, std::int16_t* coef,
+                                  std::uint64_t* nonzero) {
   __m256i x[8];
   transpose(rows, x);  // x[c]: column c, rows in the lanes
   pass(x);
@@ -134,7 +122,7 @@ vector_code inline void transform(__m256i* rows, std::int16_t* coef, std::uint64
 
   __m256i zeros[4];
   for (int r = 0; r < 8; ++r) {
-    const __m256i q = _mm256_load_si256(reinterpret_cast<const __m256i*>(qu16[static_cast<std::size_t>(r)].data()));
+    const __m256i q = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(qu16 + 8 * r)));
     y[r] = _mm256_add_epi16(_mm256_mulhi_epi16(y[r], q), _mm256_srli_epi16(_mm256_mullo_epi16(y[r], q), 15));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(coef + 16 * r), y[r]);
   }
@@ -153,20 +141,22 @@ vector_code inline void transform(__m256i* rows, std::int16_t* coef, std::uint64
 
 }  // namespace
 
-vector_code void dct_quant_pair_avx2(const std::uint8_t* p, std::int16_t* coef, std::uint64_t* nonzero) {
+vector_code void dct_quant_pair_avx2(const std::uint8_t* p, std::size_t stride, const std::int16_t* qu16,
+                                     std::int16_t* coef, std::uint64_t* nonzero) {
   __m256i rows[8];
-  for (int r = 0; r < 8; ++r) {
-    rows[r] = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1280 * r)));
+  for (std::size_t r = 0; r < 8; ++r) {
+    rows[r] = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + stride * r)));
   }
-  transform(rows, coef, nonzero);
+  transform(rows, qu16, coef, nonzero);
 }
 
-vector_code void dct_quant_one_avx2(const std::uint8_t* p, std::int16_t* coef, std::uint64_t* nonzero) {
+vector_code void dct_quant_one_avx2(const std::uint8_t* p, std::size_t stride, const std::int16_t* qu16,
+                                    std::int16_t* coef, std::uint64_t* nonzero) {
   __m256i rows[8];
-  for (int r = 0; r < 8; ++r) {
-    rows[r] = _mm256_cvtepu8_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + 1280 * r)));
+  for (std::size_t r = 0; r < 8; ++r) {
+    rows[r] = _mm256_cvtepu8_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + stride * r)));
   }
-  transform(rows, coef, nonzero);
+  transform(rows, qu16, coef, nonzero);
 }
 
 namespace {
@@ -240,7 +230,7 @@ vector_code inline void code_into16(const std::int16_t* coef, std::uint64_t nonz
   std::uint64_t z = to_zigzag(nonzero) >> 1;
   unsigned k = 0;
   while (z != 0) {
-    auto run = static_cast<unsigned>(_tzcnt_u64(z));
+    auto run = static_cast<unsigned>(std::countr_zero(z));
     k += run + 1;
     z = (z >> run) >> 1;
     while (run >= 16) {  // ZRL: sixteen zeros
@@ -257,33 +247,34 @@ vector_code inline void code_into16(const std::int16_t* coef, std::uint64_t nonz
 
 }  // namespace
 
-vector_code void code_block16(const std::int16_t* coef, std::uint64_t nonzero) {
+vector_code void code_block16(CoderState& s, const std::int16_t* coef, std::uint64_t nonzero) {
   std::uint64_t acc;
   unsigned bits;
   std::uint8_t* out;
-  load_state(acc, bits, out);
-  code_into16(coef, nonzero, lastDC, acc, bits, out);
-  store_state(acc, bits, out);
+  load_state(s, acc, bits, out);
+  code_into16(coef, nonzero, s.lastDC, acc, bits, out);
+  store_state(s, acc, bits, out);
 }
 
-vector_code void code_blocks_pair(const std::uint8_t* p, int count) {
+vector_code void code_blocks_pair(CoderState& s, const std::int16_t* qu16, const std::uint8_t* p,
+                                  std::size_t stride, int count) {
   std::uint64_t acc;
   unsigned bits;
   std::uint8_t* out;
-  load_state(acc, bits, out);
-  std::int32_t last_dc = lastDC;
+  load_state(s, acc, bits, out);
+  std::int32_t last_dc = s.lastDC;
   alignas(32) std::int16_t coef[128];
   std::uint64_t nonzero[2];
   int i = 0;
   for (; i + 2 <= count; i += 2) {
-    dct_quant_pair_avx2(p + 8 * i, coef, nonzero);
+    dct_quant_pair_avx2(p + 8 * i, stride, qu16, coef, nonzero);
     code_into16(coef, nonzero[0], last_dc, acc, bits, out);
     code_into16(coef + 8, nonzero[1], last_dc, acc, bits, out);
   }
   if (i < count) {
-    dct_quant_one_avx2(p + 8 * i, coef, nonzero);
+    dct_quant_one_avx2(p + 8 * i, stride, qu16, coef, nonzero);
     code_into16(coef, nonzero[0], last_dc, acc, bits, out);
   }
-  lastDC = last_dc;
-  store_state(acc, bits, out);
+  s.lastDC = last_dc;
+  store_state(s, acc, bits, out);
 }

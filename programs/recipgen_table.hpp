@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "quant.hpp"  // scale_factor, reciprocal
+
 // What the reader accepts: white space (space, tab, line feed, vertical tab,
 // form feed, carriage return) is skipped; each value is one or two
 // hexadecimal digits, a third digit starting the next value, so "08 06 06"
@@ -31,11 +33,3 @@ void table_reader_start();
 bool table_reader_feed(const std::uint8_t* data, std::size_t size);
 // Ends the input. Returns true when a complete, valid table was read.
 bool table_reader_end();
-
-// DCT scale factor a(r) * a(c) of position (r, c), a(0) = 1 and
-// a(k) = cos(k * 0.19634954085) * sqrt(2), multiplied in the order recipgen
-// prints it.
-double scale_factor(int r, int c);
-// The reciprocal 65536 / (8 * q * a(r) * a(c)) truncated towards zero, at 16
-// fractional bits: the entry of the encoder's qu table for step q at (r, c).
-std::int32_t reciprocal(std::int32_t q, int r, int c);

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -62,10 +63,16 @@ inline std::uint64_t to_zigzag(std::uint64_t nonzero) {
 // end (bits < 32 between calls); whole 32-bit words are written as soon as
 // they are complete, four bytes at once unless one of them is 0xFF and needs
 // a 0x00 after it.
+// Stores w with its most significant byte first, whatever the CPU's byte
+// order.
+inline void store_be32(std::uint8_t* out, std::uint32_t w) {
+  if constexpr (std::endian::native == std::endian::little) w = __builtin_bswap32(w);
+  std::memcpy(out, &w, 4);
+}
+
 inline void put_word(std::uint8_t*& out, std::uint32_t w) {
   if (((~w - 0x01010101u) & w & 0x80808080u) == 0) {  // no byte of w is 0xFF
-    const std::uint32_t be = __builtin_bswap32(w);
-    std::memcpy(out, &be, 4);
+    store_be32(out, w);
     out += 4;
     return;
   }
@@ -89,15 +96,15 @@ inline void put_bits(std::uint64_t& acc, unsigned& bits, std::uint8_t*& out, std
 
 // Takes over the pending bits of emit_code's state: CodeSize of them,
 // left-aligned at bit 23.
-inline void load_state(std::uint64_t& acc, unsigned& bits, std::uint8_t*& out) {
-  bits = CodeSize;
-  acc = (CodeVal >> (24 - bits)) & ((1u << bits) - 1u);
-  out = optr;
+inline void load_state(const CoderState& s, std::uint64_t& acc, unsigned& bits, std::uint8_t*& out) {
+  bits = s.CodeSize;
+  acc = (s.CodeVal >> (24 - bits)) & ((1u << bits) - 1u);
+  out = s.optr;
 }
 
 // Writes the whole bytes, so that fewer than 8 bits stay pending as between
 // emit_code calls, and hands the state back.
-inline void store_state(std::uint64_t acc, unsigned bits, std::uint8_t* out) {
+inline void store_state(CoderState& s, std::uint64_t acc, unsigned bits, std::uint8_t* out) {
   // They go out as one 32-bit store, of which only the whole bytes count,
   // unless one of those is 0xFF.
   const unsigned whole = bits / 8;
@@ -105,8 +112,7 @@ inline void store_state(std::uint64_t acc, unsigned bits, std::uint8_t* out) {
     const auto w = static_cast<std::uint32_t>(acc << (32 - bits));
     const std::uint32_t used = ~0u << (32 - 8 * whole);
     if (((~w - 0x01010101u) & w & 0x80808080u & used) == 0) {
-      const std::uint32_t be = __builtin_bswap32(w);
-      std::memcpy(out, &be, 4);
+      store_be32(out, w);
       out += whole;
     } else {
       std::uint32_t x = w;
@@ -119,9 +125,9 @@ inline void store_state(std::uint64_t acc, unsigned bits, std::uint8_t* out) {
     }
     bits -= 8 * whole;
   }
-  CodeSize = bits;
-  CodeVal = (acc & ((1u << bits) - 1u)) << (24 - bits);
-  optr = out;
+  s.CodeSize = bits;
+  s.CodeVal = (acc & ((1u << bits) - 1u)) << (24 - bits);
+  s.optr = out;
 }
 
 }  // namespace

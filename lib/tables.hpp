@@ -8,11 +8,19 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 
 // The 64 quantizer steps in zigzag order, as the DQT segment stores them.
-// Generated at configure time from encoder/quant_table.txt and the quality.
+// Generated at configure time from lib/quant_table.txt and the quality.
 inline constexpr std::array<std::uint8_t, 64> dqt = {
 #include "dqt.inc"
+};
+
+// The quality the build scaled dqt by, and the base table it scaled (natural
+// order): other qualities are derived from the same base at run time.
+inline constexpr int builtin_quality = BLOCKWRIGHT_BUILTIN_QUALITY;
+inline constexpr std::array<std::uint8_t, 64> base_table = {
+#include "base.inc"
 };
 
 // Reciprocal quantizers in natural order at 16 fractional bits, with the
@@ -94,37 +102,51 @@ static_assert(huffsizeAC[0xF0] == 11 && huffcodeAC[0xF0] == 0b11111111001, "ZRL"
 static_assert(huffsizeAC[0x01] == 2 && huffcodeAC[0x01] == 0);
 static_assert(huffsizeAC[0xFA] == 16 && huffcodeAC[0xFA] == 0xFFFE);
 
-// The fixed stream header: SOI, JFIF APP0, DQT, SOF0 (1280 x 1024, one
-// component), the DC and AC DHT segments and SOS, 328 bytes in all.
-constexpr std::array<std::uint8_t, 328> make_header() {
-  std::array<std::uint8_t, 328> h{};
+// The stream header for a frame of width x height samples with quantizer
+// steps q (zigzag order) and a restart interval (0: none): SOI, JFIF APP0,
+// DQT, SOF0 (one component), the DC and AC DHT segments, DRI when there are
+// restarts, and SOS. Returns its size: header_size, or header_size + 6 with
+// DRI.
+inline constexpr std::size_t header_size = 328;
+inline constexpr std::size_t max_header_size = header_size + 6;
+
+constexpr std::size_t make_header(std::uint8_t* h, std::uint32_t width, std::uint32_t height,
+                                  const std::array<std::uint8_t, 64>& q, std::uint32_t restart) {
   std::size_t n = 0;
-  auto put = [&](std::initializer_list<int> bytes) {
-    for (int b : bytes) h[n++] = static_cast<std::uint8_t>(b);
+  auto put = [&](std::initializer_list<std::uint32_t> bytes) {
+    for (std::uint32_t b : bytes) h[n++] = static_cast<std::uint8_t>(b);
   };
   put({0xFF, 0xD8});                                                  // SOI
   put({0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F', 0x00, 0x01, 0x01,  // APP0
        0x00, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00});
   put({0xFF, 0xDB, 0x00, 0x43, 0x00});                                // DQT
-  for (auto v : dqt) h[n++] = v;
-  put({0xFF, 0xC0, 0x00, 0x0B, 0x08, 0x04, 0x00, 0x05, 0x00,  // SOF0
-       0x01, 0x01, 0x11, 0x00});
+  for (auto v : q) h[n++] = v;
+  put({0xFF, 0xC0, 0x00, 0x0B, 0x08, height >> 8, height & 0xFF,  // SOF0
+       width >> 8, width & 0xFF, 0x01, 0x01, 0x11, 0x00});
   put({0xFF, 0xC4, 0x00, 0x1F, 0x00});  // DHT, DC table 0
   for (auto v : dc_counts) h[n++] = v;
   for (auto v : dc_symbols) h[n++] = v;
   put({0xFF, 0xC4, 0x00, 0xB5, 0x10});  // DHT, AC table 0
   for (auto v : ac_counts) h[n++] = v;
   for (auto v : ac_symbols) h[n++] = v;
+  if (restart != 0) put({0xFF, 0xDD, 0x00, 0x04, restart >> 8, restart & 0xFF});  // DRI
   put({0xFF, 0xDA, 0x00, 0x08, 0x01, 0x01, 0x00, 0x00, 0x3F, 0x00});  // SOS
-  if (n != h.size()) throw "header size";  // not a constant expression: fails the build
+  return n;
+}
+
+constexpr std::array<std::uint8_t, header_size> make_default_header() {
+  std::array<std::uint8_t, header_size> h{};
+  if (make_header(h.data(), 1280, 1024, dqt, 0) != header_size) throw "header size";  // fails the build
   return h;
 }
 
-inline constexpr std::array<std::uint8_t, 328> headerbuf = make_header();
+// The header of the default frame: 1280 x 1024, the built-in quality, no
+// restarts.
+inline constexpr std::array<std::uint8_t, header_size> headerbuf = make_default_header();
 
 static_assert(headerbuf[20] == 0xFF && headerbuf[21] == 0xDB && headerbuf[89] == 0xFF &&
-              headerbuf[102] == 0xFF && headerbuf[135] == 0xFF && headerbuf[318] == 0xFF &&
-              headerbuf[319] == 0xDA);
+              headerbuf[94] == 0x04 && headerbuf[96] == 0x05 && headerbuf[102] == 0xFF &&
+              headerbuf[135] == 0xFF && headerbuf[318] == 0xFF && headerbuf[319] == 0xDA);
 
 // Every step must be usable: 0 has no reciprocal.
 constexpr bool steps_in_range() {
@@ -134,12 +156,3 @@ constexpr bool steps_in_range() {
 }
 static_assert(steps_in_range());
 
-// Whether every reciprocal fits a signed 16-bit lane, so that quantization
-// can run on 16-bit lanes: true at every quality up to 98 of the standard
-// table (the default's largest reciprocal is 2152; quality 99 needs 53809).
-constexpr bool qu_fits_16bit() {
-  for (auto v : qu)
-    if (v > 32767) return false;
-  return true;
-}
-inline constexpr bool qu_fits_16 = qu_fits_16bit();

@@ -3,9 +3,8 @@
 // been checked; it includes nothing that could emit shared inline code.
 #include <immintrin.h>
 
-#include "dct.hpp"
 #include "dct_lanes.hpp"
-#include "tables.hpp"
+#include "x86/kernels.hpp"
 
 namespace {
 
@@ -29,10 +28,11 @@ inline __m256i value_codes(__m256i q) {
 
 }  // namespace
 
-std::uint64_t dct_quant_avx2(const std::uint8_t* p, std::int32_t* block, std::uint32_t* codes) {
+std::uint64_t dct_quant_avx2(const std::uint8_t* p, std::size_t stride, const std::int32_t* recip,
+                              std::int32_t* block, std::uint32_t* codes) {
   // Eight rows of 8 samples.
   __m128i r[8];
-  for (int i = 0; i < 8; ++i) r[i] = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + 1280 * i));
+  for (int i = 0; i < 8; ++i) r[i] = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + stride * static_cast<std::size_t>(i)));
   // Transpose the bytes, so that each vector below holds one column with the
   // rows in its lanes: the row pass then works on all eight rows at once.
   // Flipping the top bit turns s into s - 128 as a signed byte, which is
@@ -73,7 +73,7 @@ std::uint64_t dct_quant_avx2(const std::uint8_t* p, std::int32_t* block, std::ui
   // Quantize row by row: (v * qu + 32768) >> 16, the product on 32 bits.
   __m256i q[8];
   for (int i = 0; i < 8; ++i) {
-    const v8 rq = v(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(qu.data() + 8 * i)));
+    const v8 rq = v(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(recip + 8 * i)));
     q[i] = m((y[i] * rq + 32768) >> 16);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(block + 8 * i), q[i]);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(codes + 8 * i), value_codes(q[i]));

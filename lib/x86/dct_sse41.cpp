@@ -3,9 +3,8 @@
 // has been checked; it includes nothing that could emit shared inline code.
 #include <smmintrin.h>
 
-#include "dct.hpp"
 #include "dct_lanes.hpp"
-#include "tables.hpp"
+#include "x86/kernels.hpp"
 
 namespace {
 
@@ -43,13 +42,14 @@ inline void transpose4(const v4* in, v4* out) {
 
 }  // namespace
 
-std::uint64_t dct_quant_sse41(const std::uint8_t* p, std::int32_t* block, std::uint32_t* codes) {
+std::uint64_t dct_quant_sse41(const std::uint8_t* p, std::size_t stride, const std::int32_t* recip,
+                              std::int32_t* block, std::uint32_t* codes) {
   // Level shift by flipping the top bit, then transpose the bytes so that
   // each 8-byte half below holds one column, rows 0 to 7.
   const __m128i flip = _mm_set1_epi8(-128);
   __m128i r[8];
   for (int i = 0; i < 8; ++i) {
-    r[i] = _mm_xor_si128(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + 1280 * i)), flip);
+    r[i] = _mm_xor_si128(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + stride * static_cast<std::size_t>(i))), flip);
   }
   const __m128i a0 = _mm_unpacklo_epi8(r[0], r[1]), a1 = _mm_unpacklo_epi8(r[2], r[3]);
   const __m128i a2 = _mm_unpacklo_epi8(r[4], r[5]), a3 = _mm_unpacklo_epi8(r[6], r[7]);
@@ -82,8 +82,8 @@ std::uint64_t dct_quant_sse41(const std::uint8_t* p, std::int32_t* block, std::u
   std::uint64_t zeros = 0;
   __m128i rows[2];
   for (int i = 0; i < 8; ++i) {
-    const v4 ql = v(_mm_loadu_si128(reinterpret_cast<const __m128i*>(qu.data() + 8 * i)));
-    const v4 qr = v(_mm_loadu_si128(reinterpret_cast<const __m128i*>(qu.data() + 8 * i + 4)));
+    const v4 ql = v(_mm_loadu_si128(reinterpret_cast<const __m128i*>(recip + 8 * i)));
+    const v4 qr = v(_mm_loadu_si128(reinterpret_cast<const __m128i*>(recip + 8 * i + 4)));
     const __m128i l = m((left[i] * ql + 32768) >> 16);
     const __m128i h = m((right[i] * qr + 32768) >> 16);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(block + 8 * i), l);

@@ -1,6 +1,5 @@
 #include "recipgen_table.hpp"
 
-#include <cmath>
 #include <cstdio>
 
 std::array<std::int32_t, 64> table_steps;
@@ -145,15 +144,4 @@ bool table_reader_end() {
     return false;
   }
   return true;
-}
-
-double scale_factor(int r, int c) {
-  double s = 1.0;
-  if (r != 0) s = std::cos(r * 0.19634954085) * 1.4142135623730951 * s;
-  if (c != 0) s = std::cos(c * 0.19634954085) * 1.4142135623730951 * s;
-  return s;
-}
-
-std::int32_t reciprocal(std::int32_t q, int r, int c) {
-  return static_cast<std::int32_t>(65536.0 / (static_cast<double>(q * 8) * scale_factor(r, c)));
 }

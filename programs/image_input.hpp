@@ -6,7 +6,11 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "stream.hpp"
+inline constexpr std::size_t frame_samples = 1280 * 1024;
+inline constexpr std::size_t stripe_bytes = 1280 * 8;
+
+// Takes size bytes of the stream; returns false to stop the encoding.
+using Sink = bool (*)(const std::uint8_t* data, std::size_t size, void* ctx);
 
 // A header line is consumed by one read of at most this many characters, up
 // to and including a line feed; a longer line counts as more than one.

@@ -1,0 +1,72 @@
+// The encoder object: every table, buffer and piece of state of one
+// encoding, in one plain struct that lives in the caller's bw_encoder. No
+// pointer in it points into itself between calls, so the caller may move or
+// copy it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "blockwright.h"
+#include "coder.hpp"
+#include "dispatch.hpp"
+#include "quant.hpp"
+#include "tables.hpp"
+
+// The coded-byte buffer: its contents go to the write callback whenever it
+// has no room for a run of blocks, so no block can overrun it, however
+// noisy the picture (a stripe of 160 blocks of noise codes to about 4.5 KiB,
+// a frame of the sample pictures to 100 to 180 KiB, written in a dozen or so
+// calls).
+inline constexpr std::size_t outbuffer_size = 16384;
+
+// The most bytes a block adds with a restart marker after it: the block, a
+// padded byte with its stuffed 0x00, and the marker.
+inline constexpr std::size_t max_block_marker_bytes = max_block_bytes + 4;
+static_assert(max_block_marker_bytes * 32 < outbuffer_size);
+
+// Blocks at the right or bottom edge of the frame that lack samples are
+// coded from a copy with the last column and row repeated, this many
+// blocks at a time.
+inline constexpr std::size_t edge_blocks = 8;
+inline constexpr std::size_t edge_stride = 8 * edge_blocks;
+
+struct Encoder {
+  std::uint32_t magic;  // encoder_ready while lines and finish are taken
+  std::uint32_t width, height, restart_interval;
+  std::uint32_t blocks_x;      // blocks per stripe of 8 lines
+  std::uint32_t blocks_total;  // blocks of the frame
+  std::uint32_t lines_done;    // lines coded so far
+  std::uint32_t blocks_done;   // blocks coded so far
+  std::uint32_t restart_left;  // blocks until the next restart marker
+  std::uint32_t next_rst;      // m of the next RSTm, 0 to 7
+  std::uint32_t out_used;      // bytes waiting in outbuffer
+  Path path;
+  bw_write_fn write;
+  void* user;
+  CoderState coder;  // coder.optr is valid only within a call
+  QuantTables tables;
+  std::uint8_t edge[8 * edge_stride];
+  std::uint8_t outbuffer[outbuffer_size];
+};
+
+inline constexpr std::uint32_t encoder_ready = 0x42577231;  // "BWr1"
+
+static_assert(sizeof(Encoder) <= BW_ENCODER_SIZE, "BW_ENCODER_SIZE must hold the encoder");
+static_assert(alignof(Encoder) <= alignof(bw_encoder));
+
+// Checks the settings: BW_OK or the status that refuses them.
+int check_config(const bw_config& cfg);
+
+// Sets up an encoder for valid settings: the tables, the best path for them,
+// and the header waiting in outbuffer.
+void encoder_init(Encoder& e, const bw_config& cfg, bw_write_fn write, void* user);
+
+// Codes count lines (a multiple of 8, or the rest of the frame) and ends the
+// frame; each returns BW_OK or the status that stopped it.
+int encoder_write_lines(Encoder& e, const std::uint8_t* lines, std::size_t stride,
+                        std::uint32_t count);
+int encoder_finish(Encoder& e);
+
+// The encoder inside a caller's bw_encoder.
+inline Encoder& encoder_of(bw_encoder* enc) { return *reinterpret_cast<Encoder*>(enc->opaque_.bytes_); }

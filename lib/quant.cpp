@@ -1,0 +1,28 @@
+#include "quant.hpp"
+
+#include "tables.hpp"
+
+std::uint8_t scaled_step(std::uint8_t v, int quality) {
+  const int scale = quality < 50 ? 5000 / quality : 200 - 2 * quality;
+  const int q = (v * scale + 50) / 100;
+  return static_cast<std::uint8_t>(q < 1 ? 1 : q > 255 ? 255 : q);
+}
+
+void make_quant_tables(int quality, QuantTables& t) {
+  if (quality == builtin_quality) {
+    t.dqt = dqt;
+    t.qu = qu;
+  } else {
+    for (std::size_t k = 0; k < 64; ++k) t.dqt[k] = scaled_step(base_table[zz[k]], quality);
+    for (std::size_t k = 0; k < 64; ++k) {
+      const int i = zz[k];
+      t.qu[static_cast<std::size_t>(i)] = reciprocal(t.dqt[k], i / 8, i % 8);
+    }
+  }
+  t.fits16 = true;
+  for (std::size_t i = 0; i < 64; ++i) {
+    const std::int32_t v = t.qu[i];
+    if (v > 32767) t.fits16 = false;
+    t.qu16[i] = static_cast<std::int16_t>(v > 32767 ? 32767 : v);
+  }
+}

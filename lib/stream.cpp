@@ -1,0 +1,159 @@
+// The stream of one frame: the header, the blocks stripe by stripe (with
+// copies of the edge blocks that lack samples), restart markers, the final
+// pad and EOI. Coded bytes collect in the encoder's buffer and go to the
+// write callback whenever it cannot take another run of blocks.
+#include <algorithm>
+#include <cstring>
+
+#include "encoder.hpp"
+
+int check_config(const bw_config& cfg) {
+  if (cfg.width < 1 || cfg.width > 65535 || cfg.height < 1 || cfg.height > 65535) return BW_E_SIZE;
+  if (cfg.quality < 1 || cfg.quality > 100) return BW_E_QUALITY;
+  if (cfg.restart_interval > 65535) return BW_E_RESTART;
+  if (cfg.threads != 1) return BW_E_THREADS;
+  return BW_OK;
+}
+
+void encoder_init(Encoder& e, const bw_config& cfg, bw_write_fn write, void* user) {
+  e.width = cfg.width;
+  e.height = cfg.height;
+  e.restart_interval = cfg.restart_interval;
+  e.blocks_x = (cfg.width + 7) / 8;
+  e.blocks_total = e.blocks_x * ((cfg.height + 7) / 8);
+  e.lines_done = 0;
+  e.blocks_done = 0;
+  e.restart_left = cfg.restart_interval;
+  e.next_rst = 0;
+  e.write = write;
+  e.user = user;
+  e.coder = CoderState{};
+  make_quant_tables(static_cast<int>(cfg.quality), e.tables);
+  e.path = best_path(e.tables);
+  e.out_used = static_cast<std::uint32_t>(
+      make_header(e.outbuffer, cfg.width, cfg.height, e.tables.dqt, cfg.restart_interval));
+  e.magic = encoder_ready;
+}
+
+namespace {
+
+// Sends the bytes coded so far and empties the buffer.
+int flush(Encoder& e) {
+  const auto n = static_cast<std::size_t>(e.coder.optr - e.outbuffer);
+  e.coder.optr = e.outbuffer;
+  if (n != 0 && e.write(e.user, e.outbuffer, n) != 0) return BW_E_CALLBACK;
+  return BW_OK;
+}
+
+// Ends a restart interval: pads the pending bits with 1-bits to a byte,
+// writes RSTm and starts the DC prediction anew.
+void restart(Encoder& e) {
+  CoderState& s = e.coder;
+  emit_code(s, 7, 0x7F);  // completes a partial byte; with none, adds nothing sent
+  s.CodeSize = 0;
+  s.CodeVal = 0;
+  s.lastDC = 0;
+  *s.optr++ = 0xFF;
+  *s.optr++ = static_cast<std::uint8_t>(0xD0 + e.next_rst);
+  e.next_rst = (e.next_rst + 1) & 7;
+}
+
+// Codes `count` blocks side by side, the first at p, in runs as long as the
+// buffer surely has room for (and no longer than to the next restart
+// marker), sending the buffer when it has no room for a run of 16.
+int code_run(Encoder& e, const std::uint8_t* p, std::size_t stride, std::uint32_t count) {
+  while (count > 0) {
+    auto room = static_cast<std::uint32_t>(
+        static_cast<std::size_t>(e.outbuffer + outbuffer_size - e.coder.optr) / max_block_marker_bytes);
+    if (room < std::min<std::uint32_t>(count, 16)) {
+      if (const int status = flush(e)) return status;
+      continue;
+    }
+    // Runs are even where they can be: the fastest paths code two at a time.
+    std::uint32_t n = count <= room ? count : room & ~1u;
+    if (e.restart_interval != 0) n = std::min(n, e.restart_left);
+    run_blocks(e.path, e.coder, e.tables, p, stride, static_cast<int>(n));
+    p += 8 * static_cast<std::size_t>(n);
+    count -= n;
+    e.blocks_done += n;
+    if (e.restart_interval != 0) {
+      e.restart_left -= n;
+      if (e.restart_left == 0) {
+        e.restart_left = e.restart_interval;
+        if (e.blocks_done < e.blocks_total) restart(e);
+      }
+    }
+  }
+  return BW_OK;
+}
+
+// Copies blocks first .. first + n - 1 of the stripe at p (rows lines of
+// which exist) into the edge buffer, repeating the last line and column.
+void copy_edge(Encoder& e, const std::uint8_t* p, std::size_t stride, std::uint32_t rows,
+               std::uint32_t first, std::uint32_t n) {
+  const std::uint32_t x0 = 8 * first, last = e.width - 1;
+  for (std::uint32_t r = 0; r < 8; ++r) {
+    const std::uint8_t* line = p + std::min(r, rows - 1) * stride;
+    std::uint8_t* out = e.edge + r * edge_stride;
+    for (std::uint32_t c = 0; c < 8 * n; ++c) out[c] = line[std::min(x0 + c, last)];
+  }
+}
+
+// Codes one stripe: rows lines (8, or fewer at the bottom of the frame).
+int code_stripe(Encoder& e, const std::uint8_t* p, std::size_t stride, std::uint32_t rows) {
+  if (rows == 8) {
+    const std::uint32_t whole = e.width / 8;
+    if (const int status = code_run(e, p, stride, whole)) return status;
+    if (whole == e.blocks_x) return BW_OK;
+    copy_edge(e, p, stride, rows, whole, 1);
+    return code_run(e, e.edge, edge_stride, 1);
+  }
+  for (std::uint32_t b = 0; b < e.blocks_x; b += edge_blocks) {
+    const std::uint32_t n = std::min<std::uint32_t>(edge_blocks, e.blocks_x - b);
+    copy_edge(e, p, stride, rows, b, n);
+    if (const int status = code_run(e, e.edge, edge_stride, n)) return status;
+  }
+  return BW_OK;
+}
+
+// Marks the encoder unusable after a failure, so that no later call can
+// add to a stream that is already broken.
+int fail(Encoder& e, int status) {
+  e.magic = 0;
+  return status;
+}
+
+}  // namespace
+
+int encoder_write_lines(Encoder& e, const std::uint8_t* lines, std::size_t stride,
+                        std::uint32_t count) {
+  if (e.magic != encoder_ready) return BW_E_STATE;
+  if (lines == nullptr) return BW_E_ARGUMENT;
+  const std::uint32_t left = e.height - e.lines_done;
+  if (count == 0 || count > left || (count % 8 != 0 && count != left)) return BW_E_LINES;
+  e.coder.optr = e.outbuffer + e.out_used;
+  for (std::uint32_t i = 0; i < count; i += 8) {
+    const std::uint32_t rows = std::min<std::uint32_t>(8, count - i);
+    if (const int status = code_stripe(e, lines + i * stride, stride, rows)) return fail(e, status);
+  }
+  e.lines_done += count;
+  e.out_used = static_cast<std::uint32_t>(e.coder.optr - e.outbuffer);
+  return BW_OK;
+}
+
+int encoder_finish(Encoder& e) {
+  if (e.magic != encoder_ready) return BW_E_STATE;
+  if (e.lines_done != e.height) return BW_E_LINES;
+  e.coder.optr = e.outbuffer + e.out_used;
+  if (outbuffer_size - e.out_used < 8) {
+    if (const int status = flush(e)) return fail(e, status);
+  }
+  // Seven 1-bits complete a partial last byte; with nothing pending they stay
+  // pending and are never sent.
+  emit_code(e.coder, 7, 0x7F);
+  *e.coder.optr++ = 0xFF;
+  *e.coder.optr++ = 0xD9;
+  const int status = flush(e);
+  e.out_used = 0;
+  return fail(e, status);  // finished either way
+}

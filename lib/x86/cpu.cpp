@@ -1,0 +1,11 @@
+// CPU feature checks for the x86 paths. The compiler's runtime reads the CPU
+// once, before main; reading its answers is safe from any thread.
+#include "x86/kernels.hpp"
+
+bool cpu_has_sse41() { return __builtin_cpu_supports("sse4.1"); }
+
+bool cpu_has_avx2() { return __builtin_cpu_supports("avx2"); }
+
+bool cpu_has_avx2_bmi2() {
+  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2");
+}
