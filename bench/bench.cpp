@@ -25,8 +25,9 @@
 // jpeglib.h needs size_t and FILE declared before it.
 #include <jpeglib.h>
 
-#include "paths.hpp"
-#include "stream.hpp"
+#include "blockwright.h"
+#include "dispatch.hpp"
+#include "encoder.hpp"
 
 namespace {
 
@@ -39,15 +40,26 @@ std::vector<std::uint8_t> out_bw;      // Blockwright's stream
 std::vector<std::uint8_t> out_ljt;     // libjpeg-turbo's stream, fixed buffer
 unsigned long out_ljt_size = 0;
 
-bool append(const std::uint8_t* data, std::size_t size, void*) {
+constexpr int frame_width = 1280;
+constexpr int frame_height = 1024;
+constexpr std::size_t frame_samples = std::size_t{frame_width} * frame_height;
+
+int append(void*, const std::uint8_t* data, std::size_t size) {
   out_bw.insert(out_bw.end(), data, data + size);
-  return true;
+  return 0;
 }
 
-double encode_blockwright(const std::uint8_t* samples) {
+// The whole frame through a bw_encoder, on the given path.
+double encode_blockwright(const std::uint8_t* samples, Path path) {
   out_bw.clear();
   const auto t0 = std::chrono::steady_clock::now();
-  encode_frame(samples, append, nullptr);
+  bw_config cfg;
+  bw_default_config(&cfg);
+  bw_encoder enc;
+  bw_encoder_init(&enc, &cfg, append, nullptr);
+  encoder_of(&enc).path = path;
+  bw_encoder_write_lines(&enc, samples, frame_width, frame_height);
+  bw_encoder_finish(&enc);
   const auto t1 = std::chrono::steady_clock::now();
   return std::chrono::duration<double>(t1 - t0).count();
 }
@@ -123,13 +135,15 @@ int main(int argc, char** argv) {
   }
   if (inputs.empty()) inputs.emplace_back(BW_IMAGES_DIR);
 
+  QuantTables tables{};
+  make_quant_tables(builtin_quality, tables);
   std::vector<Path> paths;
   for (int p = 0; p < path_count; ++p) {
     const auto path = static_cast<Path>(p);
-    if (!path_supported(path)) continue;
+    if (!path_supported(path, tables)) continue;
     if (path_arg == "all" || path_arg == path_name(path)) paths.push_back(path);
   }
-  if (path_arg == "best") paths.push_back(best_path());
+  if (path_arg == "best") paths.push_back(best_path(tables));
   if (paths.empty()) die(path_arg, "no such path on this CPU");
 
   std::vector<Picture> pictures;
@@ -160,13 +174,12 @@ int main(int argc, char** argv) {
               "ljt MP/s", "ratio");
   double worst = 1e9;
   for (const Path path : paths) {
-    select_path(path);
     for (const auto& pic : pictures) {
       std::vector<double> t_bw, t_ljt;
-      encode_blockwright(pic.samples.data());  // warm caches and branch predictors
+      encode_blockwright(pic.samples.data(), path);  // warm caches and branch predictors
       encode_libjpeg(cinfo, pic.samples.data());
       for (int r = 0; r < rounds; ++r) {
-        t_bw.push_back(encode_blockwright(pic.samples.data()));
+        t_bw.push_back(encode_blockwright(pic.samples.data(), path));
         t_ljt.push_back(encode_libjpeg(cinfo, pic.samples.data()));
       }
       const double bw = megapixels / median(t_bw), ljt = megapixels / median(t_ljt);

@@ -12,6 +12,15 @@
 
 namespace {
 
+// The coder under test and its buffer.
+std::uint8_t outbuffer[16384];
+CoderState st;
+
+void reset_coder() {
+  st = CoderState{};
+  st.optr = outbuffer;
+}
+
 // Codes the given blocks (each 64 samples, row by row) from a fresh state
 // and returns the bytes written.
 std::vector<std::uint8_t> code_blocks(const std::vector<std::array<std::uint8_t, 64>>& blocks) {
@@ -20,9 +29,9 @@ std::vector<std::uint8_t> code_blocks(const std::vector<std::array<std::uint8_t,
   for (const auto& b : blocks) {
     for (int r = 0; r < 8; ++r)
       for (int c = 0; c < 8; ++c) stripe[static_cast<std::size_t>(r * 1280 + c)] = b[8 * r + c];
-    MCU(stripe.data());
+    MCU(st, qu.data(), stripe.data(), 1280);
   }
-  return {outbuffer, optr};
+  return {outbuffer, st.optr};
 }
 
 std::array<std::uint8_t, 64> flat(std::uint8_t v) {
@@ -33,42 +42,42 @@ std::array<std::uint8_t, 64> flat(std::uint8_t v) {
 
 TEST(EmitCode, PacksAndStuffs) {
   reset_coder();
-  emit_code(16, 0xFFFF);
-  EXPECT_EQ(std::vector<std::uint8_t>(outbuffer, optr), (std::vector<std::uint8_t>{0xFF, 0, 0xFF, 0}));
-  EXPECT_EQ(CodeSize, 0u);
+  emit_code(st, 16, 0xFFFF);
+  EXPECT_EQ(std::vector<std::uint8_t>(outbuffer, st.optr), (std::vector<std::uint8_t>{0xFF, 0, 0xFF, 0}));
+  EXPECT_EQ(st.CodeSize, 0u);
 
   // Only the low n bits of the code count.
   reset_coder();
-  emit_code(4, 0x7A);
-  emit_code(4, 0x35);
-  EXPECT_EQ(std::vector<std::uint8_t>(outbuffer, optr), (std::vector<std::uint8_t>{0xA5}));
+  emit_code(st, 4, 0x7A);
+  emit_code(st, 4, 0x35);
+  EXPECT_EQ(std::vector<std::uint8_t>(outbuffer, st.optr), (std::vector<std::uint8_t>{0xA5}));
 }
 
 TEST(EmitCode, FinalPadCompletesAByteOnlyWhenBitsPend) {
   reset_coder();
-  emit_code(3, 0b101);
-  emit_code(7, 0x7F);
-  EXPECT_EQ(std::vector<std::uint8_t>(outbuffer, optr), (std::vector<std::uint8_t>{0xBF}));
+  emit_code(st, 3, 0b101);
+  emit_code(st, 7, 0x7F);
+  EXPECT_EQ(std::vector<std::uint8_t>(outbuffer, st.optr), (std::vector<std::uint8_t>{0xBF}));
 
   reset_coder();
-  emit_code(8, 0x12);
-  emit_code(7, 0x7F);
-  EXPECT_EQ(std::vector<std::uint8_t>(outbuffer, optr), (std::vector<std::uint8_t>{0x12}));
-  EXPECT_EQ(CodeSize, 7u);
+  emit_code(st, 8, 0x12);
+  emit_code(st, 7, 0x7F);
+  EXPECT_EQ(std::vector<std::uint8_t>(outbuffer, st.optr), (std::vector<std::uint8_t>{0x12}));
+  EXPECT_EQ(st.CodeSize, 7u);
 }
 
 TEST(Mcu, FlatBlocks) {
   // Mid grey: DC category 0 (00) and EOB (1010), 6 bits left pending.
   EXPECT_TRUE(code_blocks({flat(128)}).empty());
-  EXPECT_EQ(CodeSize, 6u);
+  EXPECT_EQ(st.CodeSize, 6u);
   // Black: DC -128 (category 8), then two blocks of DC difference 0.
   EXPECT_EQ(code_blocks({flat(0), flat(0), flat(0)}), (std::vector<std::uint8_t>{0xF9, 0xFE, 0x8A}));
-  EXPECT_EQ(CodeSize, 6u);
-  EXPECT_EQ(lastDC, -128);
+  EXPECT_EQ(st.CodeSize, 6u);
+  EXPECT_EQ(st.lastDC, -128);
   // White: DC 127 (category 7).
   EXPECT_EQ(code_blocks({flat(255), flat(255), flat(255)}), (std::vector<std::uint8_t>{0xF7, 0xFA, 0x28}));
-  EXPECT_EQ(CodeSize, 4u);
-  EXPECT_EQ(lastDC, 127);
+  EXPECT_EQ(st.CodeSize, 4u);
+  EXPECT_EQ(st.lastDC, 127);
 }
 
 TEST(Mcu, HorizontalRamp) {
@@ -76,23 +85,23 @@ TEST(Mcu, HorizontalRamp) {
   std::array<std::uint8_t, 64> ramp;
   for (int i = 0; i < 64; ++i) ramp[i] = static_cast<std::uint8_t>(100 + 10 * (i % 8));
   EXPECT_EQ(code_blocks({ramp}), (std::vector<std::uint8_t>{0x9F, 0x41, 0xFE, 0x1A}));
-  EXPECT_EQ(CodeSize, 0u);
-  EXPECT_EQ(lastDC, 7);
+  EXPECT_EQ(st.CodeSize, 0u);
+  EXPECT_EQ(st.lastDC, 7);
 }
 
 TEST(Mcu, StateStaysConsistentOverManyBlocks) {
-  // Random blocks: after each one CodeSize is 0..7 and every 0xFF written is
+  // Random blocks: after each one st.CodeSize is 0..7 and every 0xFF written is
   // followed by a stuffed 0x00.
   reset_coder();
   std::vector<std::uint8_t> stripe(1280 * 8);
   unsigned seed = 12345;
   for (int n = 0; n < 200; ++n) {
     for (auto& s : stripe) s = static_cast<std::uint8_t>((seed = seed * 1103515245u + 12345u) >> 16);
-    std::uint8_t* before = optr;
-    MCU(stripe.data() + (n % 160) * 8);
-    ASSERT_LE(CodeSize, 7u);
-    ASSERT_LE(static_cast<std::size_t>(optr - before), max_block_bytes);
-    if (optr > outbuffer + outbuffer_size / 2) optr = outbuffer;
+    std::uint8_t* before = st.optr;
+    MCU(st, qu.data(), stripe.data() + (n % 160) * 8, 1280);
+    ASSERT_LE(st.CodeSize, 7u);
+    ASSERT_LE(static_cast<std::size_t>(st.optr - before), max_block_bytes);
+    if (st.optr > outbuffer + sizeof outbuffer / 2) st.optr = outbuffer;
   }
   reset_coder();
 }

@@ -22,7 +22,7 @@
 
 #include "cli_harness.hpp"
 #include "decode.hpp"
-#include "stream.hpp"
+#include "image_input.hpp"
 
 namespace {
 
@@ -193,7 +193,8 @@ TEST_F(Hostile, FifoInput) {
 }
 
 TEST_F(Hostile, FatalSignalRemovesTheTemporaryFile) {
-  // The program waits on the FIFO with the stream started; a SIGTERM then
+  // The program waits on the FIFO with the stream started (enough samples
+  // to fill the coded-byte buffer once); a SIGTERM then
   // must remove the temporary file and end the process by that signal.
   ASSERT_EQ(mkfifo(path("image.y").c_str(), 0644), 0);
   int out = -1, err = -1;
@@ -201,7 +202,7 @@ TEST_F(Hostile, FatalSignalRemovesTheTemporaryFile) {
   ASSERT_GT(pid, 0);
   const int fd = open(path("image.y").c_str(), O_WRONLY);
   ASSERT_GE(fd, 0);
-  const Bytes part = concat(text(header), Bytes(pattern().begin(), pattern().begin() + 20000));
+  const Bytes part = concat(text(header), Bytes(pattern().begin(), pattern().begin() + 200000));
   ASSERT_EQ(::write(fd, part.data(), part.size()), static_cast<ssize_t>(part.size()));
   // Wait for the temporary file, a third entry beside image.y and
   // testout.jpg, unless the program has ended by itself.

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "coder.hpp"
+#include "blockwright.h"
 #include "decode.hpp"
-#include "stream.hpp"
+#include "encoder.hpp"
 #include "tables.hpp"
 
 namespace {
@@ -93,13 +93,18 @@ TEST(Frame, NoiseOverfillsNoBufferAndDecodes) {
     std::vector<std::uint8_t> bytes;
     std::size_t largest_write = 0;
   } out;
-  auto sink = [](const std::uint8_t* data, std::size_t size, void* ctx) {
+  auto sink = [](void* ctx, const std::uint8_t* data, std::size_t size) {
     auto* c = static_cast<Collected*>(ctx);
     c->bytes.insert(c->bytes.end(), data, data + size);
     c->largest_write = std::max(c->largest_write, size);
-    return true;
+    return 0;
   };
-  ASSERT_TRUE(encode_frame(noise.data(), sink, &out));
+  bw_config cfg;
+  bw_default_config(&cfg);
+  bw_encoder enc;
+  ASSERT_EQ(bw_encoder_init(&enc, &cfg, sink, &out), BW_OK);
+  ASSERT_EQ(bw_encoder_write_lines(&enc, noise.data(), 1280, 1024), BW_OK);
+  ASSERT_EQ(bw_encoder_finish(&enc), BW_OK);
   const std::vector<std::uint8_t>& jpeg = out.bytes;
   EXPECT_GT((jpeg.size() - 330) / 128, 4000u);
   EXPECT_LE(out.largest_write, outbuffer_size);
@@ -124,12 +129,21 @@ TEST(Frame, ExtremesDecode) {
 }
 
 TEST(Frame, SinkFailureStopsTheEncoding) {
-  const std::vector<std::uint8_t> grey(frame_samples, 0);
+  std::vector<std::uint8_t> noise(frame_samples);
+  std::mt19937 rng(11);
+  for (auto& s : noise) s = static_cast<std::uint8_t>(rng());
   int calls = 0;
-  auto refuse = [](const std::uint8_t*, std::size_t, void* ctx) {
-    return ++*static_cast<int*>(ctx) < 3;
+  auto refuse = [](void* ctx, const std::uint8_t*, std::size_t) {
+    return ++*static_cast<int*>(ctx) < 3 ? 0 : 1;
   };
-  EXPECT_FALSE(encode_frame(grey.data(), refuse, &calls));
+  bw_config cfg;
+  bw_default_config(&cfg);
+  bw_encoder enc;
+  ASSERT_EQ(bw_encoder_init(&enc, &cfg, refuse, &calls), BW_OK);
+  EXPECT_EQ(bw_encoder_write_lines(&enc, noise.data(), 1280, 1024), BW_E_CALLBACK);
+  EXPECT_EQ(calls, 3);
+  // A failed encoder takes nothing more.
+  EXPECT_EQ(bw_encoder_finish(&enc), BW_E_STATE);
   EXPECT_EQ(calls, 3);
 }
 

@@ -12,21 +12,20 @@
 #include "coder.hpp"
 #include "dct.hpp"
 #include "decode.hpp"
-#include "paths.hpp"
-#include "stream.hpp"
+#include "dispatch.hpp"
+#include "encode.hpp"
 #include "tables.hpp"
+#if defined(__x86_64__) || defined(__i386__)
+#include "x86/kernels.hpp"
+#endif
 
 namespace {
 
 std::uint32_t u32(std::mt19937& rng) { return static_cast<std::uint32_t>(rng()); }
 
-std::vector<Path> supported_paths() {
-  std::vector<Path> paths;
-  for (int p = 0; p < path_count; ++p) {
-    if (path_supported(static_cast<Path>(p))) paths.push_back(static_cast<Path>(p));
-  }
-  return paths;
-}
+const std::int32_t* const recip = qu.data();
+
+bool pair_supported() { return path_supported(path_avx2_pair, default_tables()); }
 
 // The 8 x 8 block at the left of a stripe-sized buffer (rows 1280 apart).
 using Stripe = std::vector<std::uint8_t>;
@@ -82,7 +81,7 @@ TEST(DctQuantKernels, MatchTheDefinitionOnRandomAndExtremeBlocks) {
       std::int32_t want[64];
       for (int i = 0; i < 64; ++i) want[i] = b[static_cast<std::size_t>(i)] - 128;
       dct2d(want);
-      quantize(want);
+      quantize(want, recip);
       std::uint64_t want_mask = 0;
       for (int i = 0; i < 64; ++i) want_mask |= static_cast<std::uint64_t>(want[i] != 0) << i;
 
@@ -100,7 +99,7 @@ TEST(DctQuantKernels, MatchTheDefinitionOnRandomAndExtremeBlocks) {
       std::int32_t got[64];
       std::uint32_t codes[64];
       std::fill(std::begin(got), std::end(got), 0x5A5A5A5A);
-      const std::uint64_t mask = kernel(s.data(), got, codes);
+      const std::uint64_t mask = kernel(s.data(), 1280, recip, got, codes);
       bool same_codes = true;
       for (int i = 0; i < 64; ++i) same_codes &= want[i] == 0 || codes[i] == want_codes[i];
       if (!std::equal(std::begin(want), std::end(want), std::begin(got)) || mask != want_mask || !same_codes) {
@@ -121,17 +120,14 @@ struct CoderResult {
   bool operator==(const CoderResult&) const = default;
 };
 
+TestCoder coder;
+
 void set_state(std::uint32_t size, std::uint32_t pending, std::int32_t last_dc) {
-  reset_coder();
-  CodeSize = size;
-  CodeVal = static_cast<std::uint64_t>(pending) << (24 - size);
-  lastDC = last_dc;
+  coder.reset(size, pending, last_dc);
 }
 
 CoderResult state_after() {
-  const std::uint32_t pending =
-      static_cast<std::uint32_t>(CodeVal >> (24 - CodeSize)) & ((1u << CodeSize) - 1u);
-  return {{outbuffer, optr}, CodeSize, pending, lastDC};
+  return {coder.bytes(), coder.s.CodeSize, coder.pending(), coder.s.lastDC};
 }
 
 // Quantized blocks that reach every branch of the coder: empty blocks,
@@ -178,7 +174,8 @@ std::vector<std::array<std::int32_t, 64>> coefficient_blocks() {
 // The two-block kernel reads 16 samples a row: each half must give its own
 // block's coefficients and bitmap, whatever the other half holds.
 TEST(DctQuantKernels, PairKernelMatchesTheDefinitionForBothBlocks) {
-  if (!path_supported(path_avx2_pair)) GTEST_SKIP() << "no AVX2/BMI2, or reciprocals above 16 bits";
+#if defined(__x86_64__) || defined(__i386__)
+  if (!pair_supported()) GTEST_SKIP() << "no AVX2/BMI2, or reciprocals above 16 bits";
   const auto blocks = test_blocks();
   std::size_t failures = 0;
   for (std::size_t n = 0; n + 1 < blocks.size(); n += 2) {
@@ -189,11 +186,11 @@ TEST(DctQuantKernels, PairKernelMatchesTheDefinitionForBothBlocks) {
     }
     alignas(32) std::int16_t coef[128];
     std::uint64_t nonzero[2];
-    dct_quant_pair_avx2(s.data(), coef, nonzero);
+    dct_quant_pair_avx2(s.data(), 1280, default_tables().qu16.data(), coef, nonzero);
     for (std::size_t half = 0; half < 2; ++half) {
       std::int32_t want[64];
       std::uint32_t codes[64];
-      const std::uint64_t want_mask = dct_quant_scalar(s.data() + 8 * half, want, codes);
+      const std::uint64_t want_mask = dct_quant_scalar(s.data() + 8 * half, 1280, recip, want, codes);
       bool same = nonzero[half] == want_mask;
       for (int i = 0; i < 64; ++i) same &= coef[i / 8 * 16 + 8 * half + i % 8] == want[i];
       if (!same) {
@@ -202,6 +199,9 @@ TEST(DctQuantKernels, PairKernelMatchesTheDefinitionForBothBlocks) {
       }
     }
   }
+#else
+  GTEST_SKIP() << "no x86 kernels in this build";
+#endif
 }
 
 TEST(BlockCoder, BitmapCoderMatchesEmitCodeFromEveryState) {
@@ -219,55 +219,52 @@ TEST(BlockCoder, BitmapCoderMatchesEmitCodeFromEveryState) {
     }
 
     set_state(size, pending, last_dc);
-    code_block_reference(block.data());
+    code_block_reference(coder.s, block.data());
     const CoderResult want = state_after();
     set_state(size, pending, last_dc);
-    code_block(block.data(), codes, nonzero);
+    code_block(coder.s, block.data(), codes, nonzero);
     const CoderResult got = state_after();
     if (!(want == got)) {
       ADD_FAILURE() << "block with DC " << block[0] << ", " << std::popcount(nonzero)
                     << " nonzero, from " << size << " pending bits";
       if (++failures == 5) break;
     }
-    if (path_supported(path_avx2_pair)) {
+#if defined(__x86_64__) || defined(__i386__)
+    if (pair_supported()) {
       // The pair path's coder reads 16-bit coefficients, 16 to a row.
       std::int16_t coef[128] = {};
       for (int i = 0; i < 64; ++i) coef[i / 8 * 16 + i % 8] = static_cast<std::int16_t>(block[static_cast<std::size_t>(i)]);
       set_state(size, pending, last_dc);
-      code_block16(coef, nonzero);
+      code_block16(coder.s, coef, nonzero);
       if (!(want == state_after())) {
         ADD_FAILURE() << "16-bit coder: block with DC " << block[0] << ", " << std::popcount(nonzero)
                       << " nonzero, from " << size << " pending bits";
         if (++failures == 5) break;
       }
     }
+#endif
   }
-  reset_coder();
 }
 
 TEST(BlockCoder, FinalPadAfterBitmapCoderAsAfterEmitCode) {
   // The pad must see the pending bits the fast coder leaves: all 0 samples
   // give F9 FE 8A and 6 pending bits per three blocks, then the pad ends them.
   std::vector<std::vector<std::uint8_t>> out;
-  for (const Path path : {path_reference, path_scalar}) {
-    ASSERT_TRUE(select_path(path));
-    reset_coder();
+  for (const Path path : supported_paths()) {
+    coder.reset();
     const Stripe zeros(stripe_bytes, 0);
-    for (int i = 0; i < 3; ++i) MCU(zeros.data());
-    emit_code(7, 0x7F);
-    out.emplace_back(outbuffer, optr);
+    run_blocks(path, coder.s, default_tables(), zeros.data(), 1280, 3);
+    emit_code(coder.s, 7, 0x7F);
+    out.push_back(coder.bytes());
   }
   EXPECT_EQ(out[0], (std::vector<std::uint8_t>{0xF9, 0xFE, 0x8A, 0x2B}));
-  EXPECT_EQ(out[1], out[0]);
-  select_path(best_path());
-  reset_coder();
+  for (const auto& o : out) EXPECT_EQ(o, out[0]);
 }
 
 std::vector<std::uint8_t> encode_with(Path path, const std::uint8_t* samples) {
-  EXPECT_TRUE(select_path(path));
-  auto out = encode_in_memory(samples);
-  select_path(best_path());
-  return out;
+  bw_config cfg;
+  bw_default_config(&cfg);
+  return encode_frame(cfg, samples, 1280, path);
 }
 
 // Whole frames: the sample pictures and a noise frame (long codes, many
@@ -291,16 +288,18 @@ TEST(Frames, EveryPathWritesTheSameFile) {
   }
 }
 
-TEST(Paths, SelectionFollowsTheCpu) {
-  EXPECT_TRUE(path_supported(path_reference));
-  EXPECT_TRUE(path_supported(path_scalar));
-  EXPECT_TRUE(path_supported(best_path()));
-  for (const Path path : supported_paths()) {
-    ASSERT_TRUE(select_path(path));
-    EXPECT_EQ(current_path(), path);
-  }
-  EXPECT_FALSE(select_path(path_count));
-  select_path(best_path());
+TEST(Paths, SelectionFollowsTheCpuAndTheTables) {
+  const QuantTables& t = default_tables();
+  EXPECT_TRUE(path_supported(path_reference, t));
+  EXPECT_TRUE(path_supported(path_scalar, t));
+  EXPECT_TRUE(path_supported(best_path(t), t));
+  EXPECT_FALSE(path_supported(path_count, t));
+  // Reciprocals above 16 bits (quality 99 and up) rule out the 16-bit paths.
+  QuantTables fine{};
+  make_quant_tables(100, fine);
+  EXPECT_FALSE(fine.fits16);
+  for (const Path p : {path_avx2_pair, path_neon}) EXPECT_FALSE(path_supported(p, fine));
+  EXPECT_TRUE(path_supported(best_path(fine), fine));
 }
 
 }  // namespace

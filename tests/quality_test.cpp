@@ -16,9 +16,10 @@
 #include <vector>
 
 #include "decode.hpp"
+#include "encode.hpp"
 #include "quant_table.hpp"
 #include "recipgen_table.hpp"
-#include "stream.hpp"
+#include "image_input.hpp"
 #include "tables.hpp"
 
 namespace {
@@ -128,7 +129,7 @@ void expect_fixed_header(const std::vector<std::uint8_t>& jpeg,
 }
 
 TEST(QualityBuilds, ShippedTableIsQuality75OfTableK1) {
-  EXPECT_EQ(header_table(read_base_table(BW_SOURCE_DIR "/encoder/quant_table.txt"), 75), shipped_dqt);
+  EXPECT_EQ(header_table(read_base_table(BW_SOURCE_DIR "/lib/quant_table.txt"), 75), shipped_dqt);
 }
 
 TEST(QualityBuilds, EachQualityDecodesCleanlyAndPsnrRises) {
@@ -145,12 +146,15 @@ TEST(QualityBuilds, EachQualityDecodesCleanlyAndPsnrRises) {
   for (const auto& [quality, folder] : builds) {
     SCOPED_TRACE("quality " + std::to_string(quality));
     const std::vector<std::uint8_t> jpeg =
-        folder.empty() ? main_stream : encode_with(folder + "/encoder/blockwright");
+        folder.empty() ? main_stream : encode_with(folder + "/programs/blockwright");
     const Table dqt_bytes = dqt_of(jpeg);
     EXPECT_EQ(dqt_bytes, header_table(base, quality));
     expect_fixed_header(jpeg, main_stream);
     if (!folder.empty()) {
-      EXPECT_EQ(text_of(read_file(folder + "/encoder/generated/qu.inc")), recipgen_output(dqt_bytes));
+      EXPECT_EQ(text_of(read_file(folder + "/lib/generated/qu.inc")), recipgen_output(dqt_bytes));
+      // The quality chosen at run time gives what a build at that quality gives.
+      const bw_config cfg = make_config(1280, 1024, static_cast<std::uint32_t>(quality));
+      EXPECT_EQ(encode_frame(cfg, samples.data(), 1280), jpeg);
     }
     results.emplace_back(quality, decode_cleanly(jpeg));
   }
@@ -181,11 +185,11 @@ TEST(QualityBuilds, ChangingTheTableFileChangesHeaderAndReciprocalsTogether) {
   }
 
   // After editing the file and rebuilding: both halves follow the new table.
-  const std::vector<std::uint8_t> after = encode_with(folder + "/encoder/blockwright");
+  const std::vector<std::uint8_t> after = encode_with(folder + "/programs/blockwright");
   const Table after_dqt = dqt_of(after);
   EXPECT_EQ(after_dqt, header_table(alt, 75));
   EXPECT_NE(after_dqt, dqt_of(before));
-  const std::string after_qu = text_of(read_file(folder + "/encoder/generated/qu.inc"));
+  const std::string after_qu = text_of(read_file(folder + "/lib/generated/qu.inc"));
   EXPECT_EQ(after_qu, recipgen_output(after_dqt));
   EXPECT_NE(after_qu, text_of(read_file(folder + "/qu.before.inc")));
   expect_fixed_header(after, main_stream);

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Static analysis of the project's own code (encoder/, tools/, bench/):
+# Static analysis of the project's own code (lib/, programs/, bench/):
 # clang-tidy with the checks in .clang-tidy, and cppcheck. Any finding fails.
 #
 #   bash tests/static-analysis.sh BUILD-FOLDER
@@ -10,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
 
-sources=(encoder/*.cpp tools/*.cpp)
+sources=(lib/*.cpp lib/x86/*.cpp programs/*.cpp)
 [ -d bench ] && sources+=($(ls bench/*.cpp 2>/dev/null))
 
 echo "clang-tidy: ${#sources[@]} files"
@@ -30,8 +30,9 @@ done
 echo "cppcheck"
 cppcheck --std=c++20 --enable=warning,style,performance,portability \
   --suppress=useStlAlgorithm --suppress=missingIncludeSystem --suppress=shiftTooManyBitsSigned \
-  --suppress=ctuArrayIndex:encoder/dct_sse41.cpp \
+  --suppress=ctuArrayIndex:lib/x86/dct_sse41.cpp \
   --inline-suppr --error-exitcode=1 --quiet \
-  -I encoder -I "$build/encoder/generated" encoder tools $( [ -d bench ] && echo bench ) || status=1
+  -I include -I lib -I programs -I "$build/lib/generated" -DBLOCKWRIGHT_BUILTIN_QUALITY=75 \
+  lib programs $( [ -d bench ] && echo bench ) || status=1
 
 exit $status

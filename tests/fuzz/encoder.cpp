@@ -25,8 +25,7 @@
 #include <vector>
 
 #include "decode.hpp"
-#include "input.hpp"
-#include "stream.hpp"
+#include "image_input.hpp"
 
 namespace {
 

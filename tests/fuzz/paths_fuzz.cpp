@@ -13,8 +13,12 @@
 
 #include "coder.hpp"
 #include "dct.hpp"
-#include "paths.hpp"
-#include "stream.hpp"
+#include "dispatch.hpp"
+#include "quant.hpp"
+#include "tables.hpp"
+#if defined(__x86_64__) || defined(__i386__)
+#include "x86/kernels.hpp"
+#endif
 
 namespace {
 
@@ -22,20 +26,30 @@ void check(bool ok) {
   if (!ok) std::abort();
 }
 
-std::uint8_t stripe[stripe_bytes];
+constexpr std::size_t stride = 1280;
+std::uint8_t stripe[8 * stride];
+
+const QuantTables& tables() {
+  static const QuantTables t = [] {
+    QuantTables q{};
+    make_quant_tables(builtin_quality, q);
+    return q;
+  }();
+  return t;
+}
 
 void check_kernels(const std::uint8_t* samples) {
   for (int r = 0; r < 8; ++r) std::memcpy(stripe + 1280 * r, samples + 8 * r, 8);
   std::int32_t want[64];
   for (int i = 0; i < 64; ++i) want[i] = samples[i] - 128;
   dct2d(want);
-  quantize(want);
+  quantize(want, qu.data());
   for (int p = 0; p < path_count; ++p) {
     const auto path = static_cast<Path>(p);
-    if (!path_supported(path)) continue;
+    if (!path_supported(path, tables())) continue;
     std::int32_t got[64];
     std::uint32_t codes[64];
-    const std::uint64_t nonzero = dct_quant_kernel(path)(stripe, got, codes);
+    const std::uint64_t nonzero = dct_quant_kernel(path)(stripe, stride, qu.data(), got, codes);
     for (int i = 0; i < 64; ++i) {
       check(got[i] == want[i]);
       check((nonzero >> i & 1) == (want[i] != 0));
@@ -51,19 +65,23 @@ struct Snapshot {
   std::int32_t last_dc;
 };
 
+std::uint8_t outbuffer[2 * 1024];
+CoderState coder;
+
 void start(std::uint32_t size, std::uint32_t pending, std::int32_t last_dc) {
-  reset_coder();
-  CodeSize = size;
-  CodeVal = static_cast<std::uint64_t>(pending) << (24 - size);
-  lastDC = last_dc;
+  coder = CoderState{};
+  coder.optr = outbuffer;
+  coder.CodeSize = size;
+  coder.CodeVal = static_cast<std::uint64_t>(pending) << (24 - size);
+  coder.lastDC = last_dc;
 }
 
 void snap(Snapshot& s) {
-  s.count = static_cast<std::size_t>(optr - outbuffer);
+  s.count = static_cast<std::size_t>(coder.optr - outbuffer);
   std::memcpy(s.bytes, outbuffer, s.count);
-  s.size = CodeSize;
-  s.pending = static_cast<std::uint32_t>(CodeVal >> (24 - CodeSize)) & ((1u << CodeSize) - 1u);
-  s.last_dc = lastDC;
+  s.size = coder.CodeSize;
+  s.pending = static_cast<std::uint32_t>(coder.CodeVal >> (24 - coder.CodeSize)) & ((1u << coder.CodeSize) - 1u);
+  s.last_dc = coder.lastDC;
 }
 
 void check_coder(const std::uint8_t* data, std::size_t size) {
@@ -84,23 +102,24 @@ void check_coder(const std::uint8_t* data, std::size_t size) {
 
   static Snapshot want, got;
   start(bits, pending, last_dc);
-  code_block_reference(block);
+  code_block_reference(coder, block);
   snap(want);
   start(bits, pending, last_dc);
-  code_block(block, codes, nonzero);
+  code_block(coder, block, codes, nonzero);
   snap(got);
   check(want.count == got.count && std::memcmp(want.bytes, got.bytes, want.count) == 0);
   check(want.size == got.size && want.pending == got.pending && want.last_dc == got.last_dc);
-  if (path_supported(path_avx2_pair)) {
+#if defined(__x86_64__) || defined(__i386__)
+  if (path_supported(path_avx2_pair, tables())) {
     std::int16_t coef[128] = {};
     for (int i = 0; i < 64; ++i) coef[i / 8 * 16 + i % 8] = static_cast<std::int16_t>(block[i]);
     start(bits, pending, last_dc);
-    code_block16(coef, nonzero);
+    code_block16(coder, coef, nonzero);
     snap(got);
     check(want.count == got.count && std::memcmp(want.bytes, got.bytes, want.count) == 0);
     check(want.size == got.size && want.pending == got.pending && want.last_dc == got.last_dc);
   }
-  reset_coder();
+#endif
 }
 
 }  // namespace

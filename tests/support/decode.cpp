@@ -11,7 +11,7 @@
 
 #include <jpeglib.h>
 
-#include "stream.hpp"
+#include "encode.hpp"
 
 namespace {
 
@@ -106,12 +106,7 @@ std::vector<std::uint8_t> samples_of(const std::vector<std::uint8_t>& input) {
 }
 
 std::vector<std::uint8_t> encode_in_memory(const std::uint8_t* samples) {
-  std::vector<std::uint8_t> out;
-  auto sink = [](const std::uint8_t* data, std::size_t size, void* ctx) {
-    auto* v = static_cast<std::vector<std::uint8_t>*>(ctx);
-    v->insert(v->end(), data, data + size);
-    return true;
-  };
-  encode_frame(samples, sink, &out);
-  return out;
+  bw_config cfg;
+  bw_default_config(&cfg);
+  return encode_frame(cfg, samples, 1280);
 }

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "image_input.hpp"  // frame_samples, stripe_bytes: the default frame
+
 struct Decoded {
   bool ok = false;         // decoded to the end without an error
   std::string error;       // the decoder's message when !ok
