@@ -32,7 +32,7 @@ cppcheck --std=c++20 --enable=warning,style,performance,portability \
   --suppress=useStlAlgorithm --suppress=missingIncludeSystem --suppress=shiftTooManyBitsSigned \
   --suppress=ctuArrayIndex:lib/x86/dct_sse41.cpp \
   --inline-suppr --error-exitcode=1 --quiet \
-  -I include -I lib -I programs -I "$build/lib/generated" -DBLOCKWRIGHT_BUILTIN_QUALITY=75 \
+  -I include -I lib -I programs -I "$build/lib/generated" -DBLOCKWRIGHT_BUILTIN_QUALITY=75 -DBLOCKWRIGHT_VERSION=\"0\" \
   lib programs $( [ -d bench ] && echo bench ) || status=1
 
 exit $status
