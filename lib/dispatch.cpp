@@ -17,10 +17,10 @@ std::uint64_t dct_quant_avx2_pair_as_block(const std::uint8_t* p, std::size_t st
                                            const std::int32_t* recip, std::int32_t* block,
                                            std::uint32_t* codes) {
   alignas(32) std::int16_t coef[128];
-  std::int16_t qu16[64];
-  for (int i = 0; i < 64; ++i) qu16[i] = static_cast<std::int16_t>(recip[i]);
+  std::int16_t qu16x2[128];
+  for (int i = 0; i < 128; ++i) qu16x2[i] = static_cast<std::int16_t>(recip[i / 16 * 8 + i % 8]);
   std::uint64_t nonzero[2];
-  dct_quant_one_avx2(p, stride, qu16, coef, nonzero);
+  dct_quant_one_avx2(p, stride, qu16x2, coef, nonzero);
   for (int i = 0; i < 64; ++i) {
     block[i] = coef[i / 8 * 16 + i % 8];
     codes[i] = value_code(block[i]);
@@ -90,7 +90,7 @@ void run_blocks(Path path, CoderState& s, const QuantTables& t, const std::uint8
 #if BW_X86
     case path_sse41: code_blocks(s, t.qu.data(), p, stride, count, dct_quant_sse41); return;
     case path_avx2: code_blocks(s, t.qu.data(), p, stride, count, dct_quant_avx2); return;
-    case path_avx2_pair: code_blocks_pair(s, t.qu16.data(), p, stride, count); return;
+    case path_avx2_pair: code_blocks_pair(s, t.qu16x2.data(), p, stride, count); return;
 #endif
 #if defined(BW_HAVE_NEON)
     case path_neon: code_blocks_neon(s, t.qu16.data(), p, stride, count); return;

@@ -24,5 +24,7 @@ void make_quant_tables(int quality, QuantTables& t) {
     const std::int32_t v = t.qu[i];
     if (v > 32767) t.fits16 = false;
     t.qu16[i] = static_cast<std::int16_t>(v > 32767 ? 32767 : v);
+    t.qu16x2[i / 8 * 16 + i % 8] = t.qu16[i];
+    t.qu16x2[i / 8 * 16 + 8 + i % 8] = t.qu16[i];
   }
 }

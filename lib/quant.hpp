@@ -24,6 +24,7 @@ struct QuantTables {
   std::array<std::uint8_t, 64> dqt;  // the steps in zigzag order, as DQT stores them
   std::array<std::int32_t, 64> qu;    // reciprocals, natural order
   std::array<std::int16_t, 64> qu16;  // the same on 16 bits (when fits16)
+  std::array<std::int16_t, 128> qu16x2;  // qu16 with each row twice, for two blocks side by side
   bool fits16;  // every reciprocal below 2^15, so 16-bit lanes can quantize
 };
 

@@ -186,7 +186,7 @@ TEST(DctQuantKernels, PairKernelMatchesTheDefinitionForBothBlocks) {
     }
     alignas(32) std::int16_t coef[128];
     std::uint64_t nonzero[2];
-    dct_quant_pair_avx2(s.data(), 1280, default_tables().qu16.data(), coef, nonzero);
+    dct_quant_pair_avx2(s.data(), 1280, default_tables().qu16x2.data(), coef, nonzero);
     for (std::size_t half = 0; half < 2; ++half) {
       std::int32_t want[64];
       std::uint32_t codes[64];

@@ -21,16 +21,17 @@ std::uint64_t dct_quant_avx2(const std::uint8_t* p, std::size_t stride, const st
                              std::int32_t* block, std::uint32_t* codes);
 
 // Two horizontally adjacent blocks at once on 16 x 16-bit lanes (AVX2), with
-// the reciprocals qu16 (natural order, each below 2^15). The 8 x 16 samples
+// the reciprocals qu16x2 (each below 2^15; QuantTables::qu16x2 has each row
+// of 8 twice over, one for each block). The 8 x 16 samples
 // at p (rows stride bytes apart) become the quantized coefficients of both
 // blocks in coef, row by row: coef[16 r + c] is row r, column c of the left
 // block, coef[16 r + 8 + c] of the right one. nonzero[0] and nonzero[1] get
 // the two blocks' bitmaps (bit 8 r + c).
-void dct_quant_pair_avx2(const std::uint8_t* p, std::size_t stride, const std::int16_t* qu16,
+void dct_quant_pair_avx2(const std::uint8_t* p, std::size_t stride, const std::int16_t* qu16x2,
                          std::int16_t* coef, std::uint64_t* nonzero);
 // The same for the single block at p (the right half of coef and nonzero[1]
 // are then meaningless); reads only the block's own 8 x 8 samples.
-void dct_quant_one_avx2(const std::uint8_t* p, std::size_t stride, const std::int16_t* qu16,
+void dct_quant_one_avx2(const std::uint8_t* p, std::size_t stride, const std::int16_t* qu16x2,
                         std::int16_t* coef, std::uint64_t* nonzero);
 
 // Codes one quantized block laid out as the 16-bit kernels leave it
@@ -40,5 +41,5 @@ void code_block16(CoderState& s, const std::int16_t* coef, std::uint64_t nonzero
 
 // Codes `count` blocks side by side like code_blocks, two at a time through
 // the 16-bit kernel and a BMI2 coder.
-void code_blocks_pair(CoderState& s, const std::int16_t* qu16, const std::uint8_t* p,
+void code_blocks_pair(CoderState& s, const std::int16_t* qu16x2, const std::uint8_t* p,
                       std::size_t stride, int count);

@@ -108,7 +108,7 @@ vector_code inline void transpose(const __m256i* in, __m256i* out) {
 
 // rows[r]: row r of the left block in the low lane, of the right block in
 // the high lane, as 16-bit samples 0 to 255.
-vector_code inline void transform(__m256i* rows, const std::int16_t* qu16, std::int16_t* coef,
+vector_code inline void transform(__m256i* rows, const std::int16_t* qu16x2, std::int16_t* coef,
                                   std::uint64_t* nonzero) {
   __m256i x[8];
   transpose(rows, x);  // x[c]: column c, rows in the lanes
@@ -122,7 +122,7 @@ vector_code inline void transform(__m256i* rows, const std::int16_t* qu16, std::
 
   __m256i zeros[4];
   for (int r = 0; r < 8; ++r) {
-    const __m256i q = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(qu16 + 8 * r)));
+    const __m256i q = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(qu16x2 + 16 * r));
     y[r] = _mm256_add_epi16(_mm256_mulhi_epi16(y[r], q), _mm256_srli_epi16(_mm256_mullo_epi16(y[r], q), 15));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(coef + 16 * r), y[r]);
   }
@@ -141,22 +141,22 @@ vector_code inline void transform(__m256i* rows, const std::int16_t* qu16, std::
 
 }  // namespace
 
-vector_code void dct_quant_pair_avx2(const std::uint8_t* p, std::size_t stride, const std::int16_t* qu16,
+vector_code void dct_quant_pair_avx2(const std::uint8_t* p, std::size_t stride, const std::int16_t* qu16x2,
                                      std::int16_t* coef, std::uint64_t* nonzero) {
   __m256i rows[8];
   for (std::size_t r = 0; r < 8; ++r) {
     rows[r] = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + stride * r)));
   }
-  transform(rows, qu16, coef, nonzero);
+  transform(rows, qu16x2, coef, nonzero);
 }
 
-vector_code void dct_quant_one_avx2(const std::uint8_t* p, std::size_t stride, const std::int16_t* qu16,
+vector_code void dct_quant_one_avx2(const std::uint8_t* p, std::size_t stride, const std::int16_t* qu16x2,
                                     std::int16_t* coef, std::uint64_t* nonzero) {
   __m256i rows[8];
   for (std::size_t r = 0; r < 8; ++r) {
     rows[r] = _mm256_cvtepu8_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + stride * r)));
   }
-  transform(rows, qu16, coef, nonzero);
+  transform(rows, qu16x2, coef, nonzero);
 }
 
 namespace {
@@ -256,7 +256,7 @@ vector_code void code_block16(CoderState& s, const std::int16_t* coef, std::uint
   store_state(s, acc, bits, out);
 }
 
-vector_code void code_blocks_pair(CoderState& s, const std::int16_t* qu16, const std::uint8_t* p,
+vector_code void code_blocks_pair(CoderState& s, const std::int16_t* qu16x2, const std::uint8_t* p,
                                   std::size_t stride, int count) {
   std::uint64_t acc;
   unsigned bits;
@@ -267,12 +267,12 @@ vector_code void code_blocks_pair(CoderState& s, const std::int16_t* qu16, const
   std::uint64_t nonzero[2];
   int i = 0;
   for (; i + 2 <= count; i += 2) {
-    dct_quant_pair_avx2(p + 8 * i, stride, qu16, coef, nonzero);
+    dct_quant_pair_avx2(p + 8 * i, stride, qu16x2, coef, nonzero);
     code_into16(coef, nonzero[0], last_dc, acc, bits, out);
     code_into16(coef + 8, nonzero[1], last_dc, acc, bits, out);
   }
   if (i < count) {
-    dct_quant_one_avx2(p + 8 * i, stride, qu16, coef, nonzero);
+    dct_quant_one_avx2(p + 8 * i, stride, qu16x2, coef, nonzero);
     code_into16(coef, nonzero[0], last_dc, acc, bits, out);
   }
   s.lastDC = last_dc;
