@@ -56,7 +56,8 @@ std::vector<std::uint8_t> encode(const Job& job) {
   }
   out.resize(bw_max_encoded_size(&job.cfg));
   std::size_t size = 0;
-  if (bw_encode_to_memory(&job.cfg, job.frame.data(), job.cfg.width, out.data(), out.size(), &size) != BW_OK)
+  if (bw_encode_to_memory(&job.cfg, job.frame.data(), job.cfg.width, out.data(), out.size(),
+                          &size) != BW_OK)
     return {};
   out.resize(size);
   return out;
