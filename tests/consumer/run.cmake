@@ -57,6 +57,8 @@ endif()
 
 set(expected 052723da0e6ba6444e05e1f071af63375c930565e4865f3aea5bdfef8eac28dd)
 set(example "${SOURCE_DIR}/examples/encode_frame.c")
+set(warnings -std=c11 -Wall -Wextra -Wpedantic -Werror)
+list(JOIN warnings " " c_flags)
 set(programs "")
 
 # pkg-config: the shared library, then the static one.
@@ -66,7 +68,6 @@ endif()
 set(ENV{PKG_CONFIG_PATH} "${lib}/pkgconfig")
 run("${PKG_CONFIG}" --cflags --libs blockwright)
 separate_arguments(flags UNIX_COMMAND "${out}")
-set(warnings -std=c11 -Wall -Wextra -Wpedantic -Werror)
 run("${CC}" ${warnings} "${example}" ${flags} "-Wl,-rpath,${lib}" -o "${WORK}/pc_shared")
 run("${PKG_CONFIG}" --static --cflags --libs blockwright)
 separate_arguments(flags UNIX_COMMAND "${out}")
@@ -74,10 +75,11 @@ run("${CC}" ${warnings} "${example}" -Wl,-Bstatic ${flags} -Wl,-Bdynamic -o "${W
 list(APPEND programs "${WORK}/pc_shared" "${WORK}/pc_static")
 
 # find_package(Blockwright CONFIG).
-run("${CMAKE_COMMAND}" -S "${SOURCE_DIR}/tests/consumer" -B "${WORK}/cmake"
-    "-DCMAKE_PREFIX_PATH=${WORK}/prefix" "-DCMAKE_C_COMPILER=${CC}" "-DEXAMPLE=${example}")
+run("${CMAKE_COMMAND}" -S "${SOURCE_DIR}/examples" -B "${WORK}/cmake"
+    "-DCMAKE_PREFIX_PATH=${WORK}/prefix" "-DCMAKE_C_COMPILER=${CC}" -DCMAKE_BUILD_TYPE=Release
+    "-DCMAKE_C_FLAGS=${c_flags}")
 run("${CMAKE_COMMAND}" --build "${WORK}/cmake")
-list(APPEND programs "${WORK}/cmake/encode_shared" "${WORK}/cmake/encode_static")
+list(APPEND programs "${WORK}/cmake/encode_frame" "${WORK}/cmake/encode_frame_static")
 
 foreach(program IN LISTS programs)
   run("${program}" "${SAMPLE}" "${WORK}/out.jpg")
@@ -88,7 +90,7 @@ foreach(program IN LISTS programs)
   file(REMOVE "${WORK}/out.jpg")
 endforeach()
 # The shared builds run on the installed library, not a copy of it.
-run(ldd "${WORK}/cmake/encode_shared")
+run(ldd "${WORK}/cmake/encode_frame")
 if(NOT out MATCHES "libblockwright\\.so\\.1 => ${lib}/")
-  message(FATAL_ERROR "encode_shared does not load ${lib}/libblockwright.so.1:\n${out}")
+  message(FATAL_ERROR "encode_frame does not load ${lib}/libblockwright.so.1:\n${out}")
 endif()
