@@ -2,7 +2,8 @@
 # installed tree, through pkg-config and through find_package, with the
 # shared and the static library. Not in sanitizer builds, whose libraries
 # need the sanitizers' run-time, nor when cross-compiling.
-if(NOT BLOCKWRIGHT_SANITIZE AND NOT CMAKE_CXX_FLAGS MATCHES "-fsanitize" AND NOT CMAKE_CROSSCOMPILING)
+if(NOT BLOCKWRIGHT_SANITIZE AND NOT CMAKE_CXX_FLAGS MATCHES "-fsanitize"
+   AND NOT CMAKE_CROSSCOMPILING)
   find_program(BLOCKWRIGHT_PKG_CONFIG NAMES pkg-config pkgconf)
   add_test(NAME installed_consumer
     COMMAND "${CMAKE_COMMAND}" "-DBUILD_DIR=${PROJECT_BINARY_DIR}"
