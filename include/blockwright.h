@@ -25,10 +25,17 @@
 extern "C" {
 #endif
 
-#if defined(BLOCKWRIGHT_STATIC)
+/* The library is built with its other symbols hidden; BW_API marks the
+ * ones it exports. On Windows, define BLOCKWRIGHT_STATIC to link the static
+ * library; elsewhere the same declarations serve both libraries. */
+#if defined(_WIN32)
+#if defined(BLOCKWRIGHT_BUILD)
+#define BW_API __declspec(dllexport)
+#elif defined(BLOCKWRIGHT_STATIC)
 #define BW_API
-#elif defined(_WIN32)
+#else
 #define BW_API __declspec(dllimport)
+#endif
 #elif defined(__GNUC__)
 #define BW_API __attribute__((visibility("default")))
 #else

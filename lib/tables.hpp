@@ -136,9 +136,14 @@ constexpr std::size_t make_header(std::uint8_t* h, std::uint32_t width, std::uin
 
 constexpr std::array<std::uint8_t, header_size> make_default_header() {
   std::array<std::uint8_t, header_size> h{};
-  if (make_header(h.data(), 1280, 1024, dqt, 0) != header_size) throw "header size";  // fails the build
+  make_header(h.data(), 1280, 1024, dqt, 0);  // a longer header fails the build
   return h;
 }
+static_assert([] {
+  std::array<std::uint8_t, max_header_size> h{};
+  return make_header(h.data(), 1280, 1024, dqt, 0) == header_size &&
+         make_header(h.data(), 1280, 1024, dqt, 1) == max_header_size;
+}());
 
 // The header of the default frame: 1280 x 1024, the built-in quality, no
 // restarts.

@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: a normal release build, then the same
 # suite under AddressSanitizer and UndefinedBehaviorSanitizer, then with clang,
-# then the static analysers. Installs what a fresh Debian machine lacks first.
+# then the threads test under ThreadSanitizer, then the static analysers.
+# Installs what a fresh Debian machine lacks first.
 #
 #   bash tests/run-all.sh
 #
-# Build folders: build/, build-asan/ and build-clang/ in the repository.
+# Build folders: build/, build-asan/, build-clang/ and build-tsan/ (the
+# threads test alone, under ThreadSanitizer) in the repository.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake g++ make libgtest-dev libjpeg62-turbo-dev clang clang-tidy cppcheck)
+packages=(cmake g++ make pkg-config libgtest-dev libjpeg62-turbo-dev clang clang-tidy cppcheck)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
@@ -41,6 +43,13 @@ CXX=clang++ cmake -S . -B build-clang -DCMAKE_BUILD_TYPE=Release -DBLOCKWRIGHT_T
   -DBLOCKWRIGHT_BENCH=OFF >/dev/null
 cmake --build build-clang -j"$jobs"
 ctest --test-dir build-clang -j"$jobs" --output-on-failure
+
+echo "== ThreadSanitizer: encoders in four threads at once"
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBLOCKWRIGHT_TESTS=ON \
+  -DBLOCKWRIGHT_BENCH=OFF -DCMAKE_CXX_FLAGS=-fsanitize=thread \
+  -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread >/dev/null
+cmake --build build-tsan -j"$jobs" --target api_threads_tests
+TSAN_OPTIONS=halt_on_error=1 build-tsan/tests/api_threads_tests
 
 if [ -x tests/static-analysis.sh ]; then
   echo "== static analysis"
