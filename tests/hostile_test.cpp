@@ -173,12 +173,13 @@ INSTANTIATE_TEST_SUITE_P(
         LabelCase{"swapped", "P5 1024\n1280\n255\n", "a 1024 x 1280 picture; image.y must be 1280 x 1024"},
         LabelCase{"sixteen_bit", "P5\n1280 1024\n65535\n", "maxval 65535; image.y must have 8-bit samples (maxval 255)"},
         LabelCase{"colour", "P6\n1280 1024\n255\n", "a colour picture (P6); image.y must be gray samples (P5)"},
-        LabelCase{"comment_and_one_line", "# by hand\nP5 640 480 255\n\n", "a 640 x 480 picture; image.y must be 1280 x 1024"},
+        LabelCase{"one_line_and_comment", "P5 640 480 # by hand\n255\n\n", "a 640 x 480 picture; image.y must be 1280 x 1024"},
         LabelCase{"bitmap", "P4\n1280 1024\n\n", "a bitmap (P4); image.y must be gray samples (P5)"},
         LabelCase{"right_with_comments", "P5 # camera 3\n1280 1024\n255\n", nullptr},
         LabelCase{"no_maxval_within", "P5\n3640\n2400\n", nullptr},
         LabelCase{"cut_by_line_limit", "P5\n" + std::string(150, ' ') + "3640 2400 255\n\n", nullptr},
         LabelCase{"not_netpbm", "frame 3640 x 2400\n\n\n", nullptr},
+        LabelCase{"comment_before_magic", "# by hand\nP5 640 480 255\n\n", nullptr},
         LabelCase{"empty_lines", "\n\n\n", nullptr}),
     [](const auto& p) { return std::string(p.param.name); });
 
