@@ -17,8 +17,9 @@
 
 namespace {
 
+// The bundled sample, so that these tests need nothing outside the checkout.
 const std::vector<std::uint8_t>& camera_input() {
-  static const auto bytes = read_file(images_dir() + "/camera.y");
+  static const auto bytes = read_file(std::string(BW_SOURCE_DIR) + "/samples/camera.y");
   return bytes;
 }
 
