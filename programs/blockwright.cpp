@@ -212,7 +212,13 @@ long read_fd(std::uint8_t* buf, std::size_t size, void* ctx) {
   return static_cast<long>(got);
 }
 
-std::uint8_t* allocate_stripe(std::size_t size) { return static_cast<std::uint8_t*>(std::malloc(size)); }
+// A stripe for a frame wider than the default, kept here until the exit.
+std::uint8_t* wide_stripe = nullptr;
+
+std::uint8_t* allocate_stripe(std::size_t size) {
+  wide_stripe = static_cast<std::uint8_t*>(std::malloc(size));
+  return wide_stripe;
+}
 
 // The stripe buffer of the default frame, and its encoder.
 std::uint8_t stripe[stripe_bytes];
@@ -388,7 +394,7 @@ int main(int argc, char** argv) {
   if (settings_refused(opt)) return 1;
 
   const char* input_name = opt.input ? display_name(opt.input, "standard input") : default_input;
-  Output out;
+  static Output out;  // static: what it holds lives until the exit
   out.to_stdout = std::strcmp(opt.output, "-") == 0;
   out.name = out.to_stdout ? "standard output" : opt.output;
 
