@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -77,6 +78,7 @@ RunResult finish_blockwright(pid_t pid, int out_fd, int err_fd) {
   }
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return run;  // not a child of ours (any more)
   }
   if (WIFEXITED(status)) run.status = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) run.signal = WTERMSIG(status);

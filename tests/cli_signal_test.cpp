@@ -119,18 +119,28 @@ bool is_rename(std::uint64_t nr) {
   return false;
 }
 
+// Waits for the traced program's next stop; false, leaving it to be
+// reaped, when it has ended instead.
+bool next_stop(pid_t pid, int* status) {
+  siginfo_t info{};
+  if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WSTOPPED | WNOWAIT) != 0) return false;
+  if (info.si_code == CLD_EXITED || info.si_code == CLD_KILLED || info.si_code == CLD_DUMPED) return false;
+  return waitpid(pid, status, 0) == pid && WIFSTOPPED(*status);
+}
+
 // Runs the traced program to the return from its rename, sends it SIGTERM
-// there and lets it go. Returns false when it cannot be traced that far.
+// there and lets it go. Returns false when it cannot be traced that far (an
+// emulator's own system calls, for one).
 bool signal_after_rename(pid_t pid) {
   int status = 0;
-  if (waitpid(pid, &status, 0) != pid || !WIFSTOPPED(status)) return false;  // at its exec
+  if (!next_stop(pid, &status)) return false;  // at its exec
   if (ptrace(PTRACE_SETOPTIONS, pid, nullptr, PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL) != 0) return false;
   bool in_rename = false;
   int pass = 0;  // a signal to hand on
   for (;;) {
     if (ptrace(PTRACE_SYSCALL, pid, nullptr, pass) != 0) return false;
     pass = 0;
-    if (waitpid(pid, &status, 0) != pid || !WIFSTOPPED(status)) return false;
+    if (!next_stop(pid, &status)) return false;
     if (WSTOPSIG(status) != (SIGTRAP | 0x80)) {
       pass = WSTOPSIG(status);
       continue;
@@ -155,6 +165,7 @@ TEST_F(Signals, SignalAfterTheRenameGivesSuccess) {
   const pid_t pid = start_blockwright(dir, options, &out, &err);
   ASSERT_GT(pid, 0);
   const bool traced = signal_after_rename(pid);
+  if (!traced) kill(pid, SIGKILL);  // it may be stopped under the trace
   const RunResult run = finish_blockwright(pid, out, err);
   if (!traced) GTEST_SKIP() << "cannot trace the program to its rename";
   // The file is the new one, so the status must say success.
