@@ -358,7 +358,7 @@ int ignore_bytes(void*, const std::uint8_t*, std::size_t) { return 1; }
 
 // Checks the settings before anything is opened: the library's verdict,
 // with the option at fault.
-bool settings_refused(Options& opt) {
+bool settings_refused(const Options& opt) {
   bw_config trial = opt.config;
   const int status = bw_encoder_init(&encoder, &trial, ignore_bytes, nullptr);
   if (status == BW_OK) return false;

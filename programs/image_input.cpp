@@ -61,10 +61,10 @@ bool fit_stripe(EncodeJob& job, StripeAlloc get_stripe) {
   return true;
 }
 
-InputOutcome refusal(const char* fmt, unsigned long long a = 0, unsigned long long b = 0) {
+InputOutcome refusal(const char* reason) {
   InputOutcome out;
   out.result = InputResult::refused;
-  std::snprintf(out.reason, sizeof out.reason, fmt, a, b);
+  std::snprintf(out.reason, sizeof out.reason, "%s", reason);
   return out;
 }
 
@@ -159,7 +159,7 @@ bool image_y_mislabelled(const std::uint8_t* head, std::size_t size, char* reaso
 }
 
 InputOutcome encode_image_y(EncodeJob& job, Source source, void* ctx) {
-  static_assert(header_limit <= stripe_bytes);
+  static_assert(header_limit <= stripe_bytes && frame_samples == 1310720);
   const long got = source(job.stripe, header_limit, ctx);
   if (got < 0) {
     InputOutcome out;
@@ -168,8 +168,7 @@ InputOutcome encode_image_y(EncodeJob& job, Source source, void* ctx) {
   }
   const std::size_t start = find_sample_start(job.stripe, static_cast<std::size_t>(got));
   if (start == no_sample_start) {
-    return refusal("read 0 of %llu samples, the input ends within its three header lines",
-                   frame_samples);
+    return refusal("read 0 of 1310720 samples, the input ends within its three header lines");
   }
   InputOutcome out;
   if (image_y_mislabelled(job.stripe, start, out.reason, sizeof out.reason)) {
