@@ -1,27 +1,127 @@
 #include "image_input.hpp"
 
-#include "blockwright.h"
-
 #include <cstdio>
 #include <cstring>
 
+#include "netpbm.hpp"
+
 namespace {
 
-// The stripe buffer: 8 lines of 1280 samples. The header lines are read into
-// it first; the samples that follow them in the same read are moved down.
-std::uint8_t img[stripe_bytes];
+// Encodes a frame of job.config's size whose samples come from source,
+// after the first `filled` of them, which are already at job.stripe.
+InputOutcome encode_samples(EncodeJob& job, Source source, void* ctx, std::size_t filled) {
+  InputOutcome out;
+  const bw_config& cfg = job.config;
+  const std::size_t width = cfg.width;
+  const std::uint64_t total = std::uint64_t{width} * cfg.height;
+  const int init = bw_encoder_init(job.encoder, &cfg, job.write, job.write_user);
+  if (init != BW_OK) {
+    out.result = InputResult::refused;
+    std::snprintf(out.reason, sizeof out.reason, "%s", bw_strerror(init));
+    return out;
+  }
+  for (std::uint32_t line = 0; line < cfg.height; line += 8) {
+    const std::uint32_t lines = cfg.height - line < 8 ? cfg.height - line : 8;
+    const std::size_t want = lines * width;
+    while (filled < want) {
+      const long got = source(job.stripe + filled, want - filled, ctx);
+      if (got < 0) {
+        out.result = InputResult::read_error;
+        return out;
+      }
+      if (got == 0) {
+        out.samples_read += filled;
+        out.result = InputResult::refused;
+        std::snprintf(out.reason, sizeof out.reason, "read %llu of %llu samples",
+                      static_cast<unsigned long long>(out.samples_read),
+                      static_cast<unsigned long long>(total));
+        return out;
+      }
+      filled += static_cast<std::size_t>(got);
+    }
+    out.samples_read += want;
+    if (bw_encoder_write_lines(job.encoder, job.stripe, width, lines) != BW_OK) {
+      out.result = InputResult::write_error;
+      return out;
+    }
+    filled = 0;
+  }
+  if (bw_encoder_finish(job.encoder) != BW_OK) out.result = InputResult::write_error;
+  return out;
+}
 
-// The encoder of the default frame.
-bw_encoder encoder;
+// Makes room for 8 lines of job.config.width samples.
+bool fit_stripe(EncodeJob& job, StripeAlloc get_stripe) {
+  const std::size_t need = std::size_t{job.config.width} * 8;
+  if (need <= job.stripe_size) return true;
+  std::uint8_t* buf = get_stripe(need);
+  if (buf == nullptr) return false;
+  job.stripe = buf;
+  job.stripe_size = need;
+  return true;
+}
 
-struct SinkCall {
-  Sink sink;
-  void* ctx;
+InputOutcome refusal(const char* reason) {
+  InputOutcome out;
+  out.result = InputResult::refused;
+  std::snprintf(out.reason, sizeof out.reason, "%s", reason);
+  return out;
+}
+
+// Header bytes in memory, for parse_netpbm.
+struct MemoryBytes {
+  const std::uint8_t* data;
+  std::size_t size, pos;
 };
 
-int write_to_sink(void* user, const std::uint8_t* data, std::size_t size) {
-  const auto* call = static_cast<const SinkCall*>(user);
-  return call->sink(data, size, call->ctx) ? 0 : 1;
+int next_memory_byte(void* ctx) {
+  auto* m = static_cast<MemoryBytes*>(ctx);
+  return m->pos < m->size ? m->data[m->pos++] : -1;
+}
+
+// A source read one byte at a time through a small buffer, for a PGM
+// header; the bytes read past the header go to the stripe.
+struct BufferedSource {
+  Source source;
+  void* ctx;
+  std::uint8_t buf[256];
+  std::size_t size = 0, pos = 0;
+  bool failed = false;
+};
+
+// As a Source: what is left in the buffer, then the rest of the input.
+long read_buffered(std::uint8_t* buf, std::size_t size, void* ctx) {
+  auto* b = static_cast<BufferedSource*>(ctx);
+  if (b->pos == b->size) return b->source(buf, size, b->ctx);
+  const std::size_t n = size < b->size - b->pos ? size : b->size - b->pos;
+  std::memcpy(buf, b->buf + b->pos, n);
+  b->pos += n;
+  return static_cast<long>(n);
+}
+
+int next_buffered_byte(void* ctx) {
+  auto* b = static_cast<BufferedSource*>(ctx);
+  if (b->pos == b->size) {
+    if (b->failed) return -1;
+    const long got = b->source(b->buf, sizeof b->buf, b->ctx);
+    if (got <= 0) {
+      b->failed = got < 0;
+      return -1;
+    }
+    b->size = static_cast<std::size_t>(got);
+    b->pos = 0;
+  }
+  return b->buf[b->pos++];
+}
+
+// Writes the reason to refuse a header's stated size, if any.
+bool describe_bad_geometry(const NetpbmHeader& h, char* reason, std::size_t size) {
+  if (h.width == 0 || h.height == 0 || h.width > 65535 || h.height > 65535) {
+    std::snprintf(reason, size, "a %llu x %llu picture; width and height must be 1 to 65535",
+                  static_cast<unsigned long long>(h.width), static_cast<unsigned long long>(h.height));
+    return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -37,43 +137,107 @@ std::size_t find_sample_start(const std::uint8_t* head, std::size_t size) {
   return pos;
 }
 
-InputResult encode_input(Source source, void* source_ctx, Sink sink, void* sink_ctx,
-                         std::size_t* samples_read) {
-  static_assert(header_limit <= stripe_bytes);
-  *samples_read = 0;
-
-  long got = source(img, header_limit, source_ctx);
-  if (got < 0) return InputResult::read_error;
-  const std::size_t start = find_sample_start(img, static_cast<std::size_t>(got));
-  if (start == no_sample_start) return InputResult::short_header;
-  std::size_t filled = static_cast<std::size_t>(got) - start;
-  std::memmove(img, img + start, filled);
-
-  SinkCall call{sink, sink_ctx};
-  bw_config cfg;
-  bw_default_config(&cfg);
-  if (bw_encoder_init(&encoder, &cfg, write_to_sink, &call) != BW_OK) return InputResult::write_error;
-  for (int stripe = 0; stripe < 1024 / 8; ++stripe) {
-    if (filled < stripe_bytes) {
-      got = source(img + filled, stripe_bytes - filled, source_ctx);
-      if (got < 0) return InputResult::read_error;
-      filled += static_cast<std::size_t>(got);
-      if (filled < stripe_bytes) {
-        *samples_read += filled;
-        return InputResult::short_samples;
-      }
-    }
-    *samples_read += stripe_bytes;
-    if (bw_encoder_write_lines(&encoder, img, 1280, 8) != BW_OK) return InputResult::write_error;
-    filled = 0;
+bool image_y_mislabelled(const std::uint8_t* head, std::size_t size, char* reason,
+                         std::size_t reason_size) {
+  MemoryBytes bytes{head, size, 0};
+  NetpbmHeader h;
+  int bad = 0;
+  const char* field = "";
+  if (parse_netpbm(next_memory_byte, &bytes, &h, &bad, &field) != NetpbmParse::ok) return false;
+  if (h.kind != '5') {
+    std::snprintf(reason, reason_size, "%s; image.y must be gray samples (P5)", netpbm_kind_name(h.kind));
+  } else if (h.width != 1280 || h.height != 1024) {
+    std::snprintf(reason, reason_size, "a %llu x %llu picture; image.y must be 1280 x 1024",
+                  static_cast<unsigned long long>(h.width), static_cast<unsigned long long>(h.height));
+  } else if (h.maxval != 255) {
+    std::snprintf(reason, reason_size, "maxval %llu; image.y must have 8-bit samples (maxval 255)",
+                  static_cast<unsigned long long>(h.maxval));
+  } else {
+    return false;
   }
-  if (bw_encoder_finish(&encoder) != BW_OK) return InputResult::write_error;
-  return InputResult::encoded;
+  return true;
 }
 
-void describe_short_input(InputResult result, std::size_t samples_read, char* buf,
-                          std::size_t size) {
-  std::snprintf(buf, size, "read %zu of %zu samples%s", samples_read, frame_samples,
-                result == InputResult::short_header ? ", the input ends within its three header lines"
-                                                    : "");
+InputOutcome encode_image_y(EncodeJob& job, Source source, void* ctx) {
+  static_assert(header_limit <= stripe_bytes && frame_samples == 1310720);
+  const long got = source(job.stripe, header_limit, ctx);
+  if (got < 0) {
+    InputOutcome out;
+    out.result = InputResult::read_error;
+    return out;
+  }
+  const std::size_t start = find_sample_start(job.stripe, static_cast<std::size_t>(got));
+  if (start == no_sample_start) {
+    return refusal("read 0 of 1310720 samples, the input ends within its three header lines");
+  }
+  InputOutcome out;
+  if (image_y_mislabelled(job.stripe, start, out.reason, sizeof out.reason)) {
+    out.result = InputResult::refused;
+    return out;
+  }
+  const std::size_t filled = static_cast<std::size_t>(got) - start;
+  std::memmove(job.stripe, job.stripe + start, filled);
+  job.config.width = 1280;
+  job.config.height = 1024;
+  return encode_samples(job, source, ctx, filled);
+}
+
+InputOutcome encode_pgm(EncodeJob& job, Source source, void* ctx, StripeAlloc get_stripe) {
+  BufferedSource in;
+  in.source = source;
+  in.ctx = ctx;
+  NetpbmHeader h;
+  int bad = 0;
+  const char* field = "";
+  const NetpbmParse parsed = parse_netpbm(next_buffered_byte, &in, &h, &bad, &field);
+  if (in.failed) {
+    InputOutcome out;
+    out.result = InputResult::read_error;
+    return out;
+  }
+  InputOutcome out;
+  out.result = InputResult::refused;
+  switch (parsed) {
+    case NetpbmParse::ok:
+      break;
+    case NetpbmParse::not_netpbm:
+      std::snprintf(out.reason, sizeof out.reason, "not a PGM file: it does not start with P5");
+      return out;
+    case NetpbmParse::ends_early:
+      std::snprintf(out.reason, sizeof out.reason, "the input ends within its PGM header");
+      return out;
+    case NetpbmParse::malformed:
+      if (bad > ' ' && bad < 0x7F) {
+        std::snprintf(out.reason, sizeof out.reason, "bad PGM header: '%c' where the %s belongs",
+                      static_cast<char>(bad), field);
+      } else {
+        std::snprintf(out.reason, sizeof out.reason, "bad PGM header: byte 0x%02X where the %s belongs",
+                      static_cast<unsigned>(bad), field);
+      }
+      return out;
+  }
+  if (h.kind != '5') {
+    std::snprintf(out.reason, sizeof out.reason, "%s; only gray binary PGM (P5) is taken",
+                  netpbm_kind_name(h.kind));
+    return out;
+  }
+  if (describe_bad_geometry(h, out.reason, sizeof out.reason)) return out;
+  if (h.maxval != 255) {
+    std::snprintf(out.reason, sizeof out.reason, "maxval %llu; only 8-bit samples (maxval 255) are taken",
+                  static_cast<unsigned long long>(h.maxval));
+    return out;
+  }
+  job.config.width = static_cast<std::uint32_t>(h.width);
+  job.config.height = static_cast<std::uint32_t>(h.height);
+  if (!fit_stripe(job, get_stripe)) {
+    std::snprintf(out.reason, sizeof out.reason, "no memory for a stripe of 8 lines");
+    return out;
+  }
+  // The samples read along with the header come first.
+  return encode_samples(job, read_buffered, &in, 0);
+}
+
+InputOutcome encode_raw(EncodeJob& job, Source source, void* ctx, StripeAlloc get_stripe) {
+  if (!fit_stripe(job, get_stripe)) return refusal("no memory for a stripe of 8 lines");
+  return encode_samples(job, source, ctx, 0);
 }

@@ -1,52 +1,82 @@
-// Reading "image.y": three header text lines, then 1024 lines of 1280
-// samples. The rules live here so that the program (reading a file) and the
-// tests and fuzz targets (reading memory) run the same code.
+// Reading frames for the encoder: "image.y" (three header lines, then 1024
+// lines of 1280 samples), binary PGM files of any size, and raw samples of
+// a given size. The rules live here so that the program (reading files) and
+// the tests and fuzz targets (reading memory) run the same code. Everything
+// goes through the library's public interface.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+#include "blockwright.h"
+
 inline constexpr std::size_t frame_samples = 1280 * 1024;
 inline constexpr std::size_t stripe_bytes = 1280 * 8;
 
-// Takes size bytes of the stream; returns false to stop the encoding.
-using Sink = bool (*)(const std::uint8_t* data, std::size_t size, void* ctx);
-
-// A header line is consumed by one read of at most this many characters, up
-// to and including a line feed; a longer line counts as more than one.
+// A header line of image.y is consumed by one read of at most this many
+// characters, up to and including a line feed; a longer line counts as more
+// than one.
 inline constexpr std::size_t header_line_limit = 79;
 // The three header lines never take more than this many bytes.
 inline constexpr std::size_t header_limit = 3 * header_line_limit;
 // find_sample_start's answer when the input ends within the header lines.
 inline constexpr std::size_t no_sample_start = SIZE_MAX;
 
-// Given the first min(header_limit, input size) bytes of the input, returns
-// the offset at which the samples start: after three line reads, each
-// ending after a line feed, after 79 bytes, or at the end of the input.
+// Given the first min(header_limit, input size) bytes of an image.y,
+// returns the offset at which the samples start: after three line reads,
+// each ending after a line feed, after 79 bytes, or at the end of the input.
 // Returns no_sample_start when the input ends before the third read gets a
 // byte. (A last line without a line feed still counts as a line.)
 std::size_t find_sample_start(const std::uint8_t* head, std::size_t size);
+
+// When the header lines head[0, size) hold a complete Netpbm header that
+// states anything other than P5 1280 1024 255, writes the reason to refuse
+// the picture to reason and returns true. Other header text is not
+// interpreted.
+bool image_y_mislabelled(const std::uint8_t* head, std::size_t size, char* reason,
+                         std::size_t reason_size);
 
 // Fills buf with up to size bytes of input; returns the count (less than
 // size only where the input ends), or -1 on a read error with errno set.
 using Source = long (*)(std::uint8_t* buf, std::size_t size, void* ctx);
 
 enum class InputResult {
-  encoded,        // the whole stream went to the sink
-  read_error,     // the source failed; errno tells why
-  short_header,   // the input ends within its three header lines
-  short_samples,  // fewer than 1310720 samples follow the header lines
-  write_error,    // the sink refused bytes
+  encoded,      // the whole stream went to the write callback
+  read_error,   // the source failed; errno tells why
+  refused,      // the input is not a frame that can be encoded: see reason
+  write_error,  // the write callback stopped the encoding
 };
 
-// Reads an image.y from source and encodes it to sink, stripe by stripe,
-// through one static stripe buffer. Bytes after the last sample are not read.
-// *samples_read gets the number of samples read (all of them on success).
-// On short_header or short_samples the sink may already have had the
-// stream's first bytes: a caller writing a file must discard them.
-InputResult encode_input(Source source, void* source_ctx, Sink sink, void* sink_ctx,
-                         std::size_t* samples_read);
+struct InputOutcome {
+  InputResult result = InputResult::encoded;
+  std::uint64_t samples_read = 0;  // all of them on success
+  char reason[160] = {};           // one line, for refused
+};
 
-// The one-line reason for a refused input, e.g. "read 7 of 1310720 samples".
-void describe_short_input(InputResult result, std::size_t samples_read, char* buf,
-                          std::size_t size);
+// The settings and buffers of one encoding.
+struct EncodeJob {
+  bw_config config;       // quality, restart interval, threads; the reader sets the size
+  bw_encoder* encoder;    // where the encoding lives
+  bw_write_fn write;      // gets the stream
+  void* write_user;
+  std::uint8_t* stripe;   // 8 lines of the frame's width, or more
+  std::size_t stripe_size;
+};
+
+// Reads an image.y from source and encodes it, stripe by stripe, through
+// job.stripe (at least stripe_bytes). Bytes after the last sample are not
+// read. The input is refused, before anything is written, when its header
+// lines state another picture; and refused, possibly after the stream's
+// first bytes were written, when it is too short: a caller writing a file
+// must discard them.
+InputOutcome encode_image_y(EncodeJob& job, Source source, void* ctx);
+
+// Reads a binary PGM (P5, maxval 255) of any size from source and encodes
+// it. When the width needs more than job.stripe_size bytes for 8 lines,
+// get_stripe is asked for a buffer of that size (nullptr: refused).
+using StripeAlloc = std::uint8_t* (*)(std::size_t size);
+InputOutcome encode_pgm(EncodeJob& job, Source source, void* ctx, StripeAlloc get_stripe);
+
+// Reads job.config.width x job.config.height raw samples from source and
+// encodes them.
+InputOutcome encode_raw(EncodeJob& job, Source source, void* ctx, StripeAlloc get_stripe);

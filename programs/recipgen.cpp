@@ -11,8 +11,11 @@
 // The whole input is checked before anything is printed. A bad table gets
 // one line on standard error naming the value at fault, nothing on standard
 // output, and exit status 1; so does a failure to read the input or to write
-// the output.
+// the output, a closed pipe (SIGPIPE) and a file size limit (SIGXFSZ)
+// included: those signals are ignored, so that the write fails and is
+// reported instead of killing the process without a word.
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -31,6 +34,8 @@ int fail(const char* what, const char* why) {
 }  // namespace
 
 int main() {
+  std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
   table_reader_start();
   bool ok = true;
   for (;;) {

@@ -30,6 +30,13 @@ int digits;             // digits of the value being read, 0 or 1
 std::int32_t value;     // the value being read
 std::uint64_t offset;   // bytes taken so far
 std::uint64_t value_at; // byte (counted from 1) where the current value starts
+// The current run of digits: its length, where it starts, the value it
+// starts and its first digits, to refuse a run of odd length (other than
+// a single digit) at its start.
+std::uint64_t run_digits;
+std::uint64_t run_at;
+int run_value;
+char run_text[9];
 bool refused;
 
 bool is_space(std::uint8_t ch) {
@@ -73,6 +80,22 @@ void refuse_trailing(std::uint8_t ch, std::uint64_t at) {
   }
 }
 
+// At the end of a run of digits: one digit is a value, and an even number
+// are values of two digits run together; any other count has a value of
+// three or more digits in it, reported where the run starts.
+void end_run() {
+  if (run_digits > 1 && run_digits % 2 == 1 && !refused) {
+    refused = true;
+    std::snprintf(table_refusal, refusal_size,
+                  "value %d of 64 at byte %llu: '%s%s' is %llu hexadecimal digits in a row; a value has "
+                  "one or two, and values run together come in pairs",
+                  run_value, static_cast<unsigned long long>(run_at), run_text,
+                  run_digits > sizeof run_text - 1 ? "..." : "",
+                  static_cast<unsigned long long>(run_digits));
+  }
+  run_digits = 0;
+}
+
 // Stores the value just read, or refuses a 0.
 void complete_value() {
   digits = 0;
@@ -97,6 +120,7 @@ void table_reader_start() {
   value = 0;
   offset = 0;
   value_at = 0;
+  run_digits = 0;
   refused = false;
 }
 
@@ -105,6 +129,20 @@ bool table_reader_feed(const std::uint8_t* data, std::size_t size) {
     const std::uint8_t ch = data[i];
     ++offset;
     const int d = hex_digit(ch);
+    if (d >= 0) {
+      if (run_digits == 0) {
+        run_at = offset;
+        run_value = values_read + 1;
+      }
+      if (run_digits < sizeof run_text - 1) {
+        run_text[run_digits] = static_cast<char>(ch);
+        run_text[run_digits + 1] = '\0';
+      }
+      ++run_digits;
+    } else {
+      end_run();
+      if (refused) break;
+    }
     if (digits == 1) {
       // Second digit, or the end of a one-digit value.
       if (d >= 0) {
@@ -136,6 +174,8 @@ bool table_reader_end() {
     complete_value();
     if (refused) return false;
   }
+  end_run();
+  if (refused) return false;
   if (values_read < 64) {
     refused = true;
     std::snprintf(table_refusal, refusal_size,

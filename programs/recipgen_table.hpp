@@ -18,7 +18,9 @@
 // and "080606" read alike. 64 values in zigzag order, each 1 to 255; after
 // the 64th only white space may follow. Anything else is refused: fewer
 // than 64 values, any other character (a sign or an 0x prefix included), a
-// value of 0, a 65th value or other trailing text.
+// value of 0, a 65th value or other trailing text, and a run of digits of
+// odd length other than 1 ("123"), which holds a value of three digits or
+// more: it is reported where it starts, not as a 65th value at the end.
 
 // Quantizer steps in natural order (8 * row + column) once a table is read.
 extern std::array<std::int32_t, 64> table_steps;

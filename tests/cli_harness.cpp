@@ -4,11 +4,14 @@
 #include <grp.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ptrace.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -16,6 +19,12 @@
 #include "decode.hpp"
 
 pid_t start_blockwright(const std::string& dir, const RunOptions& options, int* out_fd, int* err_fd) {
+  // Everything the child needs, ready before the fork.
+  const char* program = options.program.empty() ? built_program : options.program.c_str();
+  std::vector<char*> argv{const_cast<char*>("blockwright")};
+  for (const auto& arg : options.args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  const char* stdin_path = options.stdin_path.empty() ? "/dev/null" : options.stdin_path.c_str();
   int out[2], err[2];
   if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return -1;
   const pid_t pid = fork();
@@ -24,15 +33,20 @@ pid_t start_blockwright(const std::string& dir, const RunOptions& options, int* 
     // default action: the program itself must ignore it.
     dup2(out[1], 1);
     dup2(err[1], 2);
+    for (const int sig : options.ignored_signals) signal(sig, SIG_IGN);
     if (options.unprivileged && geteuid() == 0 &&
         (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
       _exit(cannot_drop_privileges);
     }
     if (chdir(dir.c_str()) != 0) _exit(126);
+    const int in = open(stdin_path, O_RDONLY);
+    if (in < 0 || dup2(in, 0) < 0) _exit(126);
     umask(options.umask);
     const rlimit limit{options.file_size_limit, options.file_size_limit};
-    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
-    execl(BW_BLOCKWRIGHT, "blockwright", static_cast<char*>(nullptr));
+    const rlimit no_core{0, 0};
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0 || setrlimit(RLIMIT_CORE, &no_core) != 0) _exit(126);
+    if (options.traced && ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) _exit(126);
+    execv(program, argv.data());
     _exit(127);
   }
   close(out[1]);
@@ -64,6 +78,7 @@ RunResult finish_blockwright(pid_t pid, int out_fd, int err_fd) {
   }
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return run;  // not a child of ours (any more)
   }
   if (WIFEXITED(status)) run.status = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) run.signal = WTERMSIG(status);
@@ -112,33 +127,75 @@ const std::vector<std::uint8_t>& earlier_output() {
   return bytes;
 }
 
+namespace {
+
+// Whether user 65534 can reach (search) the folder.
+bool nobody_can_reach(const std::string& folder) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+    _exit(access(folder.c_str(), X_OK) == 0 ? 0 : 1);
+  }
+  int status = 0;
+  return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Where the test folders go: the usual temporary folder, or, when running
+// as root and user 65534 cannot reach that, the first of the common ones
+// that it can reach.
+std::string folder_base() {
+  const std::string usual = std::filesystem::temp_directory_path().string();
+  if (!running_as_root()) return usual;
+  for (const std::string& base : {usual, std::string("/tmp"), std::string("/var/tmp"), std::string("/dev/shm")}) {
+    if (nobody_can_reach(base)) return base;
+  }
+  return "";
+}
+
+}  // namespace
+
 void FolderTest::SetUp() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "blockwright-cli-XXXXXX").string();
+  static const std::string base = folder_base();
+  std::string pattern = (base.empty() ? std::filesystem::temp_directory_path().string() : base) +
+                        "/blockwright-cli-XXXXXX";
   ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-  dir = pattern;
+  outer = pattern;
+  ASSERT_EQ(chmod(outer.c_str(), 0755), 0);
+  dir = outer + "/work";
+  ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
 }
 
 void FolderTest::TearDown() {
-  if (dir.empty()) return;
+  if (outer.empty()) return;
   // Tests take permissions away; give them back so that the folder goes.
   std::error_code ec;
   for (const auto& entry : std::filesystem::recursive_directory_iterator(dir, ec)) {
     if (entry.is_directory(ec) && !entry.is_symlink(ec)) chmod(entry.path().c_str(), 0700);
   }
   chmod(dir.c_str(), 0700);
-  std::filesystem::remove_all(dir, ec);
+  std::filesystem::remove_all(outer, ec);
 }
 
 void FolderTest::write(const std::string& name, const std::vector<std::uint8_t>& bytes) const {
   write_file(path(name), bytes);
 }
 
-void FolderTest::give_to_nobody() const {
-  if (!running_as_root()) return;
-  ASSERT_EQ(chown(dir.c_str(), 65534, 65534), 0);
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
-    ASSERT_EQ(lchown(entry.path().c_str(), 65534, 65534), 0);
+RunOptions FolderTest::give_to_nobody() {
+  RunOptions options;
+  options.unprivileged = true;
+  if (!running_as_root()) return options;
+  if (!nobody_can_reach(outer)) {
+    [] { GTEST_SKIP() << "running as root, and user 65534 can reach no temporary folder"; }();
+    return options;
   }
+  EXPECT_EQ(chown(dir.c_str(), 65534, 65534), 0);
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
+    EXPECT_EQ(lchown(entry.path().c_str(), 65534, 65534), 0);
+  }
+  options.program = outer + "/blockwright";
+  std::filesystem::copy_file(built_program, options.program);
+  EXPECT_EQ(chmod(options.program.c_str(), 0755), 0);
+  return options;
 }
 
 void FolderTest::put_earlier_output() const { write("testout.jpg", earlier_output()); }

@@ -12,12 +12,17 @@
 #include <vector>
 
 struct RunOptions {
+  std::vector<std::string> args;  // the program's arguments
   mode_t umask = 022;
   rlim_t file_size_limit = RLIM_INFINITY;  // RLIMIT_FSIZE in the child
   // Run as user and group 65534 ("nobody") when the tests run as root, so
   // that file permissions apply. The run ends with status 125 when the
   // switch is not possible.
   bool unprivileged = false;
+  std::string program;               // empty: the built program
+  std::string stdin_path;            // relative to the folder; empty: /dev/null
+  std::vector<int> ignored_signals;  // set to SIG_IGN before the program starts
+  bool traced = false;               // PTRACE_TRACEME: stops at its exec for the caller
 };
 
 inline constexpr int cannot_drop_privileges = 125;
@@ -28,8 +33,12 @@ struct RunResult {
   std::string out, err;
 };
 
+// The built program. Tests start it through start_blockwright only, so that
+// how it is started is decided here.
+inline const char* const built_program = BW_BLOCKWRIGHT;
+
 // Starts blockwright in folder dir; its standard output and error go to the
-// two pipes whose read ends are returned.
+// two pipes whose read ends are returned. Core dumps are off.
 pid_t start_blockwright(const std::string& dir, const RunOptions& options, int* out_fd, int* err_fd);
 // Reads both pipes to their end and waits for the process.
 RunResult finish_blockwright(pid_t pid, int out_fd, int err_fd);
@@ -56,8 +65,10 @@ class FolderTest : public testing::Test {
   std::string path(const std::string& name) const { return dir + "/" + name; }
   void write(const std::string& name, const std::vector<std::uint8_t>& bytes) const;
   // When running as root, hands the folder and everything in it to the
-  // user of RunOptions::unprivileged.
-  void give_to_nobody() const;
+  // user of RunOptions::unprivileged, and returns options that run a copy
+  // of the program that this user can reach, whatever the folders above
+  // the build. Skips the test when there is no such place.
+  RunOptions give_to_nobody();
   // Puts earlier_output() in place as "testout.jpg".
   void put_earlier_output() const;
   // Exit status 1, nothing on standard output and exactly the line
@@ -70,5 +81,6 @@ class FolderTest : public testing::Test {
   // beside "image.y" only.
   void expect_output(const RunResult& run, const std::vector<std::uint8_t>& jpeg) const;
 
-  std::string dir;
+  std::string dir;    // the folder the program runs in
+  std::string outer;  // holds dir and the program's copy
 };

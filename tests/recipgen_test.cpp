@@ -2,7 +2,9 @@
 // tables, and refusal of malformed ones (exit 1, nothing on standard output,
 // one line on standard error naming the position). The reader is also
 // exercised in-process for streaming across arbitrary piece boundaries.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -198,6 +200,11 @@ TEST(RecipgenRefusal, MalformedTablesAreRefusedWithThePosition) {
       {"65th value run together", format_table(header_table, "%02x", "") + "3",
        "after value 64 at byte 129: '3'"},
       {"trailing text", table + "# comment\n", "after value 64 at byte 193: '#'"},
+      // A value of three digits is reported where it stands, not as a 65th
+      // value at the end, nor taken as two values when 63 others are there.
+      {"three digits", first10 + " 123" + table.substr(32), "value 11 of 64 at byte 31: '123' is 3 hexadecimal"},
+      {"three digits among 63", table.substr(0, 62 * 3) + "123\n", "value 63 of 64 at byte 187: '123' is 3"},
+      {"odd run", "0806061" + table.substr(11), "value 1 of 64 at byte 1: '0806061' is 7"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -212,12 +219,62 @@ TEST(RecipgenRefusal, MalformedTablesAreRefusedWithThePosition) {
   }
 }
 
-TEST(RecipgenRefusal, WriteFailureOnStandardOutputExits1) {
-  const Outcome run = run_recipgen(hex_spaced(header_table), "/dev/full");
-  EXPECT_EQ(run.status, 1);
-  const auto err = lines_of(run.err);
-  ASSERT_FALSE(err.empty());
-  EXPECT_EQ(err.back().rfind("recipgen: standard output: ", 0), 0u) << err.back();
+// Output failures: a closed pipe, a file size limit, a full device. Each
+// gives one line and status 1 instead of a silent death by SIGPIPE or
+// SIGXFSZ.
+enum class Sink { closed_pipe, size_limit, full_device };
+
+Outcome run_into(Sink sink, const std::string& input) {
+  const std::string in = ::testing::TempDir() + "recipgen_sink_" + std::to_string(::getpid());
+  write_file(in, std::vector<std::uint8_t>(input.begin(), input.end()));
+  const std::string out = in + ".out";
+  int out_pipe[2], err_pipe[2];
+  EXPECT_EQ(pipe(out_pipe), 0);
+  EXPECT_EQ(pipe(err_pipe), 0);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int in_fd = open(in.c_str(), O_RDONLY);
+    int out_fd = out_pipe[1];
+    if (sink == Sink::size_limit) out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (sink == Sink::full_device) out_fd = open("/dev/full", O_WRONLY);
+    const rlimit none{0, 0};
+    if (in_fd < 0 || out_fd < 0 || dup2(in_fd, 0) < 0 || dup2(out_fd, 1) < 0 || dup2(err_pipe[1], 2) < 0 ||
+        (sink == Sink::size_limit && setrlimit(RLIMIT_FSIZE, &none) != 0)) {
+      _exit(126);
+    }
+    close(out_pipe[0]);
+    close(out_pipe[1]);
+    close(err_pipe[0]);
+    close(err_pipe[1]);
+    execl(BW_RECIPGEN, "recipgen", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(out_pipe[0]);  // no reader at all: every write to the pipe fails
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+  Outcome run;
+  char buf[4096];
+  for (ssize_t n; (n = read(err_pipe[0], buf, sizeof buf)) > 0;) run.err.append(buf, static_cast<std::size_t>(n));
+  close(err_pipe[0]);
+  int status = 0;
+  EXPECT_EQ(waitpid(pid, &status, 0), pid);
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+  std::remove(in.c_str());
+  std::remove(out.c_str());
+  return run;
+}
+
+TEST(RecipgenRefusal, OutputFailuresGiveOneLineAndStatus1) {
+  for (const auto& [sink, reason] : {std::pair{Sink::closed_pipe, "Broken pipe"},
+                                     std::pair{Sink::size_limit, "File too large"},
+                                     std::pair{Sink::full_device, "No space left on device"}}) {
+    SCOPED_TRACE(reason);
+    const Outcome run = run_into(sink, hex_spaced(header_table));
+    EXPECT_EQ(run.status, 1);
+    const auto err = lines_of(run.err);
+    ASSERT_FALSE(err.empty());
+    EXPECT_EQ(err.back(), std::string("recipgen: standard output: ") + reason);
+  }
 }
 
 // The reader in-process: feeding the input in any pieces gives the same

@@ -12,10 +12,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake g++ make pkg-config libgtest-dev libjpeg62-turbo-dev clang clang-tidy cppcheck)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
+mapfile -t missing < <(bash tests/missing-packages.sh "${packages[@]}")
 if [ ${#missing[@]} -gt 0 ]; then
   echo "installing: ${missing[*]}"
   sudo_cmd=()

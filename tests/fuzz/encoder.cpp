@@ -1,12 +1,14 @@
-// Fuzz target: arbitrary image.y bytes through encode_input, the driver's
-// input reading and coding, in memory.
+// Fuzz target: arbitrary image.y or PGM bytes through the program's input
+// reading and coding (encode_image_y, encode_pgm), in memory.
 //
 // Oracle: the input read the plain way, with stdio line reads of at most 79
 // characters (fgets into 80 bytes) for the three header lines and one fread
 // for the samples. An input is refused exactly when that reading comes up
 // short (with the same sample count), and an accepted input encodes to the
-// bytes encode_frame gives for the samples the line reads select, which
-// libjpeg decodes without a warning as one 1280 x 1024 component.
+// bytes the library gives for the samples the line reads select, which
+// libjpeg decodes without a warning as one 1280 x 1024 component; except
+// that header lines holding a complete Netpbm header of another picture are
+// refused before anything is written.
 //
 // A full frame is 1.3 MB, too long for fast fuzzing, so a fuzz input is
 // expanded. Byte 0 is the mode:
@@ -16,14 +18,19 @@
 //                1310704 + (value % 512) bytes, so that the refusal and the
 //                acceptance side of the last sample are both reached; the
 //                rest of the input, tiled to that length, is image.y.
-//   bit 1 set:   the sink refuses its (byte 0 >> 2)-th call, as a full disk
-//                would: the result must be write_error, never a crash.
+//   bit 1 set:   the sink refuses its ((byte 0 >> 2) & 31)-th call, as a
+//                full disk would: the result must be write_error, never a
+//                crash.
+//   bit 7 set:   the rest of the input is a PGM file: it is refused with a
+//                one-line reason, or encoded to a stream that libjpeg
+//                decodes without a warning to the size its header states.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
+#include "blockwright.h"
 #include "decode.hpp"
 #include "image_input.hpp"
 
@@ -53,14 +60,39 @@ struct Output {
   bool refused = false;
 };
 
-bool memory_sink(const std::uint8_t* data, std::size_t size, void* ctx) {
+int memory_sink(void* ctx, const std::uint8_t* data, std::size_t size) {
   auto* o = static_cast<Output*>(ctx);
   if (o->calls++ == o->fail_at) {
     o->refused = true;
-    return false;
+    return 1;
   }
   o->bytes.insert(o->bytes.end(), data, data + size);
-  return true;
+  return 0;
+}
+
+bw_encoder encoder;
+std::uint8_t stripe[stripe_bytes];
+std::vector<std::uint8_t> big_stripe;
+
+std::uint8_t* grow_stripe(std::size_t size) {
+  big_stripe.resize(size);
+  return big_stripe.data();
+}
+
+EncodeJob job_for(Output& out) {
+  EncodeJob job{};
+  bw_default_config(&job.config);
+  job.encoder = &encoder;
+  job.write = memory_sink;
+  job.write_user = &out;
+  job.stripe = stripe;
+  job.stripe_size = sizeof stripe;
+  return job;
+}
+
+bool one_line(const char* reason) {
+  const std::size_t len = std::strlen(reason);
+  return len > 0 && std::strchr(reason, '\n') == nullptr;
 }
 
 void check(bool ok, const char* what) {
@@ -72,30 +104,53 @@ void check(bool ok, const char* what) {
 
 // What reading with stdio gives: the result, the samples read and where
 // they start.
-InputResult expected_result(std::size_t size, std::size_t* samples, std::size_t* start) {
+enum class Expected { encoded, short_header, short_samples };
+
+Expected expected_result(std::size_t size, std::size_t* samples, std::size_t* start) {
   *samples = 0;
   *start = 0;
-  if (size == 0) return InputResult::short_header;  // fmemopen wants a size
+  if (size == 0) return Expected::short_header;  // fmemopen wants a size
   FILE* f = fmemopen(file, size, "rb");
   check(f != nullptr, "fmemopen failed");
   char line[80];
   for (int i = 0; i < 3; ++i) {
     if (std::fgets(line, sizeof line, f) == nullptr) {
       std::fclose(f);
-      return InputResult::short_header;
+      return Expected::short_header;
     }
   }
   *start = static_cast<std::size_t>(std::ftell(f));
   static std::uint8_t samples_buf[frame_samples];
   *samples = std::fread(samples_buf, 1, frame_samples, f);
   std::fclose(f);
-  return *samples == frame_samples ? InputResult::encoded : InputResult::short_samples;
+  return *samples == frame_samples ? Expected::encoded : Expected::short_samples;
 }
 
 }  // namespace
 
+// PGM mode: a refusal is one line; an encoding decodes to the stated size.
+void check_pgm(const std::uint8_t* data, std::size_t size) {
+  Memory in{data, size, 0};
+  Output out;
+  EncodeJob job = job_for(out);
+  const InputOutcome got = encode_pgm(job, memory_source, &in, grow_stripe);
+  if (got.result == InputResult::refused) {
+    check(one_line(got.reason), "a refusal without a one-line reason");
+    return;
+  }
+  check(got.result == InputResult::encoded, "a memory source or sink failed");
+  check(got.samples_read == std::uint64_t{job.config.width} * job.config.height, "sample count");
+  const Decoded d = decode_jpeg(out.bytes);
+  check(d.ok && d.warnings == 0, "libjpeg refused or warned about the stream");
+  check(d.width == int(job.config.width) && d.height == int(job.config.height), "wrong geometry");
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::uint8_t mode = size > 0 ? data[0] : 0;
+  if ((mode & 0x80) != 0) {
+    check_pgm(data + 1, size - 1);
+    return 0;
+  }
   std::size_t length = 0;
   if ((mode & 1) != 0 && size >= 3) {
     length = tiled_base + ((static_cast<std::size_t>(data[1]) << 8 | data[2]) % 512);
@@ -115,23 +170,31 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   Memory in{file, length, 0};
   Output out;
-  if ((mode & 2) != 0) out.fail_at = mode >> 2;
-  std::size_t samples = 0;
-  const InputResult result = encode_input(memory_source, &in, memory_sink, &out, &samples);
+  if ((mode & 2) != 0) out.fail_at = (mode >> 2) & 31;
+  EncodeJob job = job_for(out);
+  const InputOutcome got = encode_image_y(job, memory_source, &in);
 
   std::size_t want_samples = 0;
   std::size_t start = 0;
-  const InputResult want = expected_result(length, &want_samples, &start);
+  const Expected want = expected_result(length, &want_samples, &start);
   if (out.refused) {
-    check(result == InputResult::write_error, "a refused write was not reported");
+    check(got.result == InputResult::write_error, "a refused write was not reported");
     return 0;
   }
-  check(result == want, "result differs from reading with stdio");
-  check(samples == want_samples, "sample count differs from reading with stdio");
+  char mislabel[160];
+  if (want != Expected::short_header && image_y_mislabelled(file, start, mislabel, sizeof mislabel)) {
+    check(got.result == InputResult::refused && std::strcmp(got.reason, mislabel) == 0,
+          "a header of another picture was not refused");
+    check(out.bytes.empty(), "bytes written before a header was refused");
+    return 0;
+  }
+  check(got.result == (want == Expected::encoded ? InputResult::encoded : InputResult::refused),
+        "result differs from reading with stdio");
+  check(got.samples_read == want_samples, "sample count differs from reading with stdio");
   check(in.pos <= start + frame_samples, "read past the last sample");
-  if (result != InputResult::encoded) return 0;
+  if (want != Expected::encoded) return 0;
 
-  check(out.bytes == encode_in_memory(file + start), "encoding differs from encode_frame");
+  check(out.bytes == encode_in_memory(file + start), "encoding differs from the library's");
   const Decoded d = decode_jpeg(out.bytes);
   check(d.ok, "libjpeg refused the stream");
   check(d.warnings == 0, "libjpeg warned about the stream");

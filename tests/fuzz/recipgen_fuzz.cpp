@@ -24,9 +24,9 @@ int hex_value(std::uint8_t ch) {
 }
 
 // The model: the input is runs of hexadecimal digits between white space;
-// each run is cut into values of two digits from its start, the last one
-// possibly of one digit. It is accepted when nothing else occurs, there are
-// exactly 64 values, and none is 0. Values come out in input order.
+// each run is one digit or an even number of them, cut into values of two
+// digits from its start. It is accepted when nothing else occurs, there
+// are exactly 64 values, and none is 0. Values come out in input order.
 bool model(const std::uint8_t* data, std::size_t size, std::array<int, 64>& values) {
   std::size_t n = 0;
   std::size_t i = 0;
@@ -38,6 +38,7 @@ bool model(const std::uint8_t* data, std::size_t size, std::array<int, 64>& valu
     std::size_t end = i;
     while (end < size && hex_value(data[end]) >= 0) ++end;
     if (end == i) return false;  // neither white space nor a digit
+    if (end - i > 1 && (end - i) % 2 == 1) return false;  // a value of three digits or more
     for (std::size_t p = i; p < end; p += 2) {
       int v = hex_value(data[p]);
       if (p + 1 < end) v = v * 16 + hex_value(data[p + 1]);
