@@ -1,0 +1,222 @@
+// The ARM path: transform and quantization of a block on NEON's 8 x 16-bit
+// lanes, one row (or, between the passes, one column) to a register; the
+// coefficients' sizes, value bits and nonzero bitmap computed in the same
+// registers; and a block coder that only looks them up.
+//
+// On 32-bit ARM this file alone is built with NEON (-mfpu=neon) and runs
+// only once the CPU has been checked (dispatch.cpp); it keeps every helper
+// to itself and uses no library template that could leave an out-of-line
+// copy built with NEON for the portable code to link against.
+//
+// Every intermediate value of the transform fits in 16 bits for 8-bit
+// samples (row pass outputs stay within +-1300, column pass values within
+// +-13000), and each rounded product is formed exactly:
+//   (a * 181 + 128) >> 8      as vqrdmulh(a, 181 * 128), whose
+//                             (2 * a * b + 2^15) >> 16 is the same quotient
+//                             and saturates only for a = b = -32768;
+//   (a * k1 + b * k2 + c * k3 + 128) >> 8
+//                             as products widened to 32 bits (vmull,
+//                             vmlal), summed, and narrowed by a rounding
+//                             shift (vrshrn #8: (x + 2^7) >> 8, of which
+//                             only the low 16 bits are kept, the same for
+//                             an arithmetic and a logical shift);
+//   (v * qu + 32768) >> 16    as vmull and vrshrn #16 the same way.
+// So the results equal the 32-bit definition bit for bit. The 16-bit
+// quantization needs every reciprocal below 2^15 (QuantTables::fits16).
+#include <arm_neon.h>
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
+#include "arm/kernels.hpp"
+#include "bitpack.hpp"
+#include "coder.hpp"
+#include "tables.hpp"
+
+namespace {
+
+// One quantized block as the coder reads it, natural order.
+struct Coefficients {
+  std::int16_t value[64];
+  std::uint16_t bits[64];  // value bits: v, or v - 1 when negative, in the low size bits
+  std::uint8_t size[64];   // bit length of |v|
+  std::uint64_t nonzero;   // bit i set when value[i] != 0
+};
+
+// The 32-bit products of the low and of the high four lanes.
+struct Wide {
+  int32x4_t lo, hi;
+};
+
+inline Wide mul(int16x8_t a, std::int16_t k) {
+  return {vmull_n_s16(vget_low_s16(a), k), vmull_n_s16(vget_high_s16(a), k)};
+}
+inline Wide mla(Wide w, int16x8_t a, std::int16_t k) {
+  return {vmlal_n_s16(w.lo, vget_low_s16(a), k), vmlal_n_s16(w.hi, vget_high_s16(a), k)};
+}
+inline Wide add(Wide a, Wide b) { return {vaddq_s32(a.lo, b.lo), vaddq_s32(a.hi, b.hi)}; }
+inline Wide sub(Wide a, Wide b) { return {vsubq_s32(a.lo, b.lo), vsubq_s32(a.hi, b.hi)}; }
+inline Wide neg(Wide a) { return {vnegq_s32(a.lo), vnegq_s32(a.hi)}; }
+// (w + 128) >> 8 on 16 bits.
+inline int16x8_t round8(Wide w) { return vcombine_s16(vrshrn_n_s32(w.lo, 8), vrshrn_n_s32(w.hi, 8)); }
+
+// One pass of the 1-D transform over x[0] ... x[7], every lane separate.
+inline void pass(int16x8_t* x) {
+  const int16x8_t t0 = vaddq_s16(x[0], x[7]), t7 = vsubq_s16(x[0], x[7]);
+  const int16x8_t t1 = vaddq_s16(x[1], x[6]), t6 = vsubq_s16(x[1], x[6]);
+  const int16x8_t t2 = vaddq_s16(x[2], x[5]), t5 = vsubq_s16(x[2], x[5]);
+  const int16x8_t t3 = vaddq_s16(x[3], x[4]), t4 = vsubq_s16(x[3], x[4]);
+
+  // Even part: y2 = e13 + ((z1 + 128) >> 8), y6 = e13 + ((128 - z1) >> 8)
+  // with z1 = (e12 + e13) * 181.
+  const int16x8_t e10 = vaddq_s16(t0, t3), e13 = vsubq_s16(t0, t3);
+  const int16x8_t e11 = vaddq_s16(t1, t2), e12 = vsubq_s16(t1, t2);
+  const int16x8_t s = vaddq_s16(e12, e13);
+  x[0] = vaddq_s16(e10, e11);
+  x[4] = vsubq_s16(e10, e11);
+  x[2] = vaddq_s16(e13, vqrdmulhq_n_s16(s, 181 * 128));
+  x[6] = vaddq_s16(e13, vqrdmulhq_n_s16(vnegq_s16(s), 181 * 128));
+
+  // Odd part: with z2 = 237 o10 - 98 o12, z4 = 98 o10 + 236 o12, z3 = 181 o11,
+  // y5 = t7 + ((z2 - z3 + 128) >> 8), y3 = t7 + ((-z2 - z3 + 128) >> 8),
+  // y1 = t7 + ((z4 + z3 + 128) >> 8), y7 = t7 + ((-z4 + z3 + 128) >> 8).
+  const int16x8_t o10 = vaddq_s16(t4, t5), o11 = vaddq_s16(t5, t6), o12 = vaddq_s16(t6, t7);
+  const Wide z2 = mla(mul(o10, 237), o12, -98);
+  const Wide z4 = mla(mul(o10, 98), o12, 236);
+  const Wide z3 = mul(o11, 181);
+  x[5] = vaddq_s16(t7, round8(sub(z2, z3)));
+  x[3] = vaddq_s16(t7, round8(neg(add(z2, z3))));
+  x[1] = vaddq_s16(t7, round8(add(z4, z3)));
+  x[7] = vaddq_s16(t7, round8(sub(z3, z4)));
+}
+
+// Transposes the 8 x 8 matrix of 16-bit values in in[0] ... in[7].
+inline void transpose(const int16x8_t* in, int16x8_t* out) {
+  const int16x8x2_t a0 = vtrnq_s16(in[0], in[1]), a1 = vtrnq_s16(in[2], in[3]);
+  const int16x8x2_t a2 = vtrnq_s16(in[4], in[5]), a3 = vtrnq_s16(in[6], in[7]);
+  auto trn32 = [](int16x8_t x, int16x8_t y) {
+    return vtrnq_s32(vreinterpretq_s32_s16(x), vreinterpretq_s32_s16(y));
+  };
+  // b0: columns 0 and 4 (val[0]), 2 and 6 (val[1]) of rows 0 to 3; b1 the
+  // same for columns 1, 5, 3, 7; b2 and b3 for rows 4 to 7.
+  const int32x4x2_t b0 = trn32(a0.val[0], a1.val[0]), b1 = trn32(a0.val[1], a1.val[1]);
+  const int32x4x2_t b2 = trn32(a2.val[0], a3.val[0]), b3 = trn32(a2.val[1], a3.val[1]);
+  auto low = [](int32x4_t x, int32x4_t y) {
+    return vreinterpretq_s16_s32(vcombine_s32(vget_low_s32(x), vget_low_s32(y)));
+  };
+  auto high = [](int32x4_t x, int32x4_t y) {
+    return vreinterpretq_s16_s32(vcombine_s32(vget_high_s32(x), vget_high_s32(y)));
+  };
+  out[0] = low(b0.val[0], b2.val[0]);
+  out[4] = high(b0.val[0], b2.val[0]);
+  out[2] = low(b0.val[1], b2.val[1]);
+  out[6] = high(b0.val[1], b2.val[1]);
+  out[1] = low(b1.val[0], b3.val[0]);
+  out[5] = high(b1.val[0], b3.val[0]);
+  out[3] = low(b1.val[1], b3.val[1]);
+  out[7] = high(b1.val[1], b3.val[1]);
+}
+
+// Level shift, transform and quantization of the block at p, and what the
+// coder needs of each coefficient.
+inline void transform(const std::uint8_t* p, std::size_t stride, const std::int16_t* qu16,
+                      Coefficients& out) {
+  int16x8_t rows[8], x[8], y[8];
+  for (std::size_t r = 0; r < 8; ++r) rows[r] = vreinterpretq_s16_u16(vmovl_u8(vld1_u8(p + stride * r)));
+  transpose(rows, x);  // x[c]: column c, rows in the lanes
+  pass(x);
+  // The level shift (-128 on every sample) changes only each row's sum,
+  // output 0, by 8 * 128: the other outputs see only differences.
+  x[0] = vsubq_s16(x[0], vdupq_n_s16(8 * 128));
+  transpose(x, y);  // y[r]: row r, frequencies in the lanes
+  pass(y);
+
+  static constexpr std::uint8_t weight_bytes[8] = {1, 2, 4, 8, 16, 32, 64, 128};
+  const uint8x8_t weights = vld1_u8(weight_bytes);
+  const uint16x8_t one = vdupq_n_u16(1);
+  uint8x8_t marks[8];  // bit c of byte r set when coefficient (r, c) is nonzero
+  for (int r = 0; r < 8; ++r) {
+    const int16x4_t q = vld1_s16(qu16 + 8 * r), q_hi = vld1_s16(qu16 + 8 * r + 4);
+    const int16x8_t v = vcombine_s16(vrshrn_n_s32(vmull_s16(vget_low_s16(y[r]), q), 16),
+                                     vrshrn_n_s32(vmull_s16(vget_high_s16(y[r]), q_hi), 16));
+    const uint16x8_t size = vsubq_u16(vdupq_n_u16(16), vclzq_u16(vreinterpretq_u16_s16(vabsq_s16(v))));
+    const uint16x8_t mask = vsubq_u16(vshlq_u16(one, vreinterpretq_s16_u16(size)), one);
+    const uint16x8_t bits = vandq_u16(vreinterpretq_u16_s16(vaddq_s16(v, vshrq_n_s16(v, 15))), mask);
+    vst1q_s16(out.value + 8 * r, v);
+    vst1q_u16(out.bits + 8 * r, bits);
+    vst1_u8(out.size + 8 * r, vmovn_u16(size));
+    marks[r] = vand_u8(vmovn_u16(vtstq_s16(v, v)), weights);
+  }
+  // Three rounds of pairwise sums gather each row's marks into its byte.
+  const uint8x8_t m01 = vpadd_u8(marks[0], marks[1]), m23 = vpadd_u8(marks[2], marks[3]);
+  const uint8x8_t m45 = vpadd_u8(marks[4], marks[5]), m67 = vpadd_u8(marks[6], marks[7]);
+  std::uint8_t bytes[8];
+  vst1_u8(bytes, vpadd_u8(vpadd_u8(m01, m23), vpadd_u8(m45, m67)));
+  std::uint64_t nonzero = 0;
+  for (int r = 7; r >= 0; --r) nonzero = nonzero << 8 | bytes[r];
+  out.nonzero = nonzero;
+}
+
+// One block into the accumulator: DC, the nonzero AC coefficients in zigzag
+// order, EOB.
+inline void code_into(const Coefficients& c, std::int32_t& last_dc, std::uint64_t& acc,
+                      unsigned& bits, std::uint8_t*& out) {
+  const std::int32_t d = c.value[0] - last_dc;
+  last_dc = c.value[0];
+  const auto n = static_cast<std::uint32_t>(std::bit_width(static_cast<std::uint32_t>(d < 0 ? -d : d)));
+  const std::uint32_t dc_bits = static_cast<std::uint32_t>(d + (d >> 31)) & ((1u << n) - 1u);
+  put_bits(acc, bits, out, static_cast<std::uint32_t>(huffcodeDC[n]) << n | dc_bits,
+           static_cast<unsigned>(huffsizeDC[n]) + n);
+
+  // Bit j of z stands for zigzag position k + 1 + j, k being the position
+  // of the coefficient sent last; the zero run is the count of trailing
+  // zeros.
+  std::uint64_t z = to_zigzag(c.nonzero) >> 1;
+  unsigned k = 0;
+  while (z != 0) {
+    auto run = static_cast<unsigned>(std::countr_zero(z));
+    k += run + 1;
+    z = (z >> run) >> 1;
+    while (run >= 16) {  // ZRL: sixteen zeros
+      put_bits(acc, bits, out, huffcodeAC[0xF0], huffsizeAC[0xF0]);
+      run -= 16;
+    }
+    const unsigned i = zz[k];
+    const unsigned symbol = run * 16 + c.size[i];
+    put_bits(acc, bits, out, ac_prefix[symbol] | c.bits[i], ac_length[symbol]);
+  }
+  if (k != 63) put_bits(acc, bits, out, huffcodeAC[0], huffsizeAC[0]);  // EOB
+}
+
+}  // namespace
+
+void code_blocks_neon(CoderState& s, const std::int16_t* qu16, const std::uint8_t* p,
+                      std::size_t stride, int count) {
+  std::uint64_t acc;
+  unsigned bits;
+  std::uint8_t* out;
+  load_state(s, acc, bits, out);
+  std::int32_t last_dc = s.lastDC;
+  Coefficients c;
+  for (int i = 0; i < count; ++i) {
+    transform(p + 8 * i, stride, qu16, c);
+    code_into(c, last_dc, acc, bits, out);
+  }
+  s.lastDC = last_dc;
+  store_state(s, acc, bits, out);
+}
+
+std::uint64_t dct_quant_neon_as_block(const std::uint8_t* p, std::size_t stride,
+                                      const std::int32_t* recip, std::int32_t* block,
+                                      std::uint32_t* codes) {
+  std::int16_t qu16[64];
+  for (int i = 0; i < 64; ++i) qu16[i] = static_cast<std::int16_t>(recip[i]);
+  Coefficients c;
+  transform(p, stride, qu16, c);
+  for (int i = 0; i < 64; ++i) {
+    block[i] = c.value[i];
+    codes[i] = static_cast<std::uint32_t>(c.size[i]) << 16 | c.bits[i];
+  }
+  return c.nonzero;
+}
