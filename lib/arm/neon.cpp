@@ -1,7 +1,7 @@
 // The ARM path: transform and quantization of a block on NEON's 8 x 16-bit
-// lanes, one row (or, between the passes, one column) to a register; the
-// coefficients' sizes, value bits and nonzero bitmap computed in the same
-// registers; and a block coder that only looks them up.
+// lanes, one row (or, between the passes, one column) to a register, and
+// its nonzero bitmap, in zigzag order on aarch64; then a block coder that
+// visits only the nonzero coefficients.
 //
 // On 32-bit ARM this file alone is built with NEON (-mfpu=neon) and runs
 // only once the CPU has been checked (dispatch.cpp); it keeps every helper
@@ -20,14 +20,18 @@
 //                             shift (vrshrn #8: (x + 2^7) >> 8, of which
 //                             only the low 16 bits are kept, the same for
 //                             an arithmetic and a logical shift);
-//   (v * qu + 32768) >> 16    as vmull and vrshrn #16 the same way.
+//   (v * qu + 32768) >> 16    as vrshr(vqdmulh(v, qu), 1): with v * qu =
+//                             2^15 a + b, 0 <= b < 2^15, vqdmulh gives
+//                             (2 v qu) >> 16 = a (no saturation, as qu is
+//                             positive) and the rounding shift (a + 1) >> 1,
+//                             which is (v qu + 2^15) >> 16 as b < 2^15.
 // So the results equal the 32-bit definition bit for bit. The 16-bit
 // quantization needs every reciprocal below 2^15 (QuantTables::fits16).
 #include <arm_neon.h>
 
+#include <array>
 #include <bit>
 #include <cstdint>
-#include <cstring>
 
 #include "arm/kernels.hpp"
 #include "bitpack.hpp"
@@ -36,12 +40,10 @@
 
 namespace {
 
-// One quantized block as the coder reads it, natural order.
+// One quantized block as the coder reads it.
 struct Coefficients {
-  std::int16_t value[64];
-  std::uint16_t bits[64];  // value bits: v, or v - 1 when negative, in the low size bits
-  std::uint8_t size[64];   // bit length of |v|
-  std::uint64_t nonzero;   // bit i set when value[i] != 0
+  std::int16_t value[64];  // natural order
+  std::uint64_t zigzag;    // bit k set when the k-th coefficient in zigzag order is nonzero
 };
 
 // The 32-bit products of the low and of the high four lanes.
@@ -57,7 +59,6 @@ inline Wide mla(Wide w, int16x8_t a, std::int16_t k) {
 }
 inline Wide add(Wide a, Wide b) { return {vaddq_s32(a.lo, b.lo), vaddq_s32(a.hi, b.hi)}; }
 inline Wide sub(Wide a, Wide b) { return {vsubq_s32(a.lo, b.lo), vsubq_s32(a.hi, b.hi)}; }
-inline Wide neg(Wide a) { return {vnegq_s32(a.lo), vnegq_s32(a.hi)}; }
 // (w + 128) >> 8 on 16 bits.
 inline int16x8_t round8(Wide w) { return vcombine_s16(vrshrn_n_s32(w.lo, 8), vrshrn_n_s32(w.hi, 8)); }
 
@@ -84,9 +85,9 @@ inline void pass(int16x8_t* x) {
   const int16x8_t o10 = vaddq_s16(t4, t5), o11 = vaddq_s16(t5, t6), o12 = vaddq_s16(t6, t7);
   const Wide z2 = mla(mul(o10, 237), o12, -98);
   const Wide z4 = mla(mul(o10, 98), o12, 236);
-  const Wide z3 = mul(o11, 181);
-  x[5] = vaddq_s16(t7, round8(sub(z2, z3)));
-  x[3] = vaddq_s16(t7, round8(neg(add(z2, z3))));
+  const Wide z3 = mul(o11, 181), minus_z3 = mul(o11, -181);
+  x[5] = vaddq_s16(t7, round8(add(z2, minus_z3)));
+  x[3] = vaddq_s16(t7, round8(sub(minus_z3, z2)));
   x[1] = vaddq_s16(t7, round8(add(z4, z3)));
   x[7] = vaddq_s16(t7, round8(sub(z3, z4)));
 }
@@ -102,12 +103,21 @@ inline void transpose(const int16x8_t* in, int16x8_t* out) {
   // same for columns 1, 5, 3, 7; b2 and b3 for rows 4 to 7.
   const int32x4x2_t b0 = trn32(a0.val[0], a1.val[0]), b1 = trn32(a0.val[1], a1.val[1]);
   const int32x4x2_t b2 = trn32(a2.val[0], a3.val[0]), b3 = trn32(a2.val[1], a3.val[1]);
+#if defined(__aarch64__)
+  auto low = [](int32x4_t x, int32x4_t y) {
+    return vreinterpretq_s16_s64(vtrn1q_s64(vreinterpretq_s64_s32(x), vreinterpretq_s64_s32(y)));
+  };
+  auto high = [](int32x4_t x, int32x4_t y) {
+    return vreinterpretq_s16_s64(vtrn2q_s64(vreinterpretq_s64_s32(x), vreinterpretq_s64_s32(y)));
+  };
+#else  // the halves of a q register are d registers of their own
   auto low = [](int32x4_t x, int32x4_t y) {
     return vreinterpretq_s16_s32(vcombine_s32(vget_low_s32(x), vget_low_s32(y)));
   };
   auto high = [](int32x4_t x, int32x4_t y) {
     return vreinterpretq_s16_s32(vcombine_s32(vget_high_s32(x), vget_high_s32(y)));
   };
+#endif
   out[0] = low(b0.val[0], b2.val[0]);
   out[4] = high(b0.val[0], b2.val[0]);
   out[2] = low(b0.val[1], b2.val[1]);
@@ -118,10 +128,49 @@ inline void transpose(const int16x8_t* in, int16x8_t* out) {
   out[7] = high(b1.val[1], b3.val[1]);
 }
 
-// Level shift, transform and quantization of the block at p, and what the
-// coder needs of each coefficient.
-inline void transform(const std::uint8_t* p, std::size_t stride, const std::int16_t* qu16,
-                      Coefficients& out) {
+// The 64 bytes m[0] ... m[3] (0xFF for a nonzero coefficient, 0 for a zero
+// one, natural order, 16 to a register) as a bitmap in zigzag order.
+#if defined(__aarch64__)
+static_assert(std::endian::native == std::endian::little,
+              "byte 0 of the sums must land in the low byte of the bitmap");
+inline std::uint64_t zigzag_bitmap(uint8x16x4_t m) {
+  static constexpr auto zz_bytes = [] {
+    std::array<std::uint8_t, 64> t{};
+    for (std::size_t k = 0; k < 64; ++k) t[k] = zz[k];
+    return t;
+  }();
+  static constexpr std::uint8_t weight_bytes[16] = {1, 2, 4, 8, 16, 32, 64, 128,
+                                                    1, 2, 4, 8, 16, 32, 64, 128};
+  const uint8x16_t weights = vld1q_u8(weight_bytes);
+  uint8x16_t z[4];
+  for (int i = 0; i < 4; ++i) z[i] = vandq_u8(vqtbl4q_u8(m, vld1q_u8(zz_bytes.data() + 16 * i)), weights);
+  // Three rounds of pairwise sums gather each group of eight into a byte.
+  const uint8x16_t s = vpaddq_u8(vpaddq_u8(z[0], z[1]), vpaddq_u8(z[2], z[3]));
+  return vgetq_lane_u64(vreinterpretq_u64_u8(vpaddq_u8(s, s)), 0);
+}
+#else
+inline std::uint64_t zigzag_bitmap(uint8x16x4_t m) {
+  static constexpr std::uint8_t weight_bytes[8] = {1, 2, 4, 8, 16, 32, 64, 128};
+  const uint8x8_t weights = vld1_u8(weight_bytes);
+  uint8x8_t rows[8];
+  for (int i = 0; i < 4; ++i) {
+    rows[2 * i] = vand_u8(vget_low_u8(m.val[i]), weights);
+    rows[2 * i + 1] = vand_u8(vget_high_u8(m.val[i]), weights);
+  }
+  const uint8x8_t s = vpadd_u8(vpadd_u8(vpadd_u8(rows[0], rows[1]), vpadd_u8(rows[2], rows[3])),
+                               vpadd_u8(vpadd_u8(rows[4], rows[5]), vpadd_u8(rows[6], rows[7])));
+  std::uint8_t bytes[8];
+  vst1_u8(bytes, s);
+  std::uint64_t natural = 0;
+  for (int r = 7; r >= 0; --r) natural = natural << 8 | bytes[r];
+  return to_zigzag(natural);
+}
+#endif
+
+// Level shift, transform and quantization of the block at p, and its
+// nonzero bitmap.
+__attribute__((always_inline)) inline void transform(const std::uint8_t* p, std::size_t stride,
+                                                     const std::int16_t* qu16, Coefficients& out) {
   int16x8_t rows[8], x[8], y[8];
   for (std::size_t r = 0; r < 8; ++r) rows[r] = vreinterpretq_s16_u16(vmovl_u8(vld1_u8(p + stride * r)));
   transpose(rows, x);  // x[c]: column c, rows in the lanes
@@ -132,30 +181,42 @@ inline void transform(const std::uint8_t* p, std::size_t stride, const std::int1
   transpose(x, y);  // y[r]: row r, frequencies in the lanes
   pass(y);
 
-  static constexpr std::uint8_t weight_bytes[8] = {1, 2, 4, 8, 16, 32, 64, 128};
-  const uint8x8_t weights = vld1_u8(weight_bytes);
-  const uint16x8_t one = vdupq_n_u16(1);
-  uint8x8_t marks[8];  // bit c of byte r set when coefficient (r, c) is nonzero
+  uint8x16x4_t marks;  // 0xFF for each nonzero coefficient
+  uint16x8_t nonzero[2];
   for (int r = 0; r < 8; ++r) {
-    const int16x4_t q = vld1_s16(qu16 + 8 * r), q_hi = vld1_s16(qu16 + 8 * r + 4);
-    const int16x8_t v = vcombine_s16(vrshrn_n_s32(vmull_s16(vget_low_s16(y[r]), q), 16),
-                                     vrshrn_n_s32(vmull_s16(vget_high_s16(y[r]), q_hi), 16));
-    const uint16x8_t size = vsubq_u16(vdupq_n_u16(16), vclzq_u16(vreinterpretq_u16_s16(vabsq_s16(v))));
-    const uint16x8_t mask = vsubq_u16(vshlq_u16(one, vreinterpretq_s16_u16(size)), one);
-    const uint16x8_t bits = vandq_u16(vreinterpretq_u16_s16(vaddq_s16(v, vshrq_n_s16(v, 15))), mask);
+    const int16x8_t v = vrshrq_n_s16(vqdmulhq_s16(y[r], vld1q_s16(qu16 + 8 * r)), 1);
     vst1q_s16(out.value + 8 * r, v);
-    vst1q_u16(out.bits + 8 * r, bits);
-    vst1_u8(out.size + 8 * r, vmovn_u16(size));
-    marks[r] = vand_u8(vmovn_u16(vtstq_s16(v, v)), weights);
+    nonzero[r % 2] = vtstq_s16(v, v);
+    if (r % 2 == 1) {
+      // The low byte of each lane, two rows to a register.
+      marks.val[r / 2] = vcombine_u8(vmovn_u16(nonzero[0]), vmovn_u16(nonzero[1]));
+    }
   }
-  // Three rounds of pairwise sums gather each row's marks into its byte.
-  const uint8x8_t m01 = vpadd_u8(marks[0], marks[1]), m23 = vpadd_u8(marks[2], marks[3]);
-  const uint8x8_t m45 = vpadd_u8(marks[4], marks[5]), m67 = vpadd_u8(marks[6], marks[7]);
-  std::uint8_t bytes[8];
-  vst1_u8(bytes, vpadd_u8(vpadd_u8(m01, m23), vpadd_u8(m45, m67)));
-  std::uint64_t nonzero = 0;
-  for (int r = 7; r >= 0; --r) nonzero = nonzero << 8 | bytes[r];
-  out.nonzero = nonzero;
+  out.zigzag = zigzag_bitmap(marks);
+}
+
+// Size (bit length of |v|) of every value the coder meets, DC differences
+// included (|v| < 2048 at any quality), indexed by v + 2048 (masked, so
+// that no value can read outside it; -2048, never met, gets 11).
+constexpr std::array<std::uint8_t, 4096> make_size_by_value() {
+  std::array<std::uint8_t, 4096> t{};
+  for (int i = 0; i < 4096; ++i) {
+    unsigned m = static_cast<unsigned>(i < 2048 ? 2048 - i : i - 2048);
+    std::uint8_t size = 0;
+    for (; m != 0; m >>= 1) ++size;
+    t[static_cast<std::size_t>(i)] = size > 11 ? 11 : size;
+  }
+  return t;
+}
+constexpr auto size_by_value = make_size_by_value();
+static_assert(size_by_value[2048] == 0 && size_by_value[2047] == 1 && size_by_value[2049] == 1 &&
+              size_by_value[1] == 11 && size_by_value[4095] == 11 && size_by_value[0] == 11);
+
+inline unsigned size_of(std::int32_t v) { return size_by_value[static_cast<std::uint32_t>(v + 2048) & 4095]; }
+
+// Value bits: v, or v - 1 when negative, in the low size bits.
+inline std::uint32_t value_bits(std::int32_t v, unsigned size) {
+  return static_cast<std::uint32_t>(v + (v >> 31)) & ((1u << size) - 1u);
 }
 
 // One block into the accumulator: DC, the nonzero AC coefficients in zigzag
@@ -164,15 +225,14 @@ inline void code_into(const Coefficients& c, std::int32_t& last_dc, std::uint64_
                       unsigned& bits, std::uint8_t*& out) {
   const std::int32_t d = c.value[0] - last_dc;
   last_dc = c.value[0];
-  const auto n = static_cast<std::uint32_t>(std::bit_width(static_cast<std::uint32_t>(d < 0 ? -d : d)));
-  const std::uint32_t dc_bits = static_cast<std::uint32_t>(d + (d >> 31)) & ((1u << n) - 1u);
-  put_bits(acc, bits, out, static_cast<std::uint32_t>(huffcodeDC[n]) << n | dc_bits,
+  const unsigned n = size_of(d);
+  put_bits(acc, bits, out, static_cast<std::uint32_t>(huffcodeDC[n]) << n | value_bits(d, n),
            static_cast<unsigned>(huffsizeDC[n]) + n);
 
   // Bit j of z stands for zigzag position k + 1 + j, k being the position
   // of the coefficient sent last; the zero run is the count of trailing
   // zeros.
-  std::uint64_t z = to_zigzag(c.nonzero) >> 1;
+  std::uint64_t z = c.zigzag >> 1;
   unsigned k = 0;
   while (z != 0) {
     auto run = static_cast<unsigned>(std::countr_zero(z));
@@ -182,9 +242,10 @@ inline void code_into(const Coefficients& c, std::int32_t& last_dc, std::uint64_
       put_bits(acc, bits, out, huffcodeAC[0xF0], huffsizeAC[0xF0]);
       run -= 16;
     }
-    const unsigned i = zz[k];
-    const unsigned symbol = run * 16 + c.size[i];
-    put_bits(acc, bits, out, ac_prefix[symbol] | c.bits[i], ac_length[symbol]);
+    const std::int32_t v = c.value[zz[k]];
+    const unsigned size = size_of(v);
+    const unsigned symbol = run * 16 + size;
+    put_bits(acc, bits, out, ac_prefix[symbol] | value_bits(v, size), ac_length[symbol]);
   }
   if (k != 63) put_bits(acc, bits, out, huffcodeAC[0], huffsizeAC[0]);  // EOB
 }
@@ -214,9 +275,11 @@ std::uint64_t dct_quant_neon_as_block(const std::uint8_t* p, std::size_t stride,
   for (int i = 0; i < 64; ++i) qu16[i] = static_cast<std::int16_t>(recip[i]);
   Coefficients c;
   transform(p, stride, qu16, c);
+  std::uint64_t nonzero = 0;
+  for (int k = 0; k < 64; ++k) nonzero |= (c.zigzag >> k & 1) << zz[k];
   for (int i = 0; i < 64; ++i) {
     block[i] = c.value[i];
-    codes[i] = static_cast<std::uint32_t>(c.size[i]) << 16 | c.bits[i];
+    codes[i] = value_code(block[i]);
   }
-  return c.nonzero;
+  return nonzero;
 }
