@@ -43,7 +43,7 @@ namespace {
 // One quantized block as the coder reads it.
 struct Coefficients {
   std::int16_t value[64];  // natural order
-  std::uint64_t zigzag;    // bit k set when the k-th coefficient in zigzag order is nonzero
+  std::uint64_t zigzag;    // bit 63 - k set when the k-th coefficient in zigzag order is nonzero
 };
 
 // The 32-bit products of the low and of the high four lanes.
@@ -62,12 +62,12 @@ inline Wide sub(Wide a, Wide b) { return {vsubq_s32(a.lo, b.lo), vsubq_s32(a.hi,
 // (w + 128) >> 8 on 16 bits.
 inline int16x8_t round8(Wide w) { return vcombine_s16(vrshrn_n_s32(w.lo, 8), vrshrn_n_s32(w.hi, 8)); }
 
-// One pass of the 1-D transform over x[0] ... x[7], every lane separate.
-inline void pass(int16x8_t* x) {
-  const int16x8_t t0 = vaddq_s16(x[0], x[7]), t7 = vsubq_s16(x[0], x[7]);
-  const int16x8_t t1 = vaddq_s16(x[1], x[6]), t6 = vsubq_s16(x[1], x[6]);
-  const int16x8_t t2 = vaddq_s16(x[2], x[5]), t5 = vsubq_s16(x[2], x[5]);
-  const int16x8_t t3 = vaddq_s16(x[3], x[4]), t4 = vsubq_s16(x[3], x[4]);
+// One pass of the 1-D transform, every lane separate, from the sums and
+// differences t[i] = x[i] + x[7 - i], t[7 - i] = x[i] - x[7 - i] (i < 4) of
+// its inputs; the outputs go to x[0] ... x[7].
+inline void pass(const int16x8_t* t, int16x8_t* x) {
+  const int16x8_t t0 = t[0], t1 = t[1], t2 = t[2], t3 = t[3];
+  const int16x8_t t4 = t[4], t5 = t[5], t6 = t[6], t7 = t[7];
 
   // Even part: y2 = e13 + ((z1 + 128) >> 8), y6 = e13 + ((128 - z1) >> 8)
   // with z1 = (e12 + e13) * 181.
@@ -129,7 +129,9 @@ inline void transpose(const int16x8_t* in, int16x8_t* out) {
 }
 
 // The 64 bytes m[0] ... m[3] (0xFF for a nonzero coefficient, 0 for a zero
-// one, natural order, 16 to a register) as a bitmap in zigzag order.
+// one, natural order, 16 to a register) as a bitmap in zigzag order, the
+// first coefficient in the top bit, so that the coder finds the next one
+// by counting leading zeros.
 #if defined(__aarch64__)
 static_assert(std::endian::native == std::endian::little,
               "byte 0 of the sums must land in the low byte of the bitmap");
@@ -139,14 +141,15 @@ inline std::uint64_t zigzag_bitmap(uint8x16x4_t m) {
     for (std::size_t k = 0; k < 64; ++k) t[k] = zz[k];
     return t;
   }();
-  static constexpr std::uint8_t weight_bytes[16] = {1, 2, 4, 8, 16, 32, 64, 128,
-                                                    1, 2, 4, 8, 16, 32, 64, 128};
+  static constexpr std::uint8_t weight_bytes[16] = {128, 64, 32, 16, 8, 4, 2, 1,
+                                                    128, 64, 32, 16, 8, 4, 2, 1};
   const uint8x16_t weights = vld1q_u8(weight_bytes);
   uint8x16_t z[4];
   for (int i = 0; i < 4; ++i) z[i] = vandq_u8(vqtbl4q_u8(m, vld1q_u8(zz_bytes.data() + 16 * i)), weights);
-  // Three rounds of pairwise sums gather each group of eight into a byte.
+  // Three rounds of pairwise sums gather each group of eight into a byte:
+  // positions 8 g to 8 g + 7 in byte g, which the byte swap puts on top.
   const uint8x16_t s = vpaddq_u8(vpaddq_u8(z[0], z[1]), vpaddq_u8(z[2], z[3]));
-  return vgetq_lane_u64(vreinterpretq_u64_u8(vpaddq_u8(s, s)), 0);
+  return __builtin_bswap64(vgetq_lane_u64(vreinterpretq_u64_u8(vpaddq_u8(s, s)), 0));
 }
 #else
 inline std::uint64_t zigzag_bitmap(uint8x16x4_t m) {
@@ -163,7 +166,10 @@ inline std::uint64_t zigzag_bitmap(uint8x16x4_t m) {
   vst1_u8(bytes, s);
   std::uint64_t natural = 0;
   for (int r = 7; r >= 0; --r) natural = natural << 8 | bytes[r];
-  return to_zigzag(natural);
+  const std::uint64_t z = to_zigzag(natural);
+  std::uint64_t reversed = 0;
+  for (int k = 0; k < 64; ++k) reversed |= (z >> k & 1) << (63 - k);
+  return reversed;
 }
 #endif
 
@@ -171,15 +177,51 @@ inline std::uint64_t zigzag_bitmap(uint8x16x4_t m) {
 // nonzero bitmap.
 __attribute__((always_inline)) inline void transform(const std::uint8_t* p, std::size_t stride,
                                                      const std::int16_t* qu16, Coefficients& out) {
-  int16x8_t rows[8], x[8], y[8];
-  for (std::size_t r = 0; r < 8; ++r) rows[r] = vreinterpretq_s16_u16(vmovl_u8(vld1_u8(p + stride * r)));
-  transpose(rows, x);  // x[c]: column c, rows in the lanes
-  pass(x);
+  // The samples, transposed as bytes: c[j] is column j, rows in the lanes.
+  uint8x8_t c[8];
+  {
+    uint8x8_t r[8];
+    for (std::size_t i = 0; i < 8; ++i) r[i] = vld1_u8(p + stride * i);
+    uint8x8x2_t a[4];
+    for (int i = 0; i < 4; ++i) a[i] = vtrn_u8(r[2 * i], r[2 * i + 1]);
+    auto trn16 = [](uint8x8_t u, uint8x8_t v) {
+      return vtrn_u16(vreinterpret_u16_u8(u), vreinterpret_u16_u8(v));
+    };
+    // Columns 0 and 4, 2 and 6, 1 and 5, 3 and 7, of rows 0 to 3 (b) and
+    // 4 to 7 (d), two rows to each 16-bit lane.
+    const uint16x4x2_t b0 = trn16(a[0].val[0], a[1].val[0]), b1 = trn16(a[0].val[1], a[1].val[1]);
+    const uint16x4x2_t d0 = trn16(a[2].val[0], a[3].val[0]), d1 = trn16(a[2].val[1], a[3].val[1]);
+    auto trn32 = [](uint16x4_t u, uint16x4_t v) {
+      return vtrn_u32(vreinterpret_u32_u16(u), vreinterpret_u32_u16(v));
+    };
+    const uint32x2x2_t e0 = trn32(b0.val[0], d0.val[0]), e2 = trn32(b0.val[1], d0.val[1]);
+    const uint32x2x2_t e1 = trn32(b1.val[0], d1.val[0]), e3 = trn32(b1.val[1], d1.val[1]);
+    c[0] = vreinterpret_u8_u32(e0.val[0]);
+    c[4] = vreinterpret_u8_u32(e0.val[1]);
+    c[2] = vreinterpret_u8_u32(e2.val[0]);
+    c[6] = vreinterpret_u8_u32(e2.val[1]);
+    c[1] = vreinterpret_u8_u32(e1.val[0]);
+    c[5] = vreinterpret_u8_u32(e1.val[1]);
+    c[3] = vreinterpret_u8_u32(e3.val[0]);
+    c[7] = vreinterpret_u8_u32(e3.val[1]);
+  }
+  // Row pass, its first sums and differences widening the samples to 16
+  // bits (a difference wraps to its true negative value).
+  int16x8_t t[8], x[8], y[8];
+  for (int i = 0; i < 4; ++i) {
+    t[i] = vreinterpretq_s16_u16(vaddl_u8(c[i], c[7 - i]));
+    t[7 - i] = vreinterpretq_s16_u16(vsubl_u8(c[i], c[7 - i]));
+  }
+  pass(t, x);  // x[c]: column c of the transformed rows, rows in the lanes
   // The level shift (-128 on every sample) changes only each row's sum,
   // output 0, by 8 * 128: the other outputs see only differences.
   x[0] = vsubq_s16(x[0], vdupq_n_s16(8 * 128));
   transpose(x, y);  // y[r]: row r, frequencies in the lanes
-  pass(y);
+  for (int i = 0; i < 4; ++i) {
+    t[i] = vaddq_s16(y[i], y[7 - i]);
+    t[7 - i] = vsubq_s16(y[i], y[7 - i]);
+  }
+  pass(t, y);
 
   uint8x16x4_t marks;  // 0xFF for each nonzero coefficient
   uint16x8_t nonzero[2];
@@ -195,9 +237,11 @@ __attribute__((always_inline)) inline void transform(const std::uint8_t* p, std:
   out.zigzag = zigzag_bitmap(marks);
 }
 
-// Size (bit length of |v|) of every value the coder meets, DC differences
-// included (|v| < 2048 at any quality), indexed by v + 2048 (masked, so
-// that no value can read outside it; -2048, never met, gets 11).
+// What the coder sends for every value it meets, DC differences included
+// (|v| < 2048 at any quality), indexed by v + 2048: the size (bit length of
+// |v|) and the value bits (v, or v - 1 when negative, in the low size
+// bits). The index is masked, so that no value can read outside them
+// (-2048, never met, gets 11 bits).
 constexpr std::array<std::uint8_t, 4096> make_size_by_value() {
   std::array<std::uint8_t, 4096> t{};
   for (int i = 0; i < 4096; ++i) {
@@ -209,14 +253,45 @@ constexpr std::array<std::uint8_t, 4096> make_size_by_value() {
   return t;
 }
 constexpr auto size_by_value = make_size_by_value();
+constexpr std::array<std::uint16_t, 4096> make_bits_by_value() {
+  std::array<std::uint16_t, 4096> t{};
+  for (int i = 0; i < 4096; ++i) {
+    const int v = i - 2048;
+    const unsigned size = size_by_value[static_cast<std::size_t>(i)];
+    t[static_cast<std::size_t>(i)] = static_cast<std::uint16_t>(static_cast<unsigned>(v < 0 ? v - 1 : v) & ((1u << size) - 1u));
+  }
+  return t;
+}
+constexpr auto bits_by_value = make_bits_by_value();
 static_assert(size_by_value[2048] == 0 && size_by_value[2047] == 1 && size_by_value[2049] == 1 &&
               size_by_value[1] == 11 && size_by_value[4095] == 11 && size_by_value[0] == 11);
+static_assert(bits_by_value[2049] == 1 && bits_by_value[2047] == 0 && bits_by_value[2048 - 5] == 2 &&
+              bits_by_value[4095] == 2047 && bits_by_value[1] == 0);
 
-inline unsigned size_of(std::int32_t v) { return size_by_value[static_cast<std::uint32_t>(v + 2048) & 4095]; }
+inline std::size_t value_index(std::int32_t v) { return static_cast<std::uint32_t>(v + 2048) & 4095u; }
 
-// Value bits: v, or v - 1 when negative, in the low size bits.
-inline std::uint32_t value_bits(std::int32_t v, unsigned size) {
-  return static_cast<std::uint32_t>(v + (v >> 31)) & ((1u << size) - 1u);
+// The AC coefficients of a block, from the bitmap z (bit 63 - j for zigzag
+// position 1 + j) into the accumulator; runs of 16 zeros or more are looked
+// for only when the block has one.
+template <bool long_runs>
+inline void code_ac(const Coefficients& c, std::uint64_t z, std::uint64_t& acc, unsigned& bits,
+                    std::uint8_t*& out) {
+  unsigned k = 0;  // zigzag position of the coefficient sent last
+  while (z != 0) {
+    auto run = static_cast<unsigned>(std::countl_zero(z));
+    k += run + 1;
+    z = (z << run) << 1;
+    if constexpr (long_runs) {
+      while (run >= 16) {  // ZRL: sixteen zeros
+        put_bits(acc, bits, out, huffcodeAC[0xF0], huffsizeAC[0xF0]);
+        run -= 16;
+      }
+    }
+    const std::size_t v = value_index(c.value[zz[k]]);
+    const unsigned symbol = run * 16 + size_by_value.data()[v];
+    put_bits(acc, bits, out, ac_prefix[symbol] | bits_by_value.data()[v], ac_length[symbol]);
+  }
+  if (k != 63) put_bits(acc, bits, out, huffcodeAC[0], huffsizeAC[0]);  // EOB
 }
 
 // One block into the accumulator: DC, the nonzero AC coefficients in zigzag
@@ -225,29 +300,25 @@ inline void code_into(const Coefficients& c, std::int32_t& last_dc, std::uint64_
                       unsigned& bits, std::uint8_t*& out) {
   const std::int32_t d = c.value[0] - last_dc;
   last_dc = c.value[0];
-  const unsigned n = size_of(d);
-  put_bits(acc, bits, out, static_cast<std::uint32_t>(huffcodeDC[n]) << n | value_bits(d, n),
+  const std::size_t dc = value_index(d);
+  const unsigned n = size_by_value[dc];
+  put_bits(acc, bits, out, static_cast<std::uint32_t>(huffcodeDC[n]) << n | bits_by_value[dc],
            static_cast<unsigned>(huffsizeDC[n]) + n);
 
-  // Bit j of z stands for zigzag position k + 1 + j, k being the position
-  // of the coefficient sent last; the zero run is the count of trailing
-  // zeros.
-  std::uint64_t z = c.zigzag >> 1;
-  unsigned k = 0;
-  while (z != 0) {
-    auto run = static_cast<unsigned>(std::countr_zero(z));
-    k += run + 1;
-    z = (z >> run) >> 1;
-    while (run >= 16) {  // ZRL: sixteen zeros
-      put_bits(acc, bits, out, huffcodeAC[0xF0], huffsizeAC[0xF0]);
-      run -= 16;
-    }
-    const std::int32_t v = c.value[zz[k]];
-    const unsigned size = size_of(v);
-    const unsigned symbol = run * 16 + size;
-    put_bits(acc, bits, out, ac_prefix[symbol] | value_bits(v, size), ac_length[symbol]);
+  // A run of 16 zeros or more ends at a nonzero coefficient (bit b of z)
+  // with bits b + 1 to b + 16 clear; near enough to the top (b >= 48) the
+  // DC bounds the run.
+  const std::uint64_t z = c.zigzag << 1;
+  std::uint64_t near = z;  // bit b: one of bits b to b + 15 of z is set
+  near |= near >> 1;
+  near |= near >> 2;
+  near |= near >> 4;
+  near |= near >> 8;
+  if ((z & ~(near >> 1) & 0x0000FFFFFFFFFFFFu) != 0) {
+    code_ac<true>(c, z, acc, bits, out);
+  } else {
+    code_ac<false>(c, z, acc, bits, out);
   }
-  if (k != 63) put_bits(acc, bits, out, huffcodeAC[0], huffsizeAC[0]);  // EOB
 }
 
 }  // namespace
@@ -276,7 +347,7 @@ std::uint64_t dct_quant_neon_as_block(const std::uint8_t* p, std::size_t stride,
   Coefficients c;
   transform(p, stride, qu16, c);
   std::uint64_t nonzero = 0;
-  for (int k = 0; k < 64; ++k) nonzero |= (c.zigzag >> k & 1) << zz[k];
+  for (int k = 0; k < 64; ++k) nonzero |= (c.zigzag >> (63 - k) & 1) << zz[k];
   for (int i = 0; i < 64; ++i) {
     block[i] = c.value[i];
     codes[i] = value_code(block[i]);
