@@ -25,7 +25,9 @@ std::uint32_t u32(std::mt19937& rng) { return static_cast<std::uint32_t>(rng());
 
 const std::int32_t* const recip = qu.data();
 
+#if defined(__x86_64__) || defined(__i386__)
 bool pair_supported() { return path_supported(path_avx2_pair, default_tables()); }
+#endif
 
 // The 8 x 8 block at the left of a stripe-sized buffer (rows 1280 apart).
 using Stripe = std::vector<std::uint8_t>;

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: a normal release build, then the same
 # suite under AddressSanitizer and UndefinedBehaviorSanitizer, then with clang,
+# then cross builds for aarch64 and s390x run under qemu-user (tests/cross.sh),
 # then the static analysers. Installs what a fresh Debian machine lacks first.
 #
 #   bash tests/run-all.sh
 #
-# Build folders: build/, build-asan/ and build-clang/ in the repository.
+# Build folders: build/, build-asan/, build-clang/ and build-cross-*/ in the
+# repository.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -41,6 +43,9 @@ CXX=clang++ cmake -S . -B build-clang -DCMAKE_BUILD_TYPE=Release -DBLOCKWRIGHT_T
   -DBLOCKWRIGHT_BENCH=OFF >/dev/null
 cmake --build build-clang -j"$jobs"
 ctest --test-dir build-clang -j"$jobs" --output-on-failure
+
+echo "== cross builds for aarch64 and s390x (big-endian), run under qemu-user"
+bash tests/cross.sh aarch64-linux-gnu s390x-linux-gnu
 
 if [ -x tests/static-analysis.sh ]; then
   echo "== static analysis"
