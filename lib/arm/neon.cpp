@@ -1,6 +1,6 @@
 // The ARM path: transform and quantization of a block on NEON's 8 x 16-bit
 // lanes, one row (or, between the passes, one column) to a register, and
-// its nonzero bitmap, in zigzag order on aarch64; then a block coder that
+// its nonzero bitmap in zigzag order; then a block coder that
 // visits only the nonzero coefficients.
 //
 // On 32-bit ARM this file alone is built with NEON (-mfpu=neon) and runs
@@ -151,25 +151,33 @@ inline std::uint64_t zigzag_bitmap(uint8x16x4_t m) {
   const uint8x16_t s = vpaddq_u8(vpaddq_u8(z[0], z[1]), vpaddq_u8(z[2], z[3]));
   return __builtin_bswap64(vgetq_lane_u64(vreinterpretq_u64_u8(vpaddq_u8(s, s)), 0));
 }
-#else
+#else  // 32-bit ARM: table lookups reach 32 bytes, so each group of eight
+       // looks into the first and then the second half of the marks
+static_assert(std::endian::native == std::endian::little,
+              "byte 0 of the sums must land in the low byte of the bitmap");
 inline std::uint64_t zigzag_bitmap(uint8x16x4_t m) {
-  static constexpr std::uint8_t weight_bytes[8] = {1, 2, 4, 8, 16, 32, 64, 128};
+  static constexpr auto zz_bytes = [] {
+    std::array<std::uint8_t, 64> t{};
+    for (std::size_t k = 0; k < 64; ++k) t[k] = zz[k];
+    return t;
+  }();
+  static constexpr std::uint8_t weight_bytes[8] = {128, 64, 32, 16, 8, 4, 2, 1};
   const uint8x8_t weights = vld1_u8(weight_bytes);
-  uint8x8_t rows[8];
-  for (int i = 0; i < 4; ++i) {
-    rows[2 * i] = vand_u8(vget_low_u8(m.val[i]), weights);
-    rows[2 * i + 1] = vand_u8(vget_high_u8(m.val[i]), weights);
+  const uint8x8x4_t first = {{vget_low_u8(m.val[0]), vget_high_u8(m.val[0]), vget_low_u8(m.val[1]),
+                              vget_high_u8(m.val[1])}};
+  const uint8x8x4_t second = {{vget_low_u8(m.val[2]), vget_high_u8(m.val[2]), vget_low_u8(m.val[3]),
+                               vget_high_u8(m.val[3])}};
+  uint8x8_t z[8];
+  for (int g = 0; g < 8; ++g) {
+    const uint8x8_t index = vld1_u8(zz_bytes.data() + 8 * g);
+    // An index of 32 or more finds nothing in the first half, and one below
+    // 32 wraps past the end of the second, keeping what the first found.
+    const uint8x8_t found = vtbx4_u8(vtbl4_u8(first, index), second, vsub_u8(index, vdup_n_u8(32)));
+    z[g] = vand_u8(found, weights);
   }
-  const uint8x8_t s = vpadd_u8(vpadd_u8(vpadd_u8(rows[0], rows[1]), vpadd_u8(rows[2], rows[3])),
-                               vpadd_u8(vpadd_u8(rows[4], rows[5]), vpadd_u8(rows[6], rows[7])));
-  std::uint8_t bytes[8];
-  vst1_u8(bytes, s);
-  std::uint64_t natural = 0;
-  for (int r = 7; r >= 0; --r) natural = natural << 8 | bytes[r];
-  const std::uint64_t z = to_zigzag(natural);
-  std::uint64_t reversed = 0;
-  for (int k = 0; k < 64; ++k) reversed |= (z >> k & 1) << (63 - k);
-  return reversed;
+  const uint8x8_t s = vpadd_u8(vpadd_u8(vpadd_u8(z[0], z[1]), vpadd_u8(z[2], z[3])),
+                               vpadd_u8(vpadd_u8(z[4], z[5]), vpadd_u8(z[6], z[7])));
+  return __builtin_bswap64(vget_lane_u64(vreinterpret_u64_u8(s), 0));
 }
 #endif
 
