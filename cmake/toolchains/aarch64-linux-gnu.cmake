@@ -1,4 +1,4 @@
-# Cross build for 64-bit ARM (aarch64) with Debian's cross compiler
+# Cross build for 64-bit ARM (aarch64), with Debian's cross compiler
 # (apt-get install crossbuild-essential-arm64 qemu-user):
 #   cmake -S . -B build-aarch64-linux-gnu -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/aarch64-linux-gnu.cmake
 # Programs built for it (recipgen during the build, the tests under CTest)

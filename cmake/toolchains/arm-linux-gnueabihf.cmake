@@ -1,4 +1,5 @@
-# Cross build for 32-bit ARM, armv7-a with VFPv3 (armhf; NEON is checked at run time) with Debian's cross compiler
+# Cross build for 32-bit ARM (armhf: armv7-a, VFPv3; NEON is checked at run
+# time), with Debian's cross compiler
 # (apt-get install crossbuild-essential-armhf qemu-user):
 #   cmake -S . -B build-arm-linux-gnueabihf -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/arm-linux-gnueabihf.cmake
 # Programs built for it (recipgen during the build, the tests under CTest)

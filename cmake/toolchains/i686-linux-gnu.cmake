@@ -1,4 +1,5 @@
-# Cross build for 32-bit x86 (i686, x87 floating point) with Debian's cross compiler
+# Cross build for 32-bit x86 (i686, x87 floating point), with Debian's cross
+# compiler
 # (apt-get install crossbuild-essential-i386 qemu-user):
 #   cmake -S . -B build-i686-linux-gnu -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/i686-linux-gnu.cmake
 # Programs built for it (recipgen during the build, the tests under CTest)

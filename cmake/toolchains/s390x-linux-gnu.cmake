@@ -1,4 +1,5 @@
-# Cross build for IBM Z (s390x), a big-endian CPU with Debian's cross compiler
+# Cross build for IBM Z (s390x, a big-endian CPU), with Debian's cross
+# compiler
 # (apt-get install crossbuild-essential-s390x qemu-user):
 #   cmake -S . -B build-s390x-linux-gnu -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/s390x-linux-gnu.cmake
 # Programs built for it (recipgen during the build, the tests under CTest)
