@@ -23,3 +23,8 @@ void code_blocks_neon(CoderState& s, const std::int16_t* qu16, const std::uint8_
 std::uint64_t dct_quant_neon_as_block(const std::uint8_t* p, std::size_t stride,
                                       const std::int32_t* recip, std::int32_t* block,
                                       std::uint32_t* codes);
+
+// Codes one quantized block (natural order, |v| < 1024) with the NEON
+// path's coder and bitmap, with the same bytes and end state as
+// code_block_reference: for the tests.
+void code_block_neon(CoderState& s, const std::int16_t* coef);

@@ -181,6 +181,23 @@ inline std::uint64_t zigzag_bitmap(uint8x16x4_t m) {
 }
 #endif
 
+// Stores the rows v[0] ... v[7], first quantized with the reciprocals qu16
+// unless that is null, and their bitmap.
+__attribute__((always_inline)) inline void store(const int16x8_t* v, const std::int16_t* qu16,
+                                                 Coefficients& out) {
+  uint8x16x4_t marks;  // 0xFF for each nonzero coefficient
+  int16x8_t q[2];
+  for (int r = 0; r < 8; ++r) {
+    q[r % 2] = qu16 == nullptr ? v[r] : vrshrq_n_s16(vqdmulhq_s16(v[r], vld1q_s16(qu16 + 8 * r)), 1);
+    vst1q_s16(out.value + 8 * r, q[r % 2]);
+    if (r % 2 == 1) {
+      // The low byte of each lane, two rows to a register.
+      marks.val[r / 2] = vcombine_u8(vmovn_u16(vtstq_s16(q[0], q[0])), vmovn_u16(vtstq_s16(q[1], q[1])));
+    }
+  }
+  out.zigzag = zigzag_bitmap(marks);
+}
+
 // Level shift, transform and quantization of the block at p, and its
 // nonzero bitmap.
 __attribute__((always_inline)) inline void transform(const std::uint8_t* p, std::size_t stride,
@@ -231,18 +248,7 @@ __attribute__((always_inline)) inline void transform(const std::uint8_t* p, std:
   }
   pass(t, y);
 
-  uint8x16x4_t marks;  // 0xFF for each nonzero coefficient
-  uint16x8_t nonzero[2];
-  for (int r = 0; r < 8; ++r) {
-    const int16x8_t v = vrshrq_n_s16(vqdmulhq_s16(y[r], vld1q_s16(qu16 + 8 * r)), 1);
-    vst1q_s16(out.value + 8 * r, v);
-    nonzero[r % 2] = vtstq_s16(v, v);
-    if (r % 2 == 1) {
-      // The low byte of each lane, two rows to a register.
-      marks.val[r / 2] = vcombine_u8(vmovn_u16(nonzero[0]), vmovn_u16(nonzero[1]));
-    }
-  }
-  out.zigzag = zigzag_bitmap(marks);
+  store(y, qu16, out);
 }
 
 // What the coder sends for every value it meets, DC differences included
@@ -304,8 +310,9 @@ inline void code_ac(const Coefficients& c, std::uint64_t z, std::uint64_t& acc, 
 
 // One block into the accumulator: DC, the nonzero AC coefficients in zigzag
 // order, EOB.
-inline void code_into(const Coefficients& c, std::int32_t& last_dc, std::uint64_t& acc,
-                      unsigned& bits, std::uint8_t*& out) {
+__attribute__((always_inline)) inline void code_into(const Coefficients& c, std::int32_t& last_dc,
+                                                     std::uint64_t& acc, unsigned& bits,
+                                                     std::uint8_t*& out) {
   const std::int32_t d = c.value[0] - last_dc;
   last_dc = c.value[0];
   const std::size_t dc = value_index(d);
@@ -361,4 +368,17 @@ std::uint64_t dct_quant_neon_as_block(const std::uint8_t* p, std::size_t stride,
     codes[i] = value_code(block[i]);
   }
   return nonzero;
+}
+
+void code_block_neon(CoderState& s, const std::int16_t* coef) {
+  int16x8_t v[8];
+  for (int r = 0; r < 8; ++r) v[r] = vld1q_s16(coef + 8 * r);
+  Coefficients c;
+  store(v, nullptr, c);
+  std::uint64_t acc;
+  unsigned bits;
+  std::uint8_t* out;
+  load_state(s, acc, bits, out);
+  code_into(c, s.lastDC, acc, bits, out);
+  store_state(s, acc, bits, out);
 }
