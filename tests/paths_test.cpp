@@ -18,6 +18,9 @@
 #if defined(__x86_64__) || defined(__i386__)
 #include "x86/kernels.hpp"
 #endif
+#if defined(BW_HAVE_NEON)
+#include "arm/kernels.hpp"
+#endif
 
 namespace {
 
@@ -25,7 +28,9 @@ std::uint32_t u32(std::mt19937& rng) { return static_cast<std::uint32_t>(rng());
 
 const std::int32_t* const recip = qu.data();
 
+#if defined(__x86_64__) || defined(__i386__)
 bool pair_supported() { return path_supported(path_avx2_pair, default_tables()); }
+#endif
 
 // The 8 x 8 block at the left of a stripe-sized buffer (rows 1280 apart).
 using Stripe = std::vector<std::uint8_t>;
@@ -238,6 +243,19 @@ TEST(BlockCoder, BitmapCoderMatchesEmitCodeFromEveryState) {
       code_block16(coder.s, coef, nonzero);
       if (!(want == state_after())) {
         ADD_FAILURE() << "16-bit coder: block with DC " << block[0] << ", " << std::popcount(nonzero)
+                      << " nonzero, from " << size << " pending bits";
+        if (++failures == 5) break;
+      }
+    }
+#endif
+#if defined(BW_HAVE_NEON)
+    if (path_supported(path_neon, default_tables())) {
+      std::int16_t coef[64];
+      for (int i = 0; i < 64; ++i) coef[i] = static_cast<std::int16_t>(block[static_cast<std::size_t>(i)]);
+      set_state(size, pending, last_dc);
+      code_block_neon(coder.s, coef);
+      if (!(want == state_after())) {
+        ADD_FAILURE() << "NEON coder: block with DC " << block[0] << ", " << std::popcount(nonzero)
                       << " nonzero, from " << size << " pending bits";
         if (++failures == 5) break;
       }

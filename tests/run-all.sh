@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: a normal release build, then the same
 # suite under AddressSanitizer and UndefinedBehaviorSanitizer, then with clang,
-# then the threads test under ThreadSanitizer, then the static analysers.
+# then the threads tests under ThreadSanitizer, then cross builds for aarch64
+# and s390x run under qemu-user (tests/cross.sh), then the static analysers.
 # Installs what a fresh Debian machine lacks first.
 #
 #   bash tests/run-all.sh
 #
-# Build folders: build/, build-asan/, build-clang/ and build-tsan/ (the
-# threads test alone, under ThreadSanitizer) in the repository.
+# Build folders: build/, build-asan/, build-clang/, build-tsan/ (the threads
+# tests alone, under ThreadSanitizer) and build-cross-*/ in the repository.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -47,6 +48,9 @@ cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBLOCKWRIGHT_TESTS=O
   -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread >/dev/null
 cmake --build build-tsan -j"$jobs" --target api_threads_tests
 TSAN_OPTIONS=halt_on_error=1 build-tsan/tests/api_threads_tests
+
+echo "== cross builds for aarch64 and s390x (big-endian), run under qemu-user"
+bash tests/cross.sh aarch64-linux-gnu s390x-linux-gnu
 
 if [ -x tests/static-analysis.sh ]; then
   echo "== static analysis"

@@ -5,7 +5,7 @@
 // quantized coefficients (16-bit, folded into -1023 ... 1023) and bytes
 // 192 ... (or the last three) as a coder state: the bitmap coder must write
 // the bytes emit_code writes and leave the same state, and so must the 16-bit
-// coder of the pair path.
+// coders of the pair and NEON paths.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -18,6 +18,9 @@
 #include "tables.hpp"
 #if defined(__x86_64__) || defined(__i386__)
 #include "x86/kernels.hpp"
+#endif
+#if defined(BW_HAVE_NEON)
+#include "arm/kernels.hpp"
 #endif
 
 namespace {
@@ -115,6 +118,17 @@ void check_coder(const std::uint8_t* data, std::size_t size) {
     for (int i = 0; i < 64; ++i) coef[i / 8 * 16 + i % 8] = static_cast<std::int16_t>(block[i]);
     start(bits, pending, last_dc);
     code_block16(coder, coef, nonzero);
+    snap(got);
+    check(want.count == got.count && std::memcmp(want.bytes, got.bytes, want.count) == 0);
+    check(want.size == got.size && want.pending == got.pending && want.last_dc == got.last_dc);
+  }
+#endif
+#if defined(BW_HAVE_NEON)
+  if (path_supported(path_neon, tables())) {
+    std::int16_t coef[64];
+    for (int i = 0; i < 64; ++i) coef[i] = static_cast<std::int16_t>(block[i]);
+    start(bits, pending, last_dc);
+    code_block_neon(coder, coef);
     snap(got);
     check(want.count == got.count && std::memcmp(want.bytes, got.bytes, want.count) == 0);
     check(want.size == got.size && want.pending == got.pending && want.last_dc == got.last_dc);

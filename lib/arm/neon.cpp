@@ -1,0 +1,384 @@
+// The ARM path: transform and quantization of a block on NEON's 8 x 16-bit
+// lanes, one row (or, between the passes, one column) to a register, and
+// its nonzero bitmap in zigzag order; then a block coder that
+// visits only the nonzero coefficients.
+//
+// On 32-bit ARM this file alone is built with NEON (-mfpu=neon) and runs
+// only once the CPU has been checked (dispatch.cpp); it keeps every helper
+// to itself and uses no library template that could leave an out-of-line
+// copy built with NEON for the portable code to link against.
+//
+// Every intermediate value of the transform fits in 16 bits for 8-bit
+// samples (row pass outputs stay within +-1300, column pass values within
+// +-13000), and each rounded product is formed exactly:
+//   (a * 181 + 128) >> 8      as vqrdmulh(a, 181 * 128), whose
+//                             (2 * a * b + 2^15) >> 16 is the same quotient
+//                             and saturates only for a = b = -32768;
+//   (a * k1 + b * k2 + c * k3 + 128) >> 8
+//                             as products widened to 32 bits (vmull,
+//                             vmlal), summed, and narrowed by a rounding
+//                             shift (vrshrn #8: (x + 2^7) >> 8, of which
+//                             only the low 16 bits are kept, the same for
+//                             an arithmetic and a logical shift);
+//   (v * qu + 32768) >> 16    as vrshr(vqdmulh(v, qu), 1): with v * qu =
+//                             2^15 a + b, 0 <= b < 2^15, vqdmulh gives
+//                             (2 v qu) >> 16 = a (no saturation, as qu is
+//                             positive) and the rounding shift (a + 1) >> 1,
+//                             which is (v qu + 2^15) >> 16 as b < 2^15.
+// So the results equal the 32-bit definition bit for bit. The 16-bit
+// quantization needs every reciprocal below 2^15 (QuantTables::fits16).
+#include <arm_neon.h>
+
+#include <array>
+#include <bit>
+#include <cstdint>
+
+#include "arm/kernels.hpp"
+#include "bitpack.hpp"
+#include "coder.hpp"
+#include "tables.hpp"
+
+namespace {
+
+// One quantized block as the coder reads it.
+struct Coefficients {
+  std::int16_t value[64];  // natural order
+  std::uint64_t zigzag;    // bit 63 - k set when the k-th coefficient in zigzag order is nonzero
+};
+
+// The 32-bit products of the low and of the high four lanes.
+struct Wide {
+  int32x4_t lo, hi;
+};
+
+inline Wide mul(int16x8_t a, std::int16_t k) {
+  return {vmull_n_s16(vget_low_s16(a), k), vmull_n_s16(vget_high_s16(a), k)};
+}
+inline Wide mla(Wide w, int16x8_t a, std::int16_t k) {
+  return {vmlal_n_s16(w.lo, vget_low_s16(a), k), vmlal_n_s16(w.hi, vget_high_s16(a), k)};
+}
+inline Wide add(Wide a, Wide b) { return {vaddq_s32(a.lo, b.lo), vaddq_s32(a.hi, b.hi)}; }
+inline Wide sub(Wide a, Wide b) { return {vsubq_s32(a.lo, b.lo), vsubq_s32(a.hi, b.hi)}; }
+// (w + 128) >> 8 on 16 bits.
+inline int16x8_t round8(Wide w) { return vcombine_s16(vrshrn_n_s32(w.lo, 8), vrshrn_n_s32(w.hi, 8)); }
+
+// One pass of the 1-D transform, every lane separate, from the sums and
+// differences t[i] = x[i] + x[7 - i], t[7 - i] = x[i] - x[7 - i] (i < 4) of
+// its inputs; the outputs go to x[0] ... x[7].
+inline void pass(const int16x8_t* t, int16x8_t* x) {
+  const int16x8_t t0 = t[0], t1 = t[1], t2 = t[2], t3 = t[3];
+  const int16x8_t t4 = t[4], t5 = t[5], t6 = t[6], t7 = t[7];
+
+  // Even part: y2 = e13 + ((z1 + 128) >> 8), y6 = e13 + ((128 - z1) >> 8)
+  // with z1 = (e12 + e13) * 181.
+  const int16x8_t e10 = vaddq_s16(t0, t3), e13 = vsubq_s16(t0, t3);
+  const int16x8_t e11 = vaddq_s16(t1, t2), e12 = vsubq_s16(t1, t2);
+  const int16x8_t s = vaddq_s16(e12, e13);
+  x[0] = vaddq_s16(e10, e11);
+  x[4] = vsubq_s16(e10, e11);
+  x[2] = vaddq_s16(e13, vqrdmulhq_n_s16(s, 181 * 128));
+  x[6] = vaddq_s16(e13, vqrdmulhq_n_s16(vnegq_s16(s), 181 * 128));
+
+  // Odd part: with z2 = 237 o10 - 98 o12, z4 = 98 o10 + 236 o12, z3 = 181 o11,
+  // y5 = t7 + ((z2 - z3 + 128) >> 8), y3 = t7 + ((-z2 - z3 + 128) >> 8),
+  // y1 = t7 + ((z4 + z3 + 128) >> 8), y7 = t7 + ((-z4 + z3 + 128) >> 8).
+  const int16x8_t o10 = vaddq_s16(t4, t5), o11 = vaddq_s16(t5, t6), o12 = vaddq_s16(t6, t7);
+  const Wide z2 = mla(mul(o10, 237), o12, -98);
+  const Wide z4 = mla(mul(o10, 98), o12, 236);
+  const Wide z3 = mul(o11, 181), minus_z3 = mul(o11, -181);
+  x[5] = vaddq_s16(t7, round8(add(z2, minus_z3)));
+  x[3] = vaddq_s16(t7, round8(sub(minus_z3, z2)));
+  x[1] = vaddq_s16(t7, round8(add(z4, z3)));
+  x[7] = vaddq_s16(t7, round8(sub(z3, z4)));
+}
+
+// Transposes the 8 x 8 matrix of 16-bit values in in[0] ... in[7].
+inline void transpose(const int16x8_t* in, int16x8_t* out) {
+  const int16x8x2_t a0 = vtrnq_s16(in[0], in[1]), a1 = vtrnq_s16(in[2], in[3]);
+  const int16x8x2_t a2 = vtrnq_s16(in[4], in[5]), a3 = vtrnq_s16(in[6], in[7]);
+  auto trn32 = [](int16x8_t x, int16x8_t y) {
+    return vtrnq_s32(vreinterpretq_s32_s16(x), vreinterpretq_s32_s16(y));
+  };
+  // b0: columns 0 and 4 (val[0]), 2 and 6 (val[1]) of rows 0 to 3; b1 the
+  // same for columns 1, 5, 3, 7; b2 and b3 for rows 4 to 7.
+  const int32x4x2_t b0 = trn32(a0.val[0], a1.val[0]), b1 = trn32(a0.val[1], a1.val[1]);
+  const int32x4x2_t b2 = trn32(a2.val[0], a3.val[0]), b3 = trn32(a2.val[1], a3.val[1]);
+#if defined(__aarch64__)
+  auto low = [](int32x4_t x, int32x4_t y) {
+    return vreinterpretq_s16_s64(vtrn1q_s64(vreinterpretq_s64_s32(x), vreinterpretq_s64_s32(y)));
+  };
+  auto high = [](int32x4_t x, int32x4_t y) {
+    return vreinterpretq_s16_s64(vtrn2q_s64(vreinterpretq_s64_s32(x), vreinterpretq_s64_s32(y)));
+  };
+#else  // the halves of a q register are d registers of their own
+  auto low = [](int32x4_t x, int32x4_t y) {
+    return vreinterpretq_s16_s32(vcombine_s32(vget_low_s32(x), vget_low_s32(y)));
+  };
+  auto high = [](int32x4_t x, int32x4_t y) {
+    return vreinterpretq_s16_s32(vcombine_s32(vget_high_s32(x), vget_high_s32(y)));
+  };
+#endif
+  out[0] = low(b0.val[0], b2.val[0]);
+  out[4] = high(b0.val[0], b2.val[0]);
+  out[2] = low(b0.val[1], b2.val[1]);
+  out[6] = high(b0.val[1], b2.val[1]);
+  out[1] = low(b1.val[0], b3.val[0]);
+  out[5] = high(b1.val[0], b3.val[0]);
+  out[3] = low(b1.val[1], b3.val[1]);
+  out[7] = high(b1.val[1], b3.val[1]);
+}
+
+// The 64 bytes m[0] ... m[3] (0xFF for a nonzero coefficient, 0 for a zero
+// one, natural order, 16 to a register) as a bitmap in zigzag order, the
+// first coefficient in the top bit, so that the coder finds the next one
+// by counting leading zeros.
+#if defined(__aarch64__)
+static_assert(std::endian::native == std::endian::little,
+              "byte 0 of the sums must land in the low byte of the bitmap");
+inline std::uint64_t zigzag_bitmap(uint8x16x4_t m) {
+  static constexpr auto zz_bytes = [] {
+    std::array<std::uint8_t, 64> t{};
+    for (std::size_t k = 0; k < 64; ++k) t[k] = zz[k];
+    return t;
+  }();
+  static constexpr std::uint8_t weight_bytes[16] = {128, 64, 32, 16, 8, 4, 2, 1,
+                                                    128, 64, 32, 16, 8, 4, 2, 1};
+  const uint8x16_t weights = vld1q_u8(weight_bytes);
+  uint8x16_t z[4];
+  for (int i = 0; i < 4; ++i) z[i] = vandq_u8(vqtbl4q_u8(m, vld1q_u8(zz_bytes.data() + 16 * i)), weights);
+  // Three rounds of pairwise sums gather each group of eight into a byte:
+  // positions 8 g to 8 g + 7 in byte g, which the byte swap puts on top.
+  const uint8x16_t s = vpaddq_u8(vpaddq_u8(z[0], z[1]), vpaddq_u8(z[2], z[3]));
+  return __builtin_bswap64(vgetq_lane_u64(vreinterpretq_u64_u8(vpaddq_u8(s, s)), 0));
+}
+#else  // 32-bit ARM: table lookups reach 32 bytes, so each group of eight
+       // looks into the first and then the second half of the marks
+static_assert(std::endian::native == std::endian::little,
+              "byte 0 of the sums must land in the low byte of the bitmap");
+inline std::uint64_t zigzag_bitmap(uint8x16x4_t m) {
+  static constexpr auto zz_bytes = [] {
+    std::array<std::uint8_t, 64> t{};
+    for (std::size_t k = 0; k < 64; ++k) t[k] = zz[k];
+    return t;
+  }();
+  static constexpr std::uint8_t weight_bytes[8] = {128, 64, 32, 16, 8, 4, 2, 1};
+  const uint8x8_t weights = vld1_u8(weight_bytes);
+  const uint8x8x4_t first = {{vget_low_u8(m.val[0]), vget_high_u8(m.val[0]), vget_low_u8(m.val[1]),
+                              vget_high_u8(m.val[1])}};
+  const uint8x8x4_t second = {{vget_low_u8(m.val[2]), vget_high_u8(m.val[2]), vget_low_u8(m.val[3]),
+                               vget_high_u8(m.val[3])}};
+  uint8x8_t z[8];
+  for (int g = 0; g < 8; ++g) {
+    const uint8x8_t index = vld1_u8(zz_bytes.data() + 8 * g);
+    // An index of 32 or more finds nothing in the first half, and one below
+    // 32 wraps past the end of the second, keeping what the first found.
+    const uint8x8_t found = vtbx4_u8(vtbl4_u8(first, index), second, vsub_u8(index, vdup_n_u8(32)));
+    z[g] = vand_u8(found, weights);
+  }
+  const uint8x8_t s = vpadd_u8(vpadd_u8(vpadd_u8(z[0], z[1]), vpadd_u8(z[2], z[3])),
+                               vpadd_u8(vpadd_u8(z[4], z[5]), vpadd_u8(z[6], z[7])));
+  return __builtin_bswap64(vget_lane_u64(vreinterpret_u64_u8(s), 0));
+}
+#endif
+
+// Stores the rows v[0] ... v[7], first quantized with the reciprocals qu16
+// unless that is null, and their bitmap.
+__attribute__((always_inline)) inline void store(const int16x8_t* v, const std::int16_t* qu16,
+                                                 Coefficients& out) {
+  uint8x16x4_t marks;  // 0xFF for each nonzero coefficient
+  int16x8_t q[2];
+  for (int r = 0; r < 8; ++r) {
+    q[r % 2] = qu16 == nullptr ? v[r] : vrshrq_n_s16(vqdmulhq_s16(v[r], vld1q_s16(qu16 + 8 * r)), 1);
+    vst1q_s16(out.value + 8 * r, q[r % 2]);
+    if (r % 2 == 1) {
+      // The low byte of each lane, two rows to a register.
+      marks.val[r / 2] = vcombine_u8(vmovn_u16(vtstq_s16(q[0], q[0])), vmovn_u16(vtstq_s16(q[1], q[1])));
+    }
+  }
+  out.zigzag = zigzag_bitmap(marks);
+}
+
+// Level shift, transform and quantization of the block at p, and its
+// nonzero bitmap.
+__attribute__((always_inline)) inline void transform(const std::uint8_t* p, std::size_t stride,
+                                                     const std::int16_t* qu16, Coefficients& out) {
+  // The samples, transposed as bytes: c[j] is column j, rows in the lanes.
+  uint8x8_t c[8];
+  {
+    uint8x8_t r[8];
+    for (std::size_t i = 0; i < 8; ++i) r[i] = vld1_u8(p + stride * i);
+    uint8x8x2_t a[4];
+    for (int i = 0; i < 4; ++i) a[i] = vtrn_u8(r[2 * i], r[2 * i + 1]);
+    auto trn16 = [](uint8x8_t u, uint8x8_t v) {
+      return vtrn_u16(vreinterpret_u16_u8(u), vreinterpret_u16_u8(v));
+    };
+    // Columns 0 and 4, 2 and 6, 1 and 5, 3 and 7, of rows 0 to 3 (b) and
+    // 4 to 7 (d), two rows to each 16-bit lane.
+    const uint16x4x2_t b0 = trn16(a[0].val[0], a[1].val[0]), b1 = trn16(a[0].val[1], a[1].val[1]);
+    const uint16x4x2_t d0 = trn16(a[2].val[0], a[3].val[0]), d1 = trn16(a[2].val[1], a[3].val[1]);
+    auto trn32 = [](uint16x4_t u, uint16x4_t v) {
+      return vtrn_u32(vreinterpret_u32_u16(u), vreinterpret_u32_u16(v));
+    };
+    const uint32x2x2_t e0 = trn32(b0.val[0], d0.val[0]), e2 = trn32(b0.val[1], d0.val[1]);
+    const uint32x2x2_t e1 = trn32(b1.val[0], d1.val[0]), e3 = trn32(b1.val[1], d1.val[1]);
+    c[0] = vreinterpret_u8_u32(e0.val[0]);
+    c[4] = vreinterpret_u8_u32(e0.val[1]);
+    c[2] = vreinterpret_u8_u32(e2.val[0]);
+    c[6] = vreinterpret_u8_u32(e2.val[1]);
+    c[1] = vreinterpret_u8_u32(e1.val[0]);
+    c[5] = vreinterpret_u8_u32(e1.val[1]);
+    c[3] = vreinterpret_u8_u32(e3.val[0]);
+    c[7] = vreinterpret_u8_u32(e3.val[1]);
+  }
+  // Row pass, its first sums and differences widening the samples to 16
+  // bits (a difference wraps to its true negative value).
+  int16x8_t t[8], x[8], y[8];
+  for (int i = 0; i < 4; ++i) {
+    t[i] = vreinterpretq_s16_u16(vaddl_u8(c[i], c[7 - i]));
+    t[7 - i] = vreinterpretq_s16_u16(vsubl_u8(c[i], c[7 - i]));
+  }
+  pass(t, x);  // x[c]: column c of the transformed rows, rows in the lanes
+  // The level shift (-128 on every sample) changes only each row's sum,
+  // output 0, by 8 * 128: the other outputs see only differences.
+  x[0] = vsubq_s16(x[0], vdupq_n_s16(8 * 128));
+  transpose(x, y);  // y[r]: row r, frequencies in the lanes
+  for (int i = 0; i < 4; ++i) {
+    t[i] = vaddq_s16(y[i], y[7 - i]);
+    t[7 - i] = vsubq_s16(y[i], y[7 - i]);
+  }
+  pass(t, y);
+
+  store(y, qu16, out);
+}
+
+// What the coder sends for every value it meets, DC differences included
+// (|v| < 2048 at any quality), indexed by v + 2048: the size (bit length of
+// |v|) and the value bits (v, or v - 1 when negative, in the low size
+// bits). The index is masked, so that no value can read outside them
+// (-2048, never met, gets 11 bits).
+constexpr std::array<std::uint8_t, 4096> make_size_by_value() {
+  std::array<std::uint8_t, 4096> t{};
+  for (int i = 0; i < 4096; ++i) {
+    unsigned m = static_cast<unsigned>(i < 2048 ? 2048 - i : i - 2048);
+    std::uint8_t size = 0;
+    for (; m != 0; m >>= 1) ++size;
+    t[static_cast<std::size_t>(i)] = size > 11 ? 11 : size;
+  }
+  return t;
+}
+constexpr auto size_by_value = make_size_by_value();
+constexpr std::array<std::uint16_t, 4096> make_bits_by_value() {
+  std::array<std::uint16_t, 4096> t{};
+  for (int i = 0; i < 4096; ++i) {
+    const int v = i - 2048;
+    const unsigned size = size_by_value[static_cast<std::size_t>(i)];
+    t[static_cast<std::size_t>(i)] = static_cast<std::uint16_t>(static_cast<unsigned>(v < 0 ? v - 1 : v) & ((1u << size) - 1u));
+  }
+  return t;
+}
+constexpr auto bits_by_value = make_bits_by_value();
+static_assert(size_by_value[2048] == 0 && size_by_value[2047] == 1 && size_by_value[2049] == 1 &&
+              size_by_value[1] == 11 && size_by_value[4095] == 11 && size_by_value[0] == 11);
+static_assert(bits_by_value[2049] == 1 && bits_by_value[2047] == 0 && bits_by_value[2048 - 5] == 2 &&
+              bits_by_value[4095] == 2047 && bits_by_value[1] == 0);
+
+inline std::size_t value_index(std::int32_t v) { return static_cast<std::uint32_t>(v + 2048) & 4095u; }
+
+// The AC coefficients of a block, from the bitmap z (bit 63 - j for zigzag
+// position 1 + j) into the accumulator; runs of 16 zeros or more are looked
+// for only when the block has one.
+template <bool long_runs>
+inline void code_ac(const Coefficients& c, std::uint64_t z, std::uint64_t& acc, unsigned& bits,
+                    std::uint8_t*& out) {
+  unsigned k = 0;  // zigzag position of the coefficient sent last
+  while (z != 0) {
+    auto run = static_cast<unsigned>(std::countl_zero(z));
+    k += run + 1;
+    z = (z << run) << 1;
+    if constexpr (long_runs) {
+      while (run >= 16) {  // ZRL: sixteen zeros
+        put_bits(acc, bits, out, huffcodeAC[0xF0], huffsizeAC[0xF0]);
+        run -= 16;
+      }
+    }
+    const std::size_t v = value_index(c.value[zz[k]]);
+    const unsigned symbol = run * 16 + size_by_value.data()[v];
+    put_bits(acc, bits, out, ac_prefix[symbol] | bits_by_value.data()[v], ac_length[symbol]);
+  }
+  if (k != 63) put_bits(acc, bits, out, huffcodeAC[0], huffsizeAC[0]);  // EOB
+}
+
+// One block into the accumulator: DC, the nonzero AC coefficients in zigzag
+// order, EOB.
+__attribute__((always_inline)) inline void code_into(const Coefficients& c, std::int32_t& last_dc,
+                                                     std::uint64_t& acc, unsigned& bits,
+                                                     std::uint8_t*& out) {
+  const std::int32_t d = c.value[0] - last_dc;
+  last_dc = c.value[0];
+  const std::size_t dc = value_index(d);
+  const unsigned n = size_by_value[dc];
+  put_bits(acc, bits, out, static_cast<std::uint32_t>(huffcodeDC[n]) << n | bits_by_value[dc],
+           static_cast<unsigned>(huffsizeDC[n]) + n);
+
+  // A run of 16 zeros or more ends at a nonzero coefficient (bit b of z)
+  // with bits b + 1 to b + 16 clear; near enough to the top (b >= 48) the
+  // DC bounds the run.
+  const std::uint64_t z = c.zigzag << 1;
+  std::uint64_t near = z;  // bit b: one of bits b to b + 15 of z is set
+  near |= near >> 1;
+  near |= near >> 2;
+  near |= near >> 4;
+  near |= near >> 8;
+  if ((z & ~(near >> 1) & 0x0000FFFFFFFFFFFFu) != 0) {
+    code_ac<true>(c, z, acc, bits, out);
+  } else {
+    code_ac<false>(c, z, acc, bits, out);
+  }
+}
+
+}  // namespace
+
+void code_blocks_neon(CoderState& s, const std::int16_t* qu16, const std::uint8_t* p,
+                      std::size_t stride, int count) {
+  std::uint64_t acc;
+  unsigned bits;
+  std::uint8_t* out;
+  load_state(s, acc, bits, out);
+  std::int32_t last_dc = s.lastDC;
+  Coefficients c;
+  for (int i = 0; i < count; ++i) {
+    transform(p + 8 * i, stride, qu16, c);
+    code_into(c, last_dc, acc, bits, out);
+  }
+  s.lastDC = last_dc;
+  store_state(s, acc, bits, out);
+}
+
+std::uint64_t dct_quant_neon_as_block(const std::uint8_t* p, std::size_t stride,
+                                      const std::int32_t* recip, std::int32_t* block,
+                                      std::uint32_t* codes) {
+  std::int16_t qu16[64];
+  for (int i = 0; i < 64; ++i) qu16[i] = static_cast<std::int16_t>(recip[i]);
+  Coefficients c;
+  transform(p, stride, qu16, c);
+  std::uint64_t nonzero = 0;
+  for (int k = 0; k < 64; ++k) nonzero |= (c.zigzag >> (63 - k) & 1) << zz[k];
+  for (int i = 0; i < 64; ++i) {
+    block[i] = c.value[i];
+    codes[i] = value_code(block[i]);
+  }
+  return nonzero;
+}
+
+void code_block_neon(CoderState& s, const std::int16_t* coef) {
+  int16x8_t v[8];
+  for (int r = 0; r < 8; ++r) v[r] = vld1q_s16(coef + 8 * r);
+  Coefficients c;
+  store(v, nullptr, c);
+  std::uint64_t acc;
+  unsigned bits;
+  std::uint8_t* out;
+  load_state(s, acc, bits, out);
+  code_into(c, s.lastDC, acc, bits, out);
+  store_state(s, acc, bits, out);
+}
