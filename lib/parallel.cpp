@@ -93,6 +93,7 @@ struct Parallel {
   bool caller_waiting;       // the caller waits on coded
   bool quit;
   std::uint32_t workers;     // threads besides the caller's
+  std::uint32_t wanted;      // how many of them the encoder runs
   std::uint32_t slots;       // chunks in flight at most: chunk c uses slot c % slots
   std::uint32_t chunk;       // blocks a chunk
   pthread_t thread[BW_MAX_THREADS - 1];
@@ -350,7 +351,9 @@ int join(Encoder& e, const Slot& slot) {
   return status;
 }
 
-// Creates the threads and buffers: BW_E_MEMORY when they cannot be had.
+// Sets up the buffers and the mutex and conditions, with no thread yet:
+// BW_E_MEMORY when they cannot be had. malloc, not calloc: the buffers need
+// no clearing, and a frame's encoder often gets memory just freed by the last.
 int start(Encoder& e) {
   const std::uint32_t threads = threads_used(e);
   const std::uint32_t chunk = chunk_blocks(e, threads);
@@ -358,12 +361,14 @@ int start(Encoder& e) {
   const std::size_t capacity = static_cast<std::size_t>(chunk) * max_block_marker_bytes + 16;
   // The buffers follow the struct; a chunk of 2048 blocks needs about 870 KB
   // at most, though only what is coded is ever touched.
-  auto* P = static_cast<Parallel*>(std::calloc(1, sizeof(Parallel) + slots * capacity));
+  auto* P = static_cast<Parallel*>(std::malloc(sizeof(Parallel) + slots * capacity));
   if (P == nullptr) return BW_E_MEMORY;
+  std::memset(static_cast<void*>(P), 0, sizeof(Parallel));
   auto* bufs = reinterpret_cast<std::uint8_t*>(P + 1);
   for (std::uint32_t i = 0; i < slots; ++i) P->slot[i].buf = bufs + i * capacity;
   P->slots = slots;
   P->chunk = chunk;
+  P->wanted = threads - 1;
   if (pthread_mutex_init(&P->mutex, nullptr) != 0) {
     std::free(P);
     return BW_E_MEMORY;
@@ -380,12 +385,15 @@ int start(Encoder& e) {
     return BW_E_MEMORY;
   }
   e.parallel = P;
-  for (std::uint32_t i = 0; i + 1 < threads; ++i) {
-    if (pthread_create(&P->thread[i], nullptr, worker, P) != 0) {
-      parallel_release(e);
-      return BW_E_MEMORY;
-    }
-    ++P->workers;
+  return BW_OK;
+}
+
+// Starts the threads not yet running, once a job is there for them to
+// take at once. Under the mutex.
+int spawn(Parallel& P) {
+  while (P.workers < P.wanted) {
+    if (pthread_create(&P.thread[P.workers], nullptr, worker, &P) != 0) return BW_E_MEMORY;
+    ++P.workers;
   }
   return BW_OK;
 }
@@ -432,9 +440,10 @@ int parallel_write_lines(Encoder& e, const std::uint8_t* lines, std::size_t stri
   P.joined = 0;
   P.chunks = (job.end - 1) / P.chunk - job.first_chunk + 1;
   if (P.idle != 0) pthread_cond_broadcast(&P.wake);
+  status = spawn(P);
   // The caller joins the next chunk as soon as it is coded, else codes one
   // itself, else waits.
-  while (P.joined < P.chunks) {
+  while (status == BW_OK && P.joined < P.chunks) {
     Slot& next = P.slot[P.joined % P.slots];
     if (P.joined < P.next && next.done) {
       pthread_mutex_unlock(&P.mutex);
