@@ -5,7 +5,7 @@
 #
 #   bash tests/run-all.sh
 #
-# Build folders: build/, build-asan/ and build-clang/ in the repository.
+# Build folders: build/, build-asan/, build-tsan/ and build-clang/ in the repository.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -35,6 +35,13 @@ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DBLOCKWRIGHT_SANITIZE=ON \
 cmake --build build-asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan -j"$jobs" --output-on-failure
+
+echo "== ThreadSanitizer build: the threads tests"
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBLOCKWRIGHT_SANITIZE=OFF \
+  -DCMAKE_CXX_FLAGS=-fsanitize=thread -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread \
+  -DBLOCKWRIGHT_TESTS=ON -DBLOCKWRIGHT_BENCH=OFF >/dev/null
+cmake --build build-tsan -j"$jobs" --target threads_tests
+TSAN_OPTIONS=halt_on_error=1 build-tsan/tests/threads_tests
 
 echo "== clang build and tests"
 CXX=clang++ cmake -S . -B build-clang -DCMAKE_BUILD_TYPE=Release -DBLOCKWRIGHT_TESTS=ON \
