@@ -249,7 +249,7 @@ void store_be64(std::uint8_t* p, std::uint64_t w) {
   std::memcpy(p, &w, 8);
 }
 
-std::uint8_t* out_end(Encoder& e) { return e.outbuffer + outbuffer_size; }
+std::uint8_t* out_end(Encoder& e) { return e.outbuffer + outbuffer_size; }  // cppcheck-suppress constParameter
 
 int flush(Encoder& e) {
   const auto n = static_cast<std::size_t>(e.coder.optr - e.outbuffer);
@@ -268,7 +268,7 @@ int reserve(Encoder& e) {
 int put_aligned(Encoder& e, const std::uint8_t* p, std::size_t n) {
   if (static_cast<std::size_t>(out_end(e) - e.coder.optr) < n + 16) {
     if (const int status = flush(e)) return status;
-    if (n >= outbuffer_size / 2) return n != 0 && e.write(e.user, p, n) != 0 ? BW_E_CALLBACK : BW_OK;
+    if (n >= outbuffer_size / 2) return e.write(e.user, p, n) != 0 ? BW_E_CALLBACK : BW_OK;
   }
   std::memcpy(e.coder.optr, p, n);
   e.coder.optr += n;
@@ -444,7 +444,7 @@ int parallel_write_lines(Encoder& e, const std::uint8_t* lines, std::size_t stri
   // The caller joins the next chunk as soon as it is coded, else codes one
   // itself, else waits.
   while (status == BW_OK && P.joined < P.chunks) {
-    Slot& next = P.slot[P.joined % P.slots];
+    const Slot& next = P.slot[P.joined % P.slots];
     if (P.joined < P.next && next.done) {
       pthread_mutex_unlock(&P.mutex);
       status = join(e, next);
