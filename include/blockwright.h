@@ -129,10 +129,10 @@ BW_API int bw_encoder_finish(bw_encoder *enc);
 
 /* Abandons an encoding that is not finished: joins the encoder's threads and
  * frees their buffers, if it has any; later calls fail with BW_E_STATE until
- * bw_encoder_init. Does nothing to an encoder that has finished, failed or
- * was never set up by a successful bw_encoder_init (call it before
- * bw_encoder_init reuses an encoder that was left unfinished, or the threads
- * leak). Never needed with threads = 1, always harmless. */
+ * bw_encoder_init. Does nothing to an encoder that has finished or failed,
+ * or whose bw_encoder_init failed. Call it before bw_encoder_init reuses an
+ * encoder that was left unfinished, or its threads leak. Never needed with
+ * threads = 1. */
 BW_API void bw_encoder_release(bw_encoder *enc);
 
 #ifdef __cplusplus

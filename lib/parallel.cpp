@@ -92,11 +92,11 @@ struct Parallel {
   std::uint32_t idle;        // workers waiting on wake
   bool caller_waiting;       // the caller waits on coded
   bool quit;
-  std::uint32_t workers;     // threads besides the caller's
+  std::uint32_t workers;     // threads started besides the caller's
   std::uint32_t wanted;      // how many of them the encoder runs
+  std::uint32_t users;       // the encoder and its running threads: the last frees it
   std::uint32_t slots;       // chunks in flight at most: chunk c uses slot c % slots
   std::uint32_t chunk;       // blocks a chunk
-  pthread_t thread[BW_MAX_THREADS - 1];
   Slot slot[max_slots];
 };
 
@@ -207,6 +207,18 @@ std::uint32_t claim(Parallel& P) {
   return c;
 }
 
+// Frees the struct once its last user has let it go; under the mutex,
+// which it unlocks.
+void leave(Parallel* P) {
+  const bool last = --P->users == 0;
+  pthread_mutex_unlock(&P->mutex);
+  if (!last) return;
+  pthread_cond_destroy(&P->coded);
+  pthread_cond_destroy(&P->wake);
+  pthread_mutex_destroy(&P->mutex);
+  std::free(P);
+}
+
 void* worker(void* arg) {
   Parallel& P = *static_cast<Parallel*>(arg);
   pthread_mutex_lock(&P.mutex);
@@ -227,7 +239,7 @@ void* worker(void* arg) {
     slot.done = true;
     if (P.caller_waiting) pthread_cond_signal(&P.coded);
   }
-  pthread_mutex_unlock(&P.mutex);
+  leave(&P);
   return nullptr;
 }
 
@@ -369,6 +381,7 @@ int start(Encoder& e) {
   P->slots = slots;
   P->chunk = chunk;
   P->wanted = threads - 1;
+  P->users = 1;
   if (pthread_mutex_init(&P->mutex, nullptr) != 0) {
     std::free(P);
     return BW_E_MEMORY;
@@ -389,13 +402,25 @@ int start(Encoder& e) {
 }
 
 // Starts the threads not yet running, once a job is there for them to
-// take at once. Under the mutex.
+// take at once. Under the mutex. They are detached: the encoder never waits
+// for one to be scheduled just to end it (on a busy machine that can take
+// milliseconds); the last one out frees the struct.
 int spawn(Parallel& P) {
-  while (P.workers < P.wanted) {
-    if (pthread_create(&P.thread[P.workers], nullptr, worker, &P) != 0) return BW_E_MEMORY;
-    ++P.workers;
+  if (P.workers == P.wanted) return BW_OK;
+  pthread_attr_t attr;
+  if (pthread_attr_init(&attr) != 0) return BW_E_MEMORY;
+  int status = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED) == 0 ? BW_OK : BW_E_MEMORY;
+  while (status == BW_OK && P.workers < P.wanted) {
+    pthread_t thread;
+    if (pthread_create(&thread, &attr, worker, &P) != 0) {
+      status = BW_E_MEMORY;
+    } else {
+      ++P.workers;
+      ++P.users;
+    }
   }
-  return BW_OK;
+  pthread_attr_destroy(&attr);
+  return status;
 }
 
 }  // namespace
@@ -497,10 +522,5 @@ void parallel_release(Encoder& e) {
   pthread_mutex_lock(&P->mutex);
   P->quit = true;
   pthread_cond_broadcast(&P->wake);
-  pthread_mutex_unlock(&P->mutex);
-  for (std::uint32_t i = 0; i < P->workers; ++i) pthread_join(P->thread[i], nullptr);
-  pthread_cond_destroy(&P->coded);
-  pthread_cond_destroy(&P->wake);
-  pthread_mutex_destroy(&P->mutex);
-  std::free(P);
+  leave(P);
 }
