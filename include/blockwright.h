@@ -127,8 +127,10 @@ BW_API int bw_encoder_write_lines(bw_encoder *enc, const uint8_t *lines, size_t 
  * Whatever the result, the encoder then holds no threads or memory. */
 BW_API int bw_encoder_finish(bw_encoder *enc);
 
-/* Abandons an encoding that is not finished: joins the encoder's threads and
- * frees their buffers, if it has any; later calls fail with BW_E_STATE until
+/* Abandons an encoding that is not finished: ends the encoder's threads and
+ * frees their buffers, if it has any (the threads, idle by then, exit on
+ * their own as soon as they run; the last one frees the buffers, so nothing
+ * waits for them to be scheduled); later calls fail with BW_E_STATE until
  * bw_encoder_init. Does nothing to an encoder that has finished or failed,
  * or whose bw_encoder_init failed. Call it before bw_encoder_init reuses an
  * encoder that was left unfinished, or its threads leak. Never needed with
