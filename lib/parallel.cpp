@@ -78,9 +78,10 @@ constexpr std::uint32_t max_slots = 2 * BW_MAX_THREADS + 2;
 
 }  // namespace
 
-// The threads and chunk buffers of one encoder. Everything from `job` to
-// `caller_waiting` is guarded by mutex; a slot's contents belong to the
-// thread that claimed its chunk until it sets done, then to the caller.
+// The threads and chunk buffers of one encoder. Every field is guarded by
+// mutex (`finished` is also read without it, atomically, as a hint); a
+// slot's buffer and results belong to the thread that claimed its chunk until
+// it sets done, then to the caller until the chunk is joined.
 struct Parallel {
   pthread_mutex_t mutex;
   pthread_cond_t wake;       // workers: a chunk can be claimed, or quit
