@@ -2,6 +2,9 @@
 #   Blockwright::blockwright         the shared library, libblockwright.so.1
 #   Blockwright::blockwright_static  the static library, libblockwright.a
 # Either links from C alone: neither needs the C++ run-time.
+# The static library runs POSIX threads for parallel encodings.
+include(CMakeFindDependencyMacro)
+find_dependency(Threads)
 include("${CMAKE_CURRENT_LIST_DIR}/BlockwrightTargets.cmake")
 
 # The static library is C++ inside but links as C (the export would ask

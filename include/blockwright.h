@@ -8,7 +8,8 @@
  *     struct of its own) fed groups of 8 lines, whose coded bytes go to a
  *     write callback as they are completed.
  * The library never allocates on the single-thread path, keeps no mutable
- * global state, and throws nothing. Distinct encoders may run in distinct
+ * global state, and throws nothing. With threads > 1 an encoder codes large
+ * calls on several threads, with the same bytes (docs/threads.md). Distinct encoders may run in distinct
  * threads at once. For given settings and samples the output is the same
  * bytes on every CPU and code path.
  *
@@ -49,7 +50,7 @@ enum {
   BW_E_SIZE = 2,         /* width or height outside 1 to 65535 */
   BW_E_QUALITY = 3,      /* quality outside 1 to 100 */
   BW_E_RESTART = 4,      /* restart interval above 65535 */
-  BW_E_THREADS = 5,      /* threads is 0, or more than this build can run */
+  BW_E_THREADS = 5,      /* threads is 0, or more than BW_MAX_THREADS */
   BW_E_LINES = 6,        /* lines given out of turn: a count that is not 8
                             (or the frame's last, shorter group), lines past
                             the frame's end, or finish before its end */
@@ -61,13 +62,19 @@ enum {
                             encoding could not be had */
 };
 
+/* The most threads one encoder takes. */
+#define BW_MAX_THREADS 64
+
 /* Settings of one encoding. Start from bw_default_config. */
 typedef struct bw_config {
   uint32_t width;            /* samples per line, 1 to 65535 */
   uint32_t height;           /* lines, 1 to 65535 */
   uint32_t quality;          /* 1 to 100, scaling the base quantizer table */
   uint32_t restart_interval; /* blocks between restart markers, 0 (none) to 65535 */
-  uint32_t threads;          /* 1: the calling thread alone */
+  uint32_t threads;          /* 1: the calling thread alone; 2 to BW_MAX_THREADS:
+                                calls of many lines are coded by up to this many
+                                threads, the caller's among them, with the same
+                                bytes (fewer when the frame is small) */
 } bw_config;
 
 /* 1280 x 1024, the built-in quality (75 unless the build chose another), no
@@ -81,7 +88,8 @@ BW_API size_t bw_max_encoded_size(const bw_config *cfg);
 /* Encodes a frame of cfg->height lines of cfg->width samples, line i at
  * samples + i * stride, into out. On success *size gets the file's length;
  * BW_E_OUTPUT_FULL when capacity is not enough (bw_max_encoded_size always
- * is). Uses about sizeof(bw_encoder) of stack. */
+ * is). Uses about sizeof(bw_encoder) of stack; with threads > 1, the whole
+ * frame is shared among the threads, which live only during the call. */
 BW_API int bw_encode_to_memory(const bw_config *cfg, const uint8_t *samples, size_t stride,
                                uint8_t *out, size_t capacity, size_t *size);
 
@@ -96,8 +104,13 @@ BW_API const char *bw_version(void);
 typedef int (*bw_write_fn)(void *user, const uint8_t *data, size_t size);
 
 /* The streaming encoder. Its contents are private; its size is fixed, so it
- * can be static, on the stack or part of another struct. It holds every
- * table and buffer of one encoding, and needs no cleanup. */
+ * can be static, on the stack or part of another struct. With one thread it
+ * holds every table and buffer of one encoding, and needs no cleanup. With
+ * threads > 1, the first call of write_lines that is split among threads
+ * starts the threads and allocates their buffers (once per encoder); finish,
+ * any failure and bw_encoder_release end them and free the buffers. Such an
+ * encoder may be moved between calls but not copied (two copies would share
+ * the threads). */
 #define BW_ENCODER_SIZE 18432
 typedef struct bw_encoder {
   union {
@@ -117,8 +130,19 @@ BW_API int bw_encoder_init(bw_encoder *enc, const bw_config *cfg, bw_write_fn wr
 BW_API int bw_encoder_write_lines(bw_encoder *enc, const uint8_t *lines, size_t stride,
                                   uint32_t count);
 
-/* Ends the frame once all its lines are coded: the last bits, then EOI. */
+/* Ends the frame once all its lines are coded: the last bits, then EOI.
+ * Whatever the result, the encoder then holds no threads or memory. */
 BW_API int bw_encoder_finish(bw_encoder *enc);
+
+/* Abandons an encoding that is not finished: ends the encoder's threads and
+ * frees their buffers, if it has any (the threads, idle by then, exit on
+ * their own as soon as they run; the last one frees the buffers, so nothing
+ * waits for them to be scheduled); later calls fail with BW_E_STATE until
+ * bw_encoder_init. Does nothing to an encoder that has finished or failed,
+ * or whose bw_encoder_init failed. Call it before bw_encoder_init reuses an
+ * encoder that was left unfinished, or its threads leak. Never needed with
+ * threads = 1. */
+BW_API void bw_encoder_release(bw_encoder *enc);
 
 #ifdef __cplusplus
 }

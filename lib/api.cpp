@@ -1,4 +1,5 @@
-// The C interface. Nothing here throws, allocates or keeps state of its own.
+// The C interface. Nothing here throws or keeps state of its own; only
+// parallel.cpp allocates, for encoders with more than one thread.
 #include <cstring>
 #include <new>
 
@@ -36,7 +37,7 @@ const char* bw_strerror(int status) {
     case BW_E_SIZE: return "width and height must be 1 to 65535";
     case BW_E_QUALITY: return "quality must be 1 to 100";
     case BW_E_RESTART: return "restart interval must be 0 to 65535";
-    case BW_E_THREADS: return "threads must be 1";
+    case BW_E_THREADS: return "threads must be 1 to 64";
     case BW_E_LINES: return "lines out of turn: groups of 8, the last one shorter, and all of them before finish";
     case BW_E_OUTPUT_FULL: return "output buffer too small";
     case BW_E_CALLBACK: return "the write callback stopped the encoding";
@@ -65,6 +66,14 @@ int bw_encoder_write_lines(bw_encoder* enc, const uint8_t* lines, size_t stride,
 int bw_encoder_finish(bw_encoder* enc) {
   if (enc == nullptr) return BW_E_ARGUMENT;
   return encoder_finish(encoder_of(enc));
+}
+
+void bw_encoder_release(bw_encoder* enc) {
+  if (enc == nullptr) return;
+  Encoder& e = encoder_of(enc);
+  if (e.magic != encoder_ready) return;  // finished, failed or never set up: nothing held
+  e.magic = 0;
+  parallel_release(e);
 }
 
 }  // extern "C"
@@ -97,6 +106,7 @@ extern "C" int bw_encode_to_memory(const bw_config* cfg, const uint8_t* samples,
   int status = bw_encoder_init(&enc, cfg, write_memory, &m);
   if (status == BW_OK) status = bw_encoder_write_lines(&enc, samples, stride, cfg->height);
   if (status == BW_OK) status = bw_encoder_finish(&enc);
+  bw_encoder_release(&enc);  // after a refused line count, the threads are still there
   if (status == BW_E_CALLBACK) return BW_E_OUTPUT_FULL;
   if (status == BW_OK) *size = m.size;
   return status;

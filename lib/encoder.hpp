@@ -1,7 +1,8 @@
 // The encoder object: every table, buffer and piece of state of one
 // encoding, in one plain struct that lives in the caller's bw_encoder. No
 // pointer in it points into itself between calls, so the caller may move or
-// copy it.
+// copy it (a parallel encoder's copy shares its threads: only one of the two
+// may be used; see parallel.hpp).
 #pragma once
 
 #include <cstddef>
@@ -10,6 +11,7 @@
 #include "blockwright.h"
 #include "coder.hpp"
 #include "dispatch.hpp"
+#include "parallel.hpp"
 #include "quant.hpp"
 #include "tables.hpp"
 
@@ -41,6 +43,8 @@ struct Encoder {
   std::uint32_t restart_left;  // blocks until the next restart marker
   std::uint32_t next_rst;      // m of the next RSTm, 0 to 7
   std::uint32_t out_used;      // bytes waiting in outbuffer
+  std::uint32_t threads;       // threads asked for, 1 to BW_MAX_THREADS
+  Parallel* parallel;          // threads and buffers once a call used them, else null
   Path path;
   bw_write_fn write;
   void* user;
@@ -54,6 +58,12 @@ inline constexpr std::uint32_t encoder_ready = 0x42577231;  // "BWr1"
 
 static_assert(sizeof(Encoder) <= BW_ENCODER_SIZE, "BW_ENCODER_SIZE must hold the encoder");
 static_assert(alignof(Encoder) <= alignof(bw_encoder));
+
+// Copies blocks first .. first + n - 1 (n <= edge_blocks) of the stripe at p,
+// rows lines of which exist, in a frame width samples wide, into out (rows
+// edge_stride apart), repeating the last line and column.
+void copy_edge(std::uint8_t* out, const std::uint8_t* p, std::size_t stride, std::uint32_t rows,
+               std::uint32_t width, std::uint32_t first, std::uint32_t n);
 
 // Checks the settings: BW_OK or the status that refuses them.
 int check_config(const bw_config& cfg);

@@ -11,7 +11,7 @@ int check_config(const bw_config& cfg) {
   if (cfg.width < 1 || cfg.width > 65535 || cfg.height < 1 || cfg.height > 65535) return BW_E_SIZE;
   if (cfg.quality < 1 || cfg.quality > 100) return BW_E_QUALITY;
   if (cfg.restart_interval > 65535) return BW_E_RESTART;
-  if (cfg.threads != 1) return BW_E_THREADS;
+  if (cfg.threads < 1 || cfg.threads > BW_MAX_THREADS) return BW_E_THREADS;
   return BW_OK;
 }
 
@@ -25,6 +25,8 @@ void encoder_init(Encoder& e, const bw_config& cfg, bw_write_fn write, void* use
   e.blocks_done = 0;
   e.restart_left = cfg.restart_interval;
   e.next_rst = 0;
+  e.threads = cfg.threads;
+  e.parallel = nullptr;
   e.write = write;
   e.user = user;
   e.coder = CoderState{};
@@ -87,43 +89,42 @@ int code_run(Encoder& e, const std::uint8_t* p, std::size_t stride, std::uint32_
   return BW_OK;
 }
 
-// Copies blocks first .. first + n - 1 of the stripe at p (rows lines of
-// which exist) into the edge buffer, repeating the last line and column.
-void copy_edge(Encoder& e, const std::uint8_t* p, std::size_t stride, std::uint32_t rows,
-               std::uint32_t first, std::uint32_t n) {
-  const std::uint32_t x0 = 8 * first, last = e.width - 1;
-  for (std::uint32_t r = 0; r < 8; ++r) {
-    const std::uint8_t* line = p + std::min(r, rows - 1) * stride;
-    std::uint8_t* out = e.edge + r * edge_stride;
-    for (std::uint32_t c = 0; c < 8 * n; ++c) out[c] = line[std::min(x0 + c, last)];
-  }
-}
-
 // Codes one stripe: rows lines (8, or fewer at the bottom of the frame).
 int code_stripe(Encoder& e, const std::uint8_t* p, std::size_t stride, std::uint32_t rows) {
   if (rows == 8) {
     const std::uint32_t whole = e.width / 8;
     if (const int status = code_run(e, p, stride, whole)) return status;
     if (whole == e.blocks_x) return BW_OK;
-    copy_edge(e, p, stride, rows, whole, 1);
+    copy_edge(e.edge, p, stride, rows, e.width, whole, 1);
     return code_run(e, e.edge, edge_stride, 1);
   }
   for (std::uint32_t b = 0; b < e.blocks_x; b += edge_blocks) {
     const std::uint32_t n = std::min<std::uint32_t>(edge_blocks, e.blocks_x - b);
-    copy_edge(e, p, stride, rows, b, n);
+    copy_edge(e.edge, p, stride, rows, e.width, b, n);
     if (const int status = code_run(e, e.edge, edge_stride, n)) return status;
   }
   return BW_OK;
 }
 
 // Marks the encoder unusable after a failure, so that no later call can
-// add to a stream that is already broken.
+// add to a stream that is already broken, and lets its threads go.
 int fail(Encoder& e, int status) {
   e.magic = 0;
+  parallel_release(e);
   return status;
 }
 
 }  // namespace
+
+void copy_edge(std::uint8_t* out, const std::uint8_t* p, std::size_t stride, std::uint32_t rows,
+               std::uint32_t width, std::uint32_t first, std::uint32_t n) {
+  const std::uint32_t x0 = 8 * first, last = width - 1;
+  for (std::uint32_t r = 0; r < 8; ++r) {
+    const std::uint8_t* line = p + std::min(r, rows - 1) * stride;
+    std::uint8_t* o = out + r * edge_stride;
+    for (std::uint32_t c = 0; c < 8 * n; ++c) o[c] = line[std::min(x0 + c, last)];
+  }
+}
 
 int encoder_write_lines(Encoder& e, const std::uint8_t* lines, std::size_t stride,
                         std::uint32_t count) {
@@ -132,6 +133,12 @@ int encoder_write_lines(Encoder& e, const std::uint8_t* lines, std::size_t strid
   const std::uint32_t left = e.height - e.lines_done;
   if (count == 0 || count > left || (count % 8 != 0 && count != left)) return BW_E_LINES;
   e.coder.optr = e.outbuffer + e.out_used;
+  if (parallel_takes(e, count)) {
+    if (const int status = parallel_write_lines(e, lines, stride, count)) return fail(e, status);
+    e.lines_done += count;
+    e.out_used = static_cast<std::uint32_t>(e.coder.optr - e.outbuffer);
+    return BW_OK;
+  }
   for (std::uint32_t i = 0; i < count; i += 8) {
     const std::uint32_t rows = std::min<std::uint32_t>(8, count - i);
     if (const int status = code_stripe(e, lines + i * stride, stride, rows)) return fail(e, status);

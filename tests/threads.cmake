@@ -1,0 +1,7 @@
+# Encoders with several threads write the bytes of one thread, and fail
+# cleanly. Only the library and GoogleTest: run-all.sh also runs it under
+# ThreadSanitizer.
+add_executable(threads_tests threads_test.cpp)
+target_link_libraries(threads_tests PRIVATE blockwright_core GTest::gtest_main)
+target_compile_options(threads_tests PRIVATE ${BLOCKWRIGHT_WARNINGS})
+gtest_discover_tests(threads_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60)
