@@ -220,6 +220,14 @@ std::uint8_t* allocate_stripe(std::size_t size) {
   return wide_stripe;
 }
 
+// The whole frame, read before coding when several threads share it.
+std::uint8_t* whole_frame = nullptr;
+
+std::uint8_t* allocate_frame(std::size_t size) {
+  whole_frame = static_cast<std::uint8_t*>(std::malloc(size));
+  return whole_frame;
+}
+
 // The stripe buffer of the default frame, and its encoder.
 std::uint8_t stripe[stripe_bytes];
 bw_encoder encoder;
@@ -404,7 +412,7 @@ int main(int argc, char** argv) {
     if (in < 0) return fail(input_name, std::strerror(errno));
   }
 
-  EncodeJob job{opt.config, &encoder, write_output, &out, stripe, sizeof stripe};
+  EncodeJob job{opt.config, &encoder, write_output, &out, stripe, sizeof stripe, allocate_frame};
   InputOutcome result;
   if (opt.input == nullptr) {
     result = encode_image_y(job, read_fd, &in);

@@ -1,5 +1,6 @@
 #include "image_input.hpp"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -20,16 +21,38 @@ InputOutcome encode_samples(EncodeJob& job, Source source, void* ctx, std::size_
     std::snprintf(out.reason, sizeof out.reason, "%s", bw_strerror(init));
     return out;
   }
-  for (std::uint32_t line = 0; line < cfg.height; line += 8) {
-    const std::uint32_t lines = cfg.height - line < 8 ? cfg.height - line : 8;
+  // One stripe a call, or with several threads the whole frame in one.
+  std::uint32_t group = 8;
+  if (cfg.threads > 1 && cfg.height > 8) {
+    group = cfg.height;
+    if (total > job.stripe_size) {
+      std::uint8_t* frame = job.get_frame != nullptr && total <= SIZE_MAX
+                                ? job.get_frame(static_cast<std::size_t>(total))
+                                : nullptr;
+      if (frame == nullptr) {
+        bw_encoder_release(job.encoder);
+        out.result = InputResult::refused;
+        std::snprintf(out.reason, sizeof out.reason, "no memory to hold the frame for %u threads",
+                      static_cast<unsigned>(cfg.threads));
+        return out;
+      }
+      std::memcpy(frame, job.stripe, filled);
+      job.stripe = frame;
+      job.stripe_size = static_cast<std::size_t>(total);
+    }
+  }
+  for (std::uint32_t line = 0; line < cfg.height; line += group) {
+    const std::uint32_t lines = cfg.height - line < group ? cfg.height - line : group;
     const std::size_t want = lines * width;
     while (filled < want) {
       const long got = source(job.stripe + filled, want - filled, ctx);
       if (got < 0) {
+        bw_encoder_release(job.encoder);
         out.result = InputResult::read_error;
         return out;
       }
       if (got == 0) {
+        bw_encoder_release(job.encoder);
         out.samples_read += filled;
         out.result = InputResult::refused;
         std::snprintf(out.reason, sizeof out.reason, "read %llu of %llu samples",

@@ -54,6 +54,9 @@ struct InputOutcome {
 };
 
 // The settings and buffers of one encoding.
+// Gives a buffer of size bytes for the samples (nullptr: none to be had).
+using StripeAlloc = std::uint8_t* (*)(std::size_t size);
+
 struct EncodeJob {
   bw_config config;       // quality, restart interval, threads; the reader sets the size
   bw_encoder* encoder;    // where the encoding lives
@@ -61,6 +64,10 @@ struct EncodeJob {
   void* write_user;
   std::uint8_t* stripe;   // 8 lines of the frame's width, or more
   std::size_t stripe_size;
+  // With more than one thread the whole frame is read before it is coded,
+  // in one call that the encoder splits among its threads: a buffer that
+  // large comes from here.
+  StripeAlloc get_frame = nullptr;
 };
 
 // Reads an image.y from source and encodes it, stripe by stripe, through
@@ -74,7 +81,7 @@ InputOutcome encode_image_y(EncodeJob& job, Source source, void* ctx);
 // Reads a binary PGM (P5, maxval 255) of any size from source and encodes
 // it. When the width needs more than job.stripe_size bytes for 8 lines,
 // get_stripe is asked for a buffer of that size (nullptr: refused).
-using StripeAlloc = std::uint8_t* (*)(std::size_t size);
+
 InputOutcome encode_pgm(EncodeJob& job, Source source, void* ctx, StripeAlloc get_stripe);
 
 // Reads job.config.width x job.config.height raw samples from source and

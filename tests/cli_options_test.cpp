@@ -99,6 +99,7 @@ INSTANTIATE_TEST_SUITE_P(
         OptionCase{"quality_long_equals", {"--quality=100", "in.pgm"}, 9, 9, 100, 0, "testout.jpg"},
         OptionCase{"restart", {"--restart", "3", "in.pgm"}, 50, 30, 75, 3, "testout.jpg"},
         OptionCase{"threads_one", {"--threads", "1", "in.pgm"}, 16, 16, 75, 0, "testout.jpg"},
+        OptionCase{"threads_three", {"--threads", "3", "--restart", "7", "in.pgm"}, 300, 211, 75, 7, "testout.jpg"},
         OptionCase{"output_in_folder", {"in.pgm", "-o", "sub/x.jpg"}, 1, 1, 75, 0, "sub/x.jpg"},
         OptionCase{"output_long", {"--output", "y.jpg", "in.pgm"}, 2, 300, 75, 0, "y.jpg"},
         OptionCase{"stdin_to_stdout", {"-q", "60", "-", "-o", "-"}, 1281, 17, 60, 0, ""},
