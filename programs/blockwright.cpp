@@ -113,14 +113,17 @@ void install_signal_handlers() {
 // --- Output ----------------------------------------------------------------
 
 struct Output {
-  const char* name;      // as given, for messages
-  bool to_stdout;
+  const char* name = nullptr;  // as given, for messages
+  bool to_stdout = false;
   int fd = -1;
   int error = 0;         // errno of the first failed write
   // Standard output: the stream, held until it is complete.
   std::uint8_t* held = nullptr;
   std::size_t held_size = 0, held_capacity = 0;
 };
+
+// The output of this run: static, so that what it holds lives until the exit.
+Output output;
 
 // Creates the temporary file "<folder>/.<name>.<pid>.<n>" with O_EXCL, so
 // that nothing already there (a stale file, a symbolic link) is ever opened,
@@ -402,7 +405,7 @@ int main(int argc, char** argv) {
   if (settings_refused(opt)) return 1;
 
   const char* input_name = opt.input ? display_name(opt.input, "standard input") : default_input;
-  static Output out;  // static: what it holds lives until the exit
+  Output& out = output;
   out.to_stdout = std::strcmp(opt.output, "-") == 0;
   out.name = out.to_stdout ? "standard output" : opt.output;
 

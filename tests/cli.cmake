@@ -4,7 +4,8 @@
 blockwright_test(cli_tests cli_test.cpp cli_options_test.cpp cli_signal_test.cpp cli_harness.cpp)
 target_link_libraries(cli_tests PRIVATE blockwright_input)
 
-# The program's writable static data: under 32 KiB plus its 10 KiB stripe
+# The program's writable static data: under 32 KiB plus its 10 KiB stripe,
+# and no C++ run-time to load
 # (not measured in instrumented builds, whose globals carry redzones).
 if(CMAKE_READELF AND NOT BLOCKWRIGHT_SANITIZE AND NOT BLOCKWRIGHT_FUZZ)
   add_test(NAME cli.static_data

@@ -22,3 +22,10 @@ message(STATUS "writable static data: ${total} bytes:${found}")
 if(total EQUAL 0 OR total GREATER LIMIT)
   message(FATAL_ERROR "writable static data is ${total} bytes, more than ${LIMIT}")
 endif()
+
+# Nor does it load the C++ run-time: the library needs none, and loading it
+# costs a whole process more instructions than coding a frame's stripe.
+execute_process(COMMAND "${READELF}" -d -W "${PROGRAM}" OUTPUT_VARIABLE dynamic)
+if(dynamic MATCHES "libstdc\\+\\+")
+  message(FATAL_ERROR "${PROGRAM} needs libstdc++")
+endif()
