@@ -51,6 +51,26 @@ constexpr std::array<std::uint8_t, 256> make_ac_length() {
 inline constexpr auto ac_prefix = make_ac_prefix();
 inline constexpr auto ac_length = make_ac_length();
 
+// Size (bit length of |v|) of every value the 16-bit coders meet, DC
+// differences included (|v| < 2048 at any quality), indexed by v + 2048:
+// one load instead of a sign, a magnitude and a bit scan. Indices are masked
+// to 12 bits and no entry exceeds 11 (-2048, never met, gets 11), so that
+// not even a value out of that range could read outside this table or the
+// code tables.
+constexpr std::array<std::uint8_t, 4096> make_size_by_value() {
+  std::array<std::uint8_t, 4096> t{};
+  for (int i = 0; i < 4096; ++i) {
+    unsigned m = static_cast<unsigned>(i < 2048 ? 2048 - i : i - 2048);
+    std::uint8_t size = 0;
+    for (; m != 0; m >>= 1) ++size;
+    t[static_cast<std::size_t>(i)] = size > 11 ? 11 : size;
+  }
+  return t;
+}
+inline constexpr auto size_by_value = make_size_by_value();
+static_assert(size_by_value[2048] == 0 && size_by_value[2047] == 1 && size_by_value[2049] == 1 &&
+              size_by_value[1] == 11 && size_by_value[4095] == 11 && size_by_value[0] == 11);
+
 namespace {
 
 inline std::uint64_t to_zigzag(std::uint64_t nonzero) {

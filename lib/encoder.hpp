@@ -78,5 +78,14 @@ int encoder_write_lines(Encoder& e, const std::uint8_t* lines, std::size_t strid
                         std::uint32_t count);
 int encoder_finish(Encoder& e);
 
+// Sends the bytes coded so far to the write callback and empties the
+// buffer: BW_OK or BW_E_CALLBACK.
+inline int encoder_flush(Encoder& e) {
+  const auto n = static_cast<std::size_t>(e.coder.optr - e.outbuffer);
+  e.coder.optr = e.outbuffer;
+  if (n != 0 && e.write(e.user, e.outbuffer, n) != 0) return BW_E_CALLBACK;
+  return BW_OK;
+}
+
 // The encoder inside a caller's bw_encoder.
 inline Encoder& encoder_of(bw_encoder* enc) { return *reinterpret_cast<Encoder*>(enc->opaque_.bytes_); }

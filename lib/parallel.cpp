@@ -288,23 +288,16 @@ void store_be64(std::uint8_t* p, std::uint64_t w) {
 
 std::uint8_t* out_end(Encoder& e) { return e.outbuffer + outbuffer_size; }  // cppcheck-suppress constParameter
 
-int flush(Encoder& e) {
-  const auto n = static_cast<std::size_t>(e.coder.optr - e.outbuffer);
-  e.coder.optr = e.outbuffer;
-  if (n != 0 && e.write(e.user, e.outbuffer, n) != 0) return BW_E_CALLBACK;
-  return BW_OK;
-}
-
 // Makes room for a few bits and a marker in the buffer.
 int reserve(Encoder& e) {
-  return out_end(e) - e.coder.optr < 16 ? flush(e) : BW_OK;
+  return out_end(e) - e.coder.optr < 16 ? encoder_flush(e) : BW_OK;
 }
 
 // Appends n coded bytes when the stream stands on a byte boundary: through
 // the buffer, or straight to the write callback when they are many.
 int put_aligned(Encoder& e, const std::uint8_t* p, std::size_t n) {
   if (static_cast<std::size_t>(out_end(e) - e.coder.optr) < n + 16) {
-    if (const int status = flush(e)) return status;
+    if (const int status = encoder_flush(e)) return status;
     if (n >= outbuffer_size / 2) return e.write(e.user, p, n) != 0 ? BW_E_CALLBACK : BW_OK;
   }
   std::memcpy(e.coder.optr, p, n);
@@ -326,7 +319,7 @@ int put_shifted(Encoder& e, const std::uint8_t* in, std::size_t n) {
   while (i < n) {
     if (out_end(e) - o < 64) {
       s.optr = o;
-      if (const int status = flush(e)) return status;
+      if (const int status = encoder_flush(e)) return status;
       o = s.optr;
     }
     const std::uint8_t* const limit = out_end(e) - 32;  // at most 16 bytes a step

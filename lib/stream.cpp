@@ -39,14 +39,6 @@ void encoder_init(Encoder& e, const bw_config& cfg, bw_write_fn write, void* use
 
 namespace {
 
-// Sends the bytes coded so far and empties the buffer.
-int flush(Encoder& e) {
-  const auto n = static_cast<std::size_t>(e.coder.optr - e.outbuffer);
-  e.coder.optr = e.outbuffer;
-  if (n != 0 && e.write(e.user, e.outbuffer, n) != 0) return BW_E_CALLBACK;
-  return BW_OK;
-}
-
 // Ends a restart interval: pads the pending bits with 1-bits to a byte,
 // writes RSTm and starts the DC prediction anew.
 void restart(Encoder& e) {
@@ -68,7 +60,7 @@ int code_run(Encoder& e, const std::uint8_t* p, std::size_t stride, std::uint32_
     auto room = static_cast<std::uint32_t>(
         static_cast<std::size_t>(e.outbuffer + outbuffer_size - e.coder.optr) / max_block_marker_bytes);
     if (room < std::min<std::uint32_t>(count, 16)) {
-      if (const int status = flush(e)) return status;
+      if (const int status = encoder_flush(e)) return status;
       continue;
     }
     // Runs are even where they can be: the fastest paths code two at a time.
@@ -153,14 +145,14 @@ int encoder_finish(Encoder& e) {
   if (e.lines_done != e.height) return BW_E_LINES;
   e.coder.optr = e.outbuffer + e.out_used;
   if (outbuffer_size - e.out_used < 8) {
-    if (const int status = flush(e)) return fail(e, status);
+    if (const int status = encoder_flush(e)) return fail(e, status);
   }
   // Seven 1-bits complete a partial last byte; with nothing pending they stay
   // pending and are never sent.
   emit_code(e.coder, 7, 0x7F);
   *e.coder.optr++ = 0xFF;
   *e.coder.optr++ = 0xD9;
-  const int status = flush(e);
+  const int status = encoder_flush(e);
   e.out_used = 0;
   return fail(e, status);  // finished either way
 }

@@ -251,22 +251,8 @@ __attribute__((always_inline)) inline void transform(const std::uint8_t* p, std:
   store(y, qu16, out);
 }
 
-// What the coder sends for every value it meets, DC differences included
-// (|v| < 2048 at any quality), indexed by v + 2048: the size (bit length of
-// |v|) and the value bits (v, or v - 1 when negative, in the low size
-// bits). The index is masked, so that no value can read outside them
-// (-2048, never met, gets 11 bits).
-constexpr std::array<std::uint8_t, 4096> make_size_by_value() {
-  std::array<std::uint8_t, 4096> t{};
-  for (int i = 0; i < 4096; ++i) {
-    unsigned m = static_cast<unsigned>(i < 2048 ? 2048 - i : i - 2048);
-    std::uint8_t size = 0;
-    for (; m != 0; m >>= 1) ++size;
-    t[static_cast<std::size_t>(i)] = size > 11 ? 11 : size;
-  }
-  return t;
-}
-constexpr auto size_by_value = make_size_by_value();
+// The value bits (v, or v - 1 when negative, in the low size bits) of every
+// value size_by_value covers, indexed likewise.
 constexpr std::array<std::uint16_t, 4096> make_bits_by_value() {
   std::array<std::uint16_t, 4096> t{};
   for (int i = 0; i < 4096; ++i) {
@@ -277,8 +263,6 @@ constexpr std::array<std::uint16_t, 4096> make_bits_by_value() {
   return t;
 }
 constexpr auto bits_by_value = make_bits_by_value();
-static_assert(size_by_value[2048] == 0 && size_by_value[2047] == 1 && size_by_value[2049] == 1 &&
-              size_by_value[1] == 11 && size_by_value[4095] == 11 && size_by_value[0] == 11);
 static_assert(bits_by_value[2049] == 1 && bits_by_value[2047] == 0 && bits_by_value[2048 - 5] == 2 &&
               bits_by_value[4095] == 2047 && bits_by_value[1] == 0);
 

@@ -185,26 +185,7 @@ constexpr std::array<std::uint8_t, 12> make_dc_length() {
 constexpr auto dc_prefix = make_dc_prefix();
 constexpr auto dc_length = make_dc_length();
 
-// Size (bit length of |v|) of every value the coder meets, DC differences
-// included (|v| < 2048 at any quality), indexed by v + 2048. One load
-// instead of a sign, a magnitude and a bit scan. The index is masked and no
-// entry exceeds 11, so that not even a value out of that range could read
-// outside this table or the code tables.
-constexpr std::array<std::uint8_t, 4096> make_size_by_value() {
-  std::array<std::uint8_t, 4096> t{};
-  for (int i = 1; i < 4096; ++i) {
-    unsigned m = static_cast<unsigned>(i < 2048 ? 2048 - i : i - 2048);
-    std::uint8_t size = 0;
-    for (; m != 0; m >>= 1) ++size;
-    t[static_cast<std::size_t>(i)] = size;
-  }
-  t[0] = 11;  // -2048 is never met
-  return t;
-}
-constexpr auto size_by_value = make_size_by_value();
-static_assert(size_by_value[2048] == 0 && size_by_value[2047] == 1 && size_by_value[2049] == 1 &&
-              size_by_value[1] == 11 && size_by_value[4095] == 11 && size_by_value[0] == 11);
-
+// Size of v from the shared table (bitpack.hpp).
 inline std::uint32_t size_of(std::int32_t v) {
   return size_by_value[static_cast<std::uint32_t>(v + 2048) & 4095];
 }
