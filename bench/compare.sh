@@ -13,7 +13,7 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
-bw=$(realpath "${1:-$here/../build/encoder/blockwright}")
+bw=$(realpath "${1:-$here/../build/programs/blockwright}")
 images=$(realpath "${2:-$here/../../shared/images}")
 runs=${3:-21}
 
