@@ -231,6 +231,7 @@ Outcome run_into(Sink sink, const std::string& input) {
   int out_pipe[2], err_pipe[2];
   EXPECT_EQ(pipe(out_pipe), 0);
   EXPECT_EQ(pipe(err_pipe), 0);
+  close(out_pipe[0]);  // no reader at all, before recipgen starts: every write to the pipe fails
   const pid_t pid = fork();
   if (pid == 0) {
     const int in_fd = open(in.c_str(), O_RDONLY);
@@ -242,14 +243,12 @@ Outcome run_into(Sink sink, const std::string& input) {
         (sink == Sink::size_limit && setrlimit(RLIMIT_FSIZE, &none) != 0)) {
       _exit(126);
     }
-    close(out_pipe[0]);
     close(out_pipe[1]);
     close(err_pipe[0]);
     close(err_pipe[1]);
     execl(BW_RECIPGEN, "recipgen", static_cast<char*>(nullptr));
     _exit(127);
   }
-  close(out_pipe[0]);  // no reader at all: every write to the pipe fails
   close(out_pipe[1]);
   close(err_pipe[1]);
   Outcome run;
