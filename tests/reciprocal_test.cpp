@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cmath>
 #include <cstdint>
 
 #include "quant.hpp"
@@ -25,6 +26,18 @@ std::uint64_t all_reciprocals_hash() {
   }
   return h;
 }
+
+#if defined(__x86_64__)
+// The scale factors the library writes out are the cosines of the
+// mathematics library that the recorded figures come from.
+TEST(Reciprocal, ScaleFactorsAreTheCosines) {
+  for (int k = 0; k < 8; ++k) {
+    const double a = k == 0 ? 1.0 : std::cos(k * 0.19634954085) * 1.4142135623730951;
+    EXPECT_EQ(scale_factor(k, 0), a) << k;
+    EXPECT_EQ(scale_factor(0, k), a) << k;
+  }
+}
+#endif
 
 TEST(Reciprocal, EveryStepAndPositionAsRecordedOnX86_64) {
   EXPECT_EQ(all_reciprocals_hash(), 0x8b1111f9902a56ceu);
