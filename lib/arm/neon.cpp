@@ -132,15 +132,15 @@ inline void transpose(const int16x8_t* in, int16x8_t* out) {
 // one, natural order, 16 to a register) as a bitmap in zigzag order, the
 // first coefficient in the top bit, so that the coder finds the next one
 // by counting leading zeros.
+constexpr auto zz_bytes = [] {
+  std::array<std::uint8_t, 64> t{};
+  for (std::size_t k = 0; k < 64; ++k) t[k] = zz[k];
+  return t;
+}();
 #if defined(__aarch64__)
 static_assert(std::endian::native == std::endian::little,
               "byte 0 of the sums must land in the low byte of the bitmap");
 inline std::uint64_t zigzag_bitmap(uint8x16x4_t m) {
-  static constexpr auto zz_bytes = [] {
-    std::array<std::uint8_t, 64> t{};
-    for (std::size_t k = 0; k < 64; ++k) t[k] = zz[k];
-    return t;
-  }();
   static constexpr std::uint8_t weight_bytes[16] = {128, 64, 32, 16, 8, 4, 2, 1,
                                                     128, 64, 32, 16, 8, 4, 2, 1};
   const uint8x16_t weights = vld1q_u8(weight_bytes);
@@ -156,11 +156,6 @@ inline std::uint64_t zigzag_bitmap(uint8x16x4_t m) {
 static_assert(std::endian::native == std::endian::little,
               "byte 0 of the sums must land in the low byte of the bitmap");
 inline std::uint64_t zigzag_bitmap(uint8x16x4_t m) {
-  static constexpr auto zz_bytes = [] {
-    std::array<std::uint8_t, 64> t{};
-    for (std::size_t k = 0; k < 64; ++k) t[k] = zz[k];
-    return t;
-  }();
   static constexpr std::uint8_t weight_bytes[8] = {128, 64, 32, 16, 8, 4, 2, 1};
   const uint8x8_t weights = vld1_u8(weight_bytes);
   const uint8x8x4_t first = {{vget_low_u8(m.val[0]), vget_high_u8(m.val[0]), vget_low_u8(m.val[1]),
