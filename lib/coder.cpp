@@ -24,6 +24,20 @@ void emit_code(CoderState& s, std::int32_t n, std::int32_t code) {
   s.CodeVal = static_cast<std::uint64_t>(static_cast<std::int64_t>(static_cast<std::int32_t>(acc)));
 }
 
+void pad_to_byte(CoderState& s) {
+  emit_code(s, 7, 0x7F);  // completes a partial byte; with none, adds nothing sent
+  s.CodeSize = 0;
+  s.CodeVal = 0;
+}
+
+void put_restart_marker(CoderState& s, std::uint32_t m) {
+  s.CodeSize = 0;
+  s.CodeVal = 0;
+  s.lastDC = 0;
+  *s.optr++ = 0xFF;
+  *s.optr++ = static_cast<std::uint8_t>(0xD0 + (m & 7));
+}
+
 void quantize(std::int32_t* block, const std::int32_t* recip) {
   for (int i = 0; i < 64; ++i) block[i] = (block[i] * recip[i] + 32768) >> 16;
 }

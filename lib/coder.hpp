@@ -27,6 +27,14 @@ struct CoderState {
 // Appends the low n bits of code (1 <= n <= 16), most significant first.
 void emit_code(CoderState& s, std::int32_t n, std::int32_t code);
 
+// Completes a partial byte with 1-bits and drops the bits left pending, so
+// that the stream stands on a byte boundary, as before a restart marker.
+void pad_to_byte(CoderState& s);
+
+// Writes the marker RSTm (m = 0 .. 7) on a byte boundary and starts the DC
+// prediction anew.
+void put_restart_marker(CoderState& s, std::uint32_t m);
+
 // Quantizes a transformed block in place: (v * qu + 32768) >> 16.
 void quantize(std::int32_t* block, const std::int32_t* recip);
 

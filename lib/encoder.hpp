@@ -5,6 +5,7 @@
 // may be used; see parallel.hpp).
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -62,8 +63,17 @@ static_assert(alignof(Encoder) <= alignof(bw_encoder));
 // Copies blocks first .. first + n - 1 (n <= edge_blocks) of the stripe at p,
 // rows lines of which exist, in a frame width samples wide, into out (rows
 // edge_stride apart), repeating the last line and column.
-void copy_edge(std::uint8_t* out, const std::uint8_t* p, std::size_t stride, std::uint32_t rows,
-               std::uint32_t width, std::uint32_t first, std::uint32_t n);
+// (Here, not in stream.cpp, so that the threads' code in parallel.cpp uses
+// it without calling back into the file that calls it.)
+inline void copy_edge(std::uint8_t* out, const std::uint8_t* p, std::size_t stride, std::uint32_t rows,
+                      std::uint32_t width, std::uint32_t first, std::uint32_t n) {
+  const std::uint32_t x0 = 8 * first, last = width - 1;
+  for (std::uint32_t r = 0; r < 8; ++r) {
+    const std::uint8_t* line = p + std::min(r, rows - 1) * stride;
+    std::uint8_t* o = out + r * edge_stride;
+    for (std::uint32_t c = 0; c < 8 * n; ++c) o[c] = line[std::min(x0 + c, last)];
+  }
+}
 
 // Checks the settings: BW_OK or the status that refuses them.
 int check_config(const bw_config& cfg);

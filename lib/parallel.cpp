@@ -180,13 +180,9 @@ void code_chunk(const Job& j, std::uint32_t c, Slot& slot) {
         slot.head_end = static_cast<std::uint32_t>(s.optr - slot.buf);
         slot.head_bits = pending(s);
       } else {
-        emit_code(s, 7, 0x7F);
+        pad_to_byte(s);
       }
-      s.CodeSize = 0;
-      s.CodeVal = 0;
-      s.lastDC = 0;
-      *s.optr++ = 0xFF;
-      *s.optr++ = static_cast<std::uint8_t>(0xD0 + ((b / ri - 1) & 7));
+      put_restart_marker(s, b / ri - 1);
     }
   }
   slot.end = static_cast<std::uint32_t>(s.optr - slot.buf);
@@ -371,9 +367,7 @@ int join(Encoder& e, const Slot& slot) {
   if (status == BW_OK && slot.marker) {
     // Pads the partial byte with 1-bits; the marker follows in the chunk.
     if ((status = reserve(e)) != BW_OK) return status;
-    emit_code(e.coder, 7, 0x7F);
-    e.coder.CodeSize = 0;
-    e.coder.CodeVal = 0;
+    pad_to_byte(e.coder);
     status = put_aligned(e, slot.buf + slot.head_end, slot.end - slot.head_end);
     if (status == BW_OK) status = put_bits(e, slot.tail_bits);
   }

@@ -42,13 +42,8 @@ namespace {
 // Ends a restart interval: pads the pending bits with 1-bits to a byte,
 // writes RSTm and starts the DC prediction anew.
 void restart(Encoder& e) {
-  CoderState& s = e.coder;
-  emit_code(s, 7, 0x7F);  // completes a partial byte; with none, adds nothing sent
-  s.CodeSize = 0;
-  s.CodeVal = 0;
-  s.lastDC = 0;
-  *s.optr++ = 0xFF;
-  *s.optr++ = static_cast<std::uint8_t>(0xD0 + e.next_rst);
+  pad_to_byte(e.coder);
+  put_restart_marker(e.coder, e.next_rst);
   e.next_rst = (e.next_rst + 1) & 7;
 }
 
@@ -107,16 +102,6 @@ int fail(Encoder& e, int status) {
 }
 
 }  // namespace
-
-void copy_edge(std::uint8_t* out, const std::uint8_t* p, std::size_t stride, std::uint32_t rows,
-               std::uint32_t width, std::uint32_t first, std::uint32_t n) {
-  const std::uint32_t x0 = 8 * first, last = width - 1;
-  for (std::uint32_t r = 0; r < 8; ++r) {
-    const std::uint8_t* line = p + std::min(r, rows - 1) * stride;
-    std::uint8_t* o = out + r * edge_stride;
-    for (std::uint32_t c = 0; c < 8 * n; ++c) o[c] = line[std::min(x0 + c, last)];
-  }
-}
 
 int encoder_write_lines(Encoder& e, const std::uint8_t* lines, std::size_t stride,
                         std::uint32_t count) {
