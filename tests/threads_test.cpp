@@ -13,6 +13,18 @@
 
 namespace {
 
+bw_config config_of(std::uint32_t width, std::uint32_t height, std::uint32_t quality,
+                    std::uint32_t restart, std::uint32_t threads) {
+  bw_config cfg;
+  bw_default_config(&cfg);
+  cfg.width = width;
+  cfg.height = height;
+  cfg.quality = quality;
+  cfg.restart_interval = restart;
+  cfg.threads = threads;
+  return cfg;
+}
+
 using Bytes = std::vector<std::uint8_t>;
 
 struct Sink {
@@ -94,7 +106,7 @@ TEST(Threads, SameBytesAsOneThread) {
       // The plain definition is slow: only on frames up to a fifth of a megapixel.
       if (p == path_reference && c.width * c.height > 200000) continue;
       for (const auto& groups : groupings) {
-        bw_config cfg{c.width, c.height, c.quality, c.restart, 1};
+        bw_config cfg = config_of(c.width, c.height, c.quality, c.restart, 1);
         Sink one;
         if (encode(cfg, static_cast<Path>(p), pic, groups, one) != BW_OK) continue;  // path not here
         for (const std::uint32_t t : thread_counts) {
@@ -129,7 +141,7 @@ TEST(Threads, SettingsOutsideTheRangeAreRefused) {
 // sanitizer builds run this).
 TEST(Threads, FailingCallbackStopsEveryThread) {
   std::mt19937 rng(7);
-  const bw_config base{1280, 1024, 75, 0, 1};
+  const bw_config base = config_of(1280, 1024, 75, 0, 1);
   const Bytes pic = picture(base.width, base.height, 50, rng);
   Sink whole;
   ASSERT_EQ(encode(base, path_scalar, pic, {65535}, whole), BW_OK);
@@ -162,7 +174,7 @@ TEST(Threads, FailingCallbackStopsEveryThread) {
 // then refuses lines; a refused line count leaves it usable.
 TEST(Threads, ReleaseAbandonsTheFrame) {
   std::mt19937 rng(11);
-  bw_config cfg{800, 640, 75, 0, 4};
+  bw_config cfg = config_of(800, 640, 75, 0, 4);
   const Bytes pic = picture(cfg.width, cfg.height, 10, rng);
   Sink sink;
   bw_encoder enc;

@@ -1,0 +1,309 @@
+// Colour frames: the lines of a call become Y, Cb and Cr planes of whole
+// MCUs, colour_chunk pixels at a time (converted from RGB, unpacked from
+// 4:2:2 pairs or copied from planes, chroma reduced to the frame's
+// sampling, edges padded by repeating the last column and line), and each
+// MCU is coded as its Y blocks in raster order, then Cb, then Cr, each
+// component with its own DC prediction and code tables.
+#include <algorithm>
+#include <cstring>
+
+#include "bitpack.hpp"
+#include "colour.hpp"
+#include "colour_tables.hpp"
+#include "encoder.hpp"
+
+namespace {
+
+constexpr std::size_t cs = colour_chunk;  // line stride of the chunk planes
+
+struct RgbLayout {
+  int bytes, r, g, b;
+};
+
+RgbLayout rgb_layout(std::uint32_t input) {
+  switch (input) {
+    case BW_INPUT_BGR: return {3, 2, 1, 0};
+    case BW_INPUT_RGBX: return {4, 0, 1, 2};
+    case BW_INPUT_BGRX: return {4, 2, 1, 0};
+    default: return {3, 0, 1, 2};
+  }
+}
+
+bool is_rgb(std::uint32_t input) { return input >= BW_INPUT_RGB && input <= BW_INPUT_BGRX; }
+bool is_packed(std::uint32_t input) { return input == BW_INPUT_YUYV || input == BW_INPUT_UYVY; }
+
+// Horizontal and vertical chroma factors of a planar input.
+std::uint32_t input_hs(std::uint32_t input) { return input == BW_INPUT_I444 ? 1 : 2; }
+std::uint32_t input_vs(std::uint32_t input) {
+  return input == BW_INPUT_I420 || input == BW_INPUT_NV12 ? 2 : 1;
+}
+
+const std::uint8_t* line_of(const Planes& in, int plane, std::uint32_t r) {
+  return in.p[plane] + r * in.stride[plane];
+}
+
+// Repeats the last of n columns up to width, and the last of rows lines up
+// to height, in a plane of stride cs.
+void pad_plane(std::uint8_t* p, std::uint32_t n, std::uint32_t width, std::uint32_t rows,
+               std::uint32_t height) {
+  if (n < width) {
+    for (std::uint32_t r = 0; r < rows; ++r) std::memset(p + r * cs + n, p[r * cs + n - 1], width - n);
+  }
+  for (std::uint32_t r = rows; r < height; ++r) std::memcpy(p + r * cs, p + (rows - 1) * cs, width);
+}
+
+// Y alone: n pixels from column x0 of rows lines.
+void fill_y_only(ColourState& c, const Planes& in, std::uint32_t rows, std::uint32_t x0, std::uint32_t n) {
+  std::uint8_t* t = c.tmp;
+  for (std::uint32_t r = 0; r < rows; ++r) {
+    const std::uint8_t* src = line_of(in, 0, r);
+    std::uint8_t* y = c.y + r * cs;
+    if (is_rgb(c.input)) {
+      const RgbLayout l = rgb_layout(c.input);
+      rgb_to_ycc_line(src + x0 * static_cast<std::uint32_t>(l.bytes), l.bytes, l.r, l.g, l.b, n, y, t,
+                      t + cs);
+    } else if (is_packed(c.input)) {
+      unpack_422_line(src + 2 * x0, c.input == BW_INPUT_YUYV, n, y, t, t + cs);
+    } else {
+      std::memcpy(y, src + x0, n);
+    }
+  }
+}
+
+// RGB: Y of every line, chroma reduced to hy x vy.
+void fill_rgb(ColourState& c, const Planes& in, std::uint32_t rows, std::uint32_t x0, std::uint32_t n) {
+  const RgbLayout l = rgb_layout(c.input);
+  const std::uint32_t offset = x0 * static_cast<std::uint32_t>(l.bytes);
+  auto convert = [&](std::uint32_t r, std::uint8_t* cb, std::uint8_t* cr) {
+    rgb_to_ycc_line(line_of(in, 0, r) + offset, l.bytes, l.r, l.g, l.b, n, c.y + r * cs, cb, cr);
+  };
+  std::uint8_t* const cb0 = c.tmp;
+  std::uint8_t* const cr0 = c.tmp + cs;
+  std::uint8_t* const cb1 = c.tmp + 2 * cs;
+  std::uint8_t* const cr1 = c.tmp + 3 * cs;
+  if (c.vy == 1) {
+    for (std::uint32_t r = 0; r < rows; ++r) {
+      if (c.hy == 1) {
+        convert(r, c.cb + r * cs, c.cr + r * cs);
+      } else {
+        convert(r, cb0, cr0);
+        down_h2_line(cb0, n, c.cb + r * cs);
+        down_h2_line(cr0, n, c.cr + r * cs);
+      }
+    }
+    return;
+  }
+  for (std::uint32_t k = 0; 2 * k < rows; ++k) {
+    convert(2 * k, cb0, cr0);
+    const bool pair = 2 * k + 1 < rows;
+    if (pair) convert(2 * k + 1, cb1, cr1);
+    down_h2v2_line(cb0, pair ? cb1 : cb0, n, c.cb + k * cs);
+    down_h2v2_line(cr0, pair ? cr1 : cr0, n, c.cr + k * cs);
+  }
+}
+
+// Packed 4:2:2: as it is, or vertical pairs of chroma averaged for 4:2:0.
+void fill_packed(ColourState& c, const Planes& in, std::uint32_t rows, std::uint32_t x0, std::uint32_t n) {
+  const bool y_first = c.input == BW_INPUT_YUYV;
+  auto unpack = [&](std::uint32_t r, std::uint8_t* cb, std::uint8_t* cr) {
+    unpack_422_line(line_of(in, 0, r) + 2 * x0, y_first, n, c.y + r * cs, cb, cr);
+  };
+  if (c.vy == 1) {
+    for (std::uint32_t r = 0; r < rows; ++r) unpack(r, c.cb + r * cs, c.cr + r * cs);
+    return;
+  }
+  const std::uint32_t cn = (n + 1) / 2;
+  std::uint8_t* const cb0 = c.tmp;
+  std::uint8_t* const cr0 = c.tmp + cs;
+  std::uint8_t* const cb1 = c.tmp + 2 * cs;
+  std::uint8_t* const cr1 = c.tmp + 3 * cs;
+  for (std::uint32_t k = 0; 2 * k < rows; ++k) {
+    unpack(2 * k, cb0, cr0);
+    const bool pair = 2 * k + 1 < rows;
+    if (pair) unpack(2 * k + 1, cb1, cr1);
+    down_v2_line(cb0, pair ? cb1 : cb0, cn, c.cb + k * cs);
+    down_v2_line(cr0, pair ? cr1 : cr0, cn, c.cr + k * cs);
+  }
+}
+
+// Planes: Y copied; chroma copied, or reduced where the frame's sampling is
+// coarser than the input's.
+void fill_planar(ColourState& c, const Planes& in, std::uint32_t rows, std::uint32_t x0, std::uint32_t n) {
+  for (std::uint32_t r = 0; r < rows; ++r) std::memcpy(c.y + r * cs, line_of(in, 0, r) + x0, n);
+  const std::uint32_t ihs = input_hs(c.input), ivs = input_vs(c.input);
+  const std::uint32_t in_x = x0 / ihs, in_n = (n + ihs - 1) / ihs;
+  const std::uint32_t in_rows = (rows + ivs - 1) / ivs;
+  const bool nv12 = c.input == BW_INPUT_NV12;
+  if (ivs == c.vy) {
+    // One input line a chroma line.
+    for (std::uint32_t k = 0; k < in_rows; ++k) {
+      std::uint8_t* cb = c.cb + k * cs;
+      std::uint8_t* cr = c.cr + k * cs;
+      if (nv12) {
+        const std::uint8_t* p = line_of(in, 1, k) + 2 * in_x;
+        for (std::uint32_t i = 0; i < in_n; ++i) {
+          cb[i] = p[2 * i];
+          cr[i] = p[2 * i + 1];
+        }
+      } else if (ihs == c.hy) {
+        std::memcpy(cb, line_of(in, 1, k) + in_x, in_n);
+        std::memcpy(cr, line_of(in, 2, k) + in_x, in_n);
+      } else {  // 4:4:4 to 4:2:2
+        down_h2_line(line_of(in, 1, k) + in_x, in_n, cb);
+        down_h2_line(line_of(in, 2, k) + in_x, in_n, cr);
+      }
+    }
+    return;
+  }
+  // 4:4:4 or 4:2:2 to 4:2:0: vertical pairs of input lines.
+  for (std::uint32_t k = 0; 2 * k < in_rows; ++k) {
+    const std::uint32_t r0 = 2 * k, r1 = std::min(2 * k + 1, in_rows - 1);
+    for (int p = 1; p <= 2; ++p) {
+      const std::uint8_t* a = line_of(in, p, r0) + in_x;
+      const std::uint8_t* b = line_of(in, p, r1) + in_x;
+      std::uint8_t* out = (p == 1 ? c.cb : c.cr) + k * cs;
+      if (ihs == 1) {
+        down_h2v2_line(a, b, in_n, out);
+      } else {
+        down_v2_line(a, b, in_n, out);
+      }
+    }
+  }
+}
+
+// One component's block coding into the accumulator: DC, the nonzero AC
+// coefficients in zigzag order, EOB.
+inline void code_into(const std::int32_t* block, const std::uint32_t* codes, std::uint64_t nonzero,
+                      std::int32_t& last_dc, const CodeTables& t, std::uint64_t& acc, unsigned& bits,
+                      std::uint8_t*& out) {
+  const std::int32_t d = block[0] - last_dc;
+  last_dc = block[0];
+  const std::uint32_t dc = value_code(d);
+  const std::uint32_t n = dc >> 16;
+  put_bits(acc, bits, out, (static_cast<std::uint32_t>(t.dc_code[n]) << n) | (dc & 0xFFFF),
+           t.dc_length[n] + n);
+  std::uint64_t z = to_zigzag(nonzero) & ~std::uint64_t{1};
+  unsigned last = 0;
+  while (z != 0) {
+    const auto k = static_cast<unsigned>(std::countr_zero(z));
+    z &= z - 1;
+    unsigned run = k - last - 1;
+    last = k;
+    while (run >= 16) {
+      put_bits(acc, bits, out, t.ac_prefix[0xF0], t.ac_length[0xF0]);
+      run -= 16;
+    }
+    const std::uint32_t v = codes[zz[k]];
+    const unsigned i = run * 16 + (v >> 16);
+    put_bits(acc, bits, out, t.ac_prefix[i] | (v & 0xFFFF), t.ac_length[i]);
+  }
+  if (last != 63) put_bits(acc, bits, out, t.ac_prefix[0], t.ac_length[0]);
+}
+
+// The transform kernel for colour blocks: the path's own, on 32-bit
+// coefficients (the pair path's 32-bit sibling, which gives the same bytes).
+DctQuantFn colour_kernel(Path path) {
+  return dct_quant_kernel(path == path_avx2_pair ? path_avx2 : path);
+}
+
+// Codes the MCUs of the chunk planes, mcus of them, with restart markers
+// where their interval ends.
+int code_mcus(Encoder& e, std::uint32_t mcus) {
+  ColourState& c = e.col;
+  const DctQuantFn kernel = colour_kernel(e.path);
+  const std::uint32_t blocks = c.components == 1 ? 1 : c.hy * c.vy + 2;
+  const std::size_t need = blocks * max_block_marker_bytes;
+  for (std::uint32_t m = 0; m < mcus; ++m) {
+    if (static_cast<std::size_t>(e.outbuffer + outbuffer_size - e.coder.optr) < need) {
+      if (const int status = encoder_flush(e)) return status;
+    }
+    std::uint64_t acc;
+    unsigned bits;
+    std::uint8_t* out;
+    load_state(e.coder, acc, bits, out);
+    std::int32_t block[64];
+    std::uint32_t codes[64];
+    for (std::uint32_t v = 0; v < c.vy; ++v) {
+      for (std::uint32_t h = 0; h < c.hy; ++h) {
+        const std::uint8_t* p = c.y + 8 * v * cs + 8 * (m * c.hy + h);
+        const std::uint64_t nz = kernel(p, cs, e.tables.qu.data(), block, codes);
+        code_into(block, codes, nz, c.last_dc[0], luma_codes, acc, bits, out);
+      }
+    }
+    if (c.components == 3) {
+      std::uint64_t nz = kernel(c.cb + 8 * m, cs, c.chroma.qu.data(), block, codes);
+      code_into(block, codes, nz, c.last_dc[1], chroma_codes, acc, bits, out);
+      nz = kernel(c.cr + 8 * m, cs, c.chroma.qu.data(), block, codes);
+      code_into(block, codes, nz, c.last_dc[2], chroma_codes, acc, bits, out);
+    }
+    store_state(e.coder, acc, bits, out);
+    ++e.blocks_done;
+    if (e.restart_interval != 0 && --e.restart_left == 0) {
+      e.restart_left = e.restart_interval;
+      if (e.blocks_done < e.blocks_total) {
+        pad_to_byte(e.coder);
+        put_restart_marker(e.coder, e.next_rst);
+        e.next_rst = (e.next_rst + 1) & 7;
+        c.last_dc[0] = c.last_dc[1] = c.last_dc[2] = 0;
+      }
+    }
+  }
+  return BW_OK;
+}
+
+}  // namespace
+
+std::size_t colour_init(Encoder& e, const bw_config& cfg) {
+  ColourState& c = e.col;
+  c.input = cfg.input;
+  c.components = cfg.grayscale != 0 ? 1 : 3;
+  c.hy = c.components == 1 || cfg.sampling == 444 ? 1 : 2;
+  c.vy = c.components == 1 || cfg.sampling != 420 ? 1 : 2;
+  c.last_dc[0] = c.last_dc[1] = c.last_dc[2] = 0;
+  e.blocks_x = (cfg.width + 8 * c.hy - 1) / (8 * c.hy);
+  e.blocks_total = e.blocks_x * ((cfg.height + 8 * c.vy - 1) / (8 * c.vy));
+  if (c.components == 1) {
+    return make_header(e.outbuffer, cfg.width, cfg.height, e.tables.dqt, cfg.restart_interval);
+  }
+  make_quant_tables_from(chroma_base_table, static_cast<int>(cfg.quality), c.chroma);
+  return make_colour_header(e.outbuffer, cfg.width, cfg.height, e.tables.dqt, c.chroma.dqt, c.hy, c.vy,
+                            cfg.restart_interval);
+}
+
+int colour_write_lines(Encoder& e, const Planes& in, std::uint32_t count) {
+  ColourState& c = e.col;
+  const std::uint32_t group = 8 * c.vy, mcu_w = 8 * c.hy;
+  const bool planar = input_planar(c.input);
+  const std::uint32_t ivs = planar ? input_vs(c.input) : 1;
+  for (std::uint32_t i = 0; i < count; i += group) {
+    const std::uint32_t rows = std::min(group, count - i);
+    Planes g = in;
+    g.p[0] += i * in.stride[0];
+    if (planar && c.components == 3) {
+      g.p[1] += i / ivs * in.stride[1];
+      if (c.input != BW_INPUT_NV12) g.p[2] += i / ivs * in.stride[2];
+    }
+    const std::uint32_t crows = (rows + c.vy - 1) / c.vy;
+    for (std::uint32_t x0 = 0; x0 < e.width; x0 += colour_chunk) {
+      const std::uint32_t n = std::min(colour_chunk, e.width - x0);
+      const std::uint32_t mcus = (n + mcu_w - 1) / mcu_w;
+      if (c.components == 1) {
+        fill_y_only(c, g, rows, x0, n);
+      } else if (is_rgb(c.input)) {
+        fill_rgb(c, g, rows, x0, n);
+      } else if (is_packed(c.input)) {
+        fill_packed(c, g, rows, x0, n);
+      } else {
+        fill_planar(c, g, rows, x0, n);
+      }
+      pad_plane(c.y, n, mcus * mcu_w, rows, group);
+      if (c.components == 3) {
+        const std::uint32_t cn = (n + c.hy - 1) / c.hy;
+        pad_plane(c.cb, cn, 8 * mcus, crows, 8);
+        pad_plane(c.cr, cn, 8 * mcus, crows, 8);
+      }
+      if (const int status = code_mcus(e, mcus)) return status;
+    }
+  }
+  return BW_OK;
+}
