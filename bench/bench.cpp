@@ -26,7 +26,7 @@
 #include <jpeglib.h>
 
 #include "blockwright.h"
-#include "dispatch.hpp"
+#include "paths.hpp"
 #include "encoder.hpp"
 
 namespace {
@@ -50,7 +50,7 @@ int append(void*, const std::uint8_t* data, std::size_t size) {
 }
 
 // The whole frame through a bw_encoder, on the given path.
-double encode_blockwright(const std::uint8_t* samples, Path path) {
+double encode_blockwright(const std::uint8_t* samples, const CodePath* path) {
   out_bw.clear();
   const auto t0 = std::chrono::steady_clock::now();
   bw_config cfg;
@@ -137,13 +137,12 @@ int main(int argc, char** argv) {
 
   QuantTables tables{};
   make_quant_tables(builtin_quality, tables);
-  std::vector<Path> paths;
-  for (int p = 0; p < path_count; ++p) {
-    const auto path = static_cast<Path>(p);
-    if (!path_supported(path, tables)) continue;
-    if (path_arg == "all" || path_arg == path_name(path)) paths.push_back(path);
+  std::vector<const CodePath*> paths;
+  for (const CodePath* path : all_paths()) {
+    if (!path->serves(tables)) continue;
+    if (path_arg == "all" || path_arg == path->name) paths.push_back(path);
   }
-  if (path_arg == "best") paths.push_back(best_path(tables));
+  if (path_arg == "best") paths.push_back(&best_path(tables));
   if (paths.empty()) die(path_arg, "no such path on this CPU");
 
   std::vector<Picture> pictures;
@@ -173,7 +172,7 @@ int main(int argc, char** argv) {
   std::printf("%-14s %-8s %9s %9s %9s %9s %7s\n", "picture", "path", "bw bytes", "bw MP/s", "ljt bytes",
               "ljt MP/s", "ratio");
   double worst = 1e9;
-  for (const Path path : paths) {
+  for (const CodePath* path : paths) {
     for (const auto& pic : pictures) {
       std::vector<double> t_bw, t_ljt;
       encode_blockwright(pic.samples.data(), path);  // warm caches and branch predictors
@@ -184,7 +183,7 @@ int main(int argc, char** argv) {
       }
       const double bw = megapixels / median(t_bw), ljt = megapixels / median(t_ljt);
       worst = std::min(worst, bw / ljt);
-      std::printf("%-14s %-8s %9zu %9.1f %9lu %9.1f %6.2fx\n", pic.name.c_str(), path_name(path),
+      std::printf("%-14s %-8s %9zu %9.1f %9lu %9.1f %6.2fx\n", pic.name.c_str(), path->name,
                   out_bw.size(), bw, out_ljt_size, ljt, bw / ljt);
     }
   }

@@ -35,22 +35,6 @@ static_assert(zigzag_bits[1][0x01] == 0x4, "(1,0) is zigzag 2");
 static_assert(zigzag_bits[7][0x80] == std::uint64_t{1} << 63, "(7,7) is zigzag 63");
 
 
-// Code and length of an AC symbol with its value bits appended, indexed by
-// run * 16 + size: the Huffman code shifted left by size, and the code
-// length plus size. One table read and one OR per coefficient.
-constexpr std::array<std::uint32_t, 256> make_ac_prefix() {
-  std::array<std::uint32_t, 256> t{};
-  for (std::size_t i = 0; i < 256; ++i) t[i] = static_cast<std::uint32_t>(huffcodeAC[i]) << (i & 15);
-  return t;
-}
-constexpr std::array<std::uint8_t, 256> make_ac_length() {
-  std::array<std::uint8_t, 256> t{};
-  for (std::size_t i = 0; i < 256; ++i) t[i] = static_cast<std::uint8_t>(huffsizeAC[i] + (i & 15));
-  return t;
-}
-inline constexpr auto ac_prefix = make_ac_prefix();
-inline constexpr auto ac_length = make_ac_length();
-
 // Size (bit length of |v|) of every value the 16-bit coders meet, DC
 // differences included (|v| < 2048 at any quality), indexed by v + 2048:
 // one load instead of a sign, a magnitude and a bit scan. Indices are masked

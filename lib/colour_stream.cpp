@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "bitpack.hpp"
 #include "colour.hpp"
 #include "colour_tables.hpp"
 #include "encoder.hpp"
@@ -171,72 +170,38 @@ void fill_planar(ColourState& c, const Planes& in, std::uint32_t rows, std::uint
   }
 }
 
-// One component's block coding into the accumulator: DC, the nonzero AC
-// coefficients in zigzag order, EOB.
-inline void code_into(const std::int32_t* block, const std::uint32_t* codes, std::uint64_t nonzero,
-                      std::int32_t& last_dc, const CodeTables& t, std::uint64_t& acc, unsigned& bits,
-                      std::uint8_t*& out) {
-  const std::int32_t d = block[0] - last_dc;
-  last_dc = block[0];
-  const std::uint32_t dc = value_code(d);
-  const std::uint32_t n = dc >> 16;
-  put_bits(acc, bits, out, (static_cast<std::uint32_t>(t.dc_code[n]) << n) | (dc & 0xFFFF),
-           t.dc_length[n] + n);
-  std::uint64_t z = to_zigzag(nonzero) & ~std::uint64_t{1};
-  unsigned last = 0;
-  while (z != 0) {
-    const auto k = static_cast<unsigned>(std::countr_zero(z));
-    z &= z - 1;
-    unsigned run = k - last - 1;
-    last = k;
-    while (run >= 16) {
-      put_bits(acc, bits, out, t.ac_prefix[0xF0], t.ac_length[0xF0]);
-      run -= 16;
-    }
-    const std::uint32_t v = codes[zz[k]];
-    const unsigned i = run * 16 + (v >> 16);
-    put_bits(acc, bits, out, t.ac_prefix[i] | (v & 0xFFFF), t.ac_length[i]);
-  }
-  if (last != 63) put_bits(acc, bits, out, t.ac_prefix[0], t.ac_length[0]);
-}
-
-// The transform kernel for colour blocks: the path's own, on 32-bit
-// coefficients (the pair path's 32-bit sibling, which gives the same bytes).
-DctQuantFn colour_kernel(Path path) {
-  return dct_quant_kernel(path == path_avx2_pair ? path_avx2 : path);
-}
-
 // Codes the MCUs of the chunk planes, mcus of them, with restart markers
 // where their interval ends.
+// The fastest path that serves both quantizers.
+const CodePath& best_path_for(const QuantTables& a, const QuantTables& b) {
+  const auto paths = all_paths();
+  for (std::size_t i = paths.size(); i-- > 0;) {
+    if (paths[i] != &reference_path && paths[i]->serves(a) && paths[i]->serves(b)) return *paths[i];
+  }
+  return scalar_path;
+}
+
+// The Y blocks of each MCU go to the path's coder as runs of hy blocks side
+// by side (pairs, which the 16-bit paths code at once, unless 4:4:4), then
+// Cb and Cr one block each.
 int code_mcus(Encoder& e, std::uint32_t mcus) {
   ColourState& c = e.col;
-  const DctQuantFn kernel = colour_kernel(e.path);
+  const CodeBlocksFn code_blocks = e.path->code_blocks;
+  const Component y = luma(e);
+  const Component cb{&c.chroma, &chroma_dc, &chroma_ac, 1};
+  const Component cr{&c.chroma, &chroma_dc, &chroma_ac, 2};
   const std::uint32_t blocks = c.components == 1 ? 1 : c.hy * c.vy + 2;
   const std::size_t need = blocks * max_block_marker_bytes;
+  const auto hy = static_cast<int>(c.hy);
   for (std::uint32_t m = 0; m < mcus; ++m) {
     if (static_cast<std::size_t>(e.outbuffer + outbuffer_size - e.coder.optr) < need) {
       if (const int status = encoder_flush(e)) return status;
     }
-    std::uint64_t acc;
-    unsigned bits;
-    std::uint8_t* out;
-    load_state(e.coder, acc, bits, out);
-    std::int32_t block[64];
-    std::uint32_t codes[64];
-    for (std::uint32_t v = 0; v < c.vy; ++v) {
-      for (std::uint32_t h = 0; h < c.hy; ++h) {
-        const std::uint8_t* p = c.y + 8 * v * cs + 8 * (m * c.hy + h);
-        const std::uint64_t nz = kernel(p, cs, e.tables.qu.data(), block, codes);
-        code_into(block, codes, nz, c.last_dc[0], luma_codes, acc, bits, out);
-      }
-    }
+    for (std::uint32_t v = 0; v < c.vy; ++v) code_blocks(e.coder, y, c.y + 8 * (v * cs + m * c.hy), cs, hy);
     if (c.components == 3) {
-      std::uint64_t nz = kernel(c.cb + 8 * m, cs, c.chroma.qu.data(), block, codes);
-      code_into(block, codes, nz, c.last_dc[1], chroma_codes, acc, bits, out);
-      nz = kernel(c.cr + 8 * m, cs, c.chroma.qu.data(), block, codes);
-      code_into(block, codes, nz, c.last_dc[2], chroma_codes, acc, bits, out);
+      code_blocks(e.coder, cb, c.cb + 8 * m, cs, 1);
+      code_blocks(e.coder, cr, c.cr + 8 * m, cs, 1);
     }
-    store_state(e.coder, acc, bits, out);
     ++e.blocks_done;
     if (e.restart_interval != 0 && --e.restart_left == 0) {
       e.restart_left = e.restart_interval;
@@ -244,7 +209,6 @@ int code_mcus(Encoder& e, std::uint32_t mcus) {
         pad_to_byte(e.coder);
         put_restart_marker(e.coder, e.next_rst);
         e.next_rst = (e.next_rst + 1) & 7;
-        c.last_dc[0] = c.last_dc[1] = c.last_dc[2] = 0;
       }
     }
   }
@@ -259,13 +223,14 @@ std::size_t colour_init(Encoder& e, const bw_config& cfg) {
   c.components = cfg.grayscale != 0 ? 1 : 3;
   c.hy = c.components == 1 || cfg.sampling == 444 ? 1 : 2;
   c.vy = c.components == 1 || cfg.sampling != 420 ? 1 : 2;
-  c.last_dc[0] = c.last_dc[1] = c.last_dc[2] = 0;
   e.blocks_x = (cfg.width + 8 * c.hy - 1) / (8 * c.hy);
   e.blocks_total = e.blocks_x * ((cfg.height + 8 * c.vy - 1) / (8 * c.vy));
   if (c.components == 1) {
     return make_header(e.outbuffer, cfg.width, cfg.height, e.tables.dqt, cfg.restart_interval);
   }
   make_quant_tables_from(chroma_base_table, static_cast<int>(cfg.quality), c.chroma);
+  // The path must serve both quantizers (the 16-bit ones need each to fit).
+  if (!e.path->serves(c.chroma)) e.path = &best_path_for(e.tables, c.chroma);
   return make_colour_header(e.outbuffer, cfg.width, cfg.height, e.tables.dqt, c.chroma.dqt, c.hy, c.vy,
                             cfg.restart_interval);
 }

@@ -1,6 +1,5 @@
 // The tables of colour frames: the chrominance quantizer base and code
-// tables, both components' code tables in the form the block coder reads,
-// and the three-component stream header.
+// tables, and the three-component stream header.
 #pragma once
 
 #include <array>
@@ -47,48 +46,16 @@ static_assert(count_sum(chroma_dc_counts) == chroma_dc_symbols.size());
 static_assert(count_sum(chroma_ac_counts) == chroma_ac_symbols.size());
 static_assert(count_sum(dc_counts) == dc_symbols.size() && count_sum(ac_counts) == ac_symbols.size());
 
-// One component's codes as the block coder reads them. DC by category:
-// code and length. AC by run * 16 + size: the code shifted left by size,
-// and the code length plus size, so that the value bits are one OR away;
-// EOB is entry 0x00 and ZRL entry 0xF0 (size 0: the code alone).
-struct CodeTables {
-  std::array<std::uint16_t, 12> dc_code;
-  std::array<std::uint8_t, 12> dc_length;
-  std::array<std::uint32_t, 256> ac_prefix;
-  std::array<std::uint8_t, 256> ac_length;
-};
+// The chrominance components' code tables, as the block coders read them.
+inline constexpr CodeTable chroma_dc = make_code_table(chroma_dc_counts, chroma_dc_symbols);
+inline constexpr CodeTable chroma_ac = make_code_table(chroma_ac_counts, chroma_ac_symbols);
 
-constexpr CodeTables make_code_tables(const std::array<std::uint8_t, 16>& dcc,
-                                      const std::array<std::uint8_t, 12>& dcs,
-                                      const std::array<std::uint8_t, 16>& acc,
-                                      const std::array<std::uint8_t, 162>& acs) {
-  CodeTables t{};
-  const auto dsize = derive_sizes<12>(dcc, dcs);
-  const auto dcode = derive_codes<12>(dcc, dcs);
-  const auto asize = derive_sizes<256>(acc, acs);
-  const auto acode = derive_codes<256>(acc, acs);
-  for (std::size_t i = 0; i < 12; ++i) {
-    t.dc_code[i] = dcode[i];
-    t.dc_length[i] = dsize[i];
-  }
-  for (std::size_t i = 0; i < 256; ++i) {
-    t.ac_prefix[i] = static_cast<std::uint32_t>(acode[i]) << (i & 15);
-    t.ac_length[i] = static_cast<std::uint8_t>(asize[i] + (i & 15));
-  }
-  return t;
-}
-
-inline constexpr CodeTables luma_codes = make_code_tables(dc_counts, dc_symbols, ac_counts, ac_symbols);
-inline constexpr CodeTables chroma_codes =
-    make_code_tables(chroma_dc_counts, chroma_dc_symbols, chroma_ac_counts, chroma_ac_symbols);
-
-static_assert(luma_codes.ac_prefix[0] == 0b1010 && luma_codes.ac_length[0] == 4, "luma EOB");
-static_assert(chroma_codes.dc_code[0] == 0 && chroma_codes.dc_length[0] == 2);
-static_assert(chroma_codes.dc_code[11] == 0x7FE && chroma_codes.dc_length[11] == 11);
-static_assert(chroma_codes.ac_prefix[0x00] == 0 && chroma_codes.ac_length[0x00] == 2, "chroma EOB");
-static_assert(chroma_codes.ac_prefix[0x01] == 0b01 << 1 && chroma_codes.ac_length[0x01] == 3);
-static_assert(chroma_codes.ac_prefix[0xF0] == 0x3FA && chroma_codes.ac_length[0xF0] == 10, "chroma ZRL");
-static_assert(chroma_codes.ac_prefix[0xFA] == 0xFFFEu << 10 && chroma_codes.ac_length[0xFA] == 26);
+static_assert(chroma_dc.code[0] == 0 && chroma_dc.size[0] == 2);
+static_assert(chroma_dc.code[11] == 0x7FE && chroma_dc.size[11] == 11);
+static_assert(chroma_ac.prefix[0x00] == 0 && chroma_ac.length[0x00] == 2, "EOB");
+static_assert(chroma_ac.prefix[0x01] == 0b01 << 1 && chroma_ac.length[0x01] == 3);
+static_assert(chroma_ac.prefix[0xF0] == 0x3FA && chroma_ac.length[0xF0] == 10, "ZRL");
+static_assert(chroma_ac.prefix[0xFA] == 0xFFFEu << 10 && chroma_ac.length[0xFA] == 26);
 
 // The header of a colour frame: SOI, JFIF APP0, DQT for tables 0 and 1
 // (steps in zigzag order), SOF0 with Y (sampling hy x vy), Cb and Cr, the

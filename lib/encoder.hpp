@@ -11,8 +11,8 @@
 
 #include "blockwright.h"
 #include "coder.hpp"
-#include "dispatch.hpp"
 #include "parallel.hpp"
+#include "paths.hpp"
 #include "quant.hpp"
 #include "tables.hpp"
 
@@ -43,7 +43,6 @@ struct ColourState {
   std::uint32_t input;       // BW_INPUT_*, not BW_INPUT_GRAY
   std::uint32_t components;  // 3, or 1 for Y alone
   std::uint32_t hy, vy;      // Y's sampling factors (1 x 1 for Y alone)
-  std::int32_t last_dc[3];   // DC prediction of each component
   QuantTables chroma;        // quantizer table 1
   std::uint8_t y[16 * colour_chunk];  // 8 x vy lines
   std::uint8_t cb[8 * colour_chunk];
@@ -63,7 +62,7 @@ struct Encoder {
   std::uint32_t out_used;      // bytes waiting in outbuffer
   std::uint32_t threads;       // threads asked for, 1 to BW_MAX_THREADS
   Parallel* parallel;          // threads and buffers once a call used them, else null
-  Path path;
+  const CodePath* path;        // the kernels, chosen once by encoder_init
   bw_write_fn write;
   void* user;
   CoderState coder;  // coder.optr is valid only within a call
@@ -73,6 +72,10 @@ struct Encoder {
   bool colour;      // the input is not BW_INPUT_GRAY: col holds its state
   ColourState col;
 };
+
+// What the coders need of the frame's one component, for the length of a
+// call (it points into the encoder).
+inline Component luma(const Encoder& e) { return {&e.tables, &luma_dc, &luma_ac, 0}; }
 
 inline constexpr std::uint32_t encoder_ready = 0x42577231;  // "BWr1"
 

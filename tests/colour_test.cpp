@@ -67,13 +67,18 @@ int append(void* user, const std::uint8_t* data, std::size_t size) {
   return 0;
 }
 
-// Encodes through a bw_encoder on a path (path_count: its own choice), in
-// calls of `lines` lines (0: the whole frame in one call).
-Bytes encode(const bw_config& cfg, const Input& in, Path path = path_count, std::uint32_t lines = 0) {
+// Encodes through a bw_encoder on a path (null: its own choice), in calls
+// of `lines` lines (0: the whole frame in one call). Nothing when the path
+// cannot run with the frame's quantizers.
+Bytes encode(const bw_config& cfg, const Input& in, const CodePath* path = nullptr, std::uint32_t lines = 0) {
   Bytes out;
   bw_encoder enc;
   EXPECT_EQ(bw_encoder_init(&enc, &cfg, append, &out), BW_OK);
-  if (path != path_count) encoder_of(&enc).path = path;
+  if (path != nullptr) {
+    Encoder& e = encoder_of(&enc);
+    if (!path->serves(e.tables) || (e.col.components == 3 && !path->serves(e.col.chroma))) return {};
+    e.path = path;
+  }
   const std::uint32_t vy = in.kind == BW_INPUT_I420 || in.kind == BW_INPUT_NV12 ? 2 : 1;
   for (std::uint32_t y = 0; y < cfg.height;) {
     const std::uint32_t n = lines == 0 ? cfg.height : std::min(lines, cfg.height - y);
@@ -130,14 +135,15 @@ TEST(Colour, SamplePicturesOnEveryPathThreadCountAndGrouping) {
     bw_config cfg = colour_config(pic.width, pic.height, BW_INPUT_RGB, x.sampling, x.quality, x.restart);
     cfg.grayscale = x.gray;
     const std::uint32_t group = 8 * (x.gray ? 1 : vy_of(x.sampling));
-    for (const Path path : supported_paths()) {
+    for (const CodePath* path : all_paths()) {
       for (const std::uint32_t threads : {1u, 2u, 4u}) {
         for (const std::uint32_t lines : {0u, group, 5 * group}) {
           cfg.threads = threads;
           const Bytes jpeg = encode(cfg, in, path, lines);
-          EXPECT_EQ(jpeg.size(), x.bytes) << x.file << " " << x.sampling << " " << path_name(path);
+          if (jpeg.empty()) continue;  // not on this CPU, or not with these tables
+          EXPECT_EQ(jpeg.size(), x.bytes) << x.file << " " << x.sampling << " " << path->name;
           EXPECT_EQ(sha256_hex(jpeg), x.sha256)
-              << x.file << " " << x.sampling << " q" << x.quality << " " << path_name(path) << " threads "
+              << x.file << " " << x.sampling << " q" << x.quality << " " << path->name << " threads "
               << threads << " lines " << lines;
         }
       }
@@ -271,7 +277,7 @@ TEST(Colour, InputKindsFromTheSamePlanesGiveTheSameBytes) {
       for (const std::uint32_t kind : c.kinds) {
         const Input in = make_input_kind(pic, q, kind);
         const bw_config cfg = colour_config(pic.width, pic.height, kind, c.sampling, 80, 3);
-        const Bytes got = encode(cfg, in, path_count, 8 * vy_of(c.sampling));
+        const Bytes got = encode(cfg, in, nullptr, 8 * vy_of(c.sampling));
         if (first.empty()) first = got;
         EXPECT_EQ(got, first) << pic.width << "x" << pic.height << " " << c.sampling << " kind " << kind;
       }
@@ -284,7 +290,7 @@ TEST(Colour, InputKindsFromTheSamePlanesGiveTheSameBytes) {
       if (kind >= BW_INPUT_I444) in.plane[1].clear(), in.plane[2].clear();  // not read
       bw_config cfg = colour_config(pic.width, pic.height, kind, 444, 80, 3);
       cfg.grayscale = 1;
-      EXPECT_EQ(encode(cfg, in, path_count, 8), want) << pic.width << "x" << pic.height << " kind " << kind;
+      EXPECT_EQ(encode(cfg, in, nullptr, 8), want) << pic.width << "x" << pic.height << " kind " << kind;
     }
   }
 }
@@ -320,8 +326,12 @@ TEST(Colour, EdgeMcusAndRestartIntervalsDecode) {
         EXPECT_GT(psnr(pic.rgb.data(), d.pixels.data(), pic.rgb.size()), 20.0) << what;
         EXPECT_EQ(count_markers(whole), restart == 0 ? 0 : (mcus - 1) / restart) << what;
         EXPECT_LE(whole.size(), bw_max_encoded_size(&cfg));
-        for (const Path path : supported_paths())
-          EXPECT_EQ(encode(cfg, rgb_input(pic), path, 8 * vy), whole) << what << " " << path_name(path);
+        for (const CodePath* path : all_paths()) {
+          const Bytes got = encode(cfg, rgb_input(pic), path, 8 * vy);
+          if (!got.empty()) {
+            EXPECT_EQ(got, whole) << what << " " << path->name;
+          }
+        }
       }
     }
   }

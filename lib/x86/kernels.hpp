@@ -1,6 +1,13 @@
-// The x86 code paths: kernels built for SSE4.1, AVX2 and BMI2, and the CPU
-// checks that say which of them may run. Nothing here is called before the
-// check (dispatch.cpp).
+// The x86 code paths: kernels built for SSE4.1, AVX2 and BMI2, each file
+// with its instruction set's compiler flags (lib/CMakeLists.txt), and the
+// CPU checks, built for the baseline CPU, that say which of them may run.
+// Nothing in a kernel's file runs before its check (paths.cpp).
+//
+// A file built with such flags keeps every function to itself (anonymous
+// namespace) but its kernels, and calls no inline function or template of a
+// shared header whose code could depend on the instruction set (indexing a
+// std::array is as far as they go): such a function can be emitted out of
+// line, and the linker could keep that copy for the portable code too.
 #pragma once
 
 #include <cstddef>
@@ -8,16 +15,29 @@
 
 #include "coder.hpp"
 #include "dct.hpp"
+#include "paths.hpp"
 
-// Whether the CPU has SSE4.1; AVX2; AVX2 with BMI1 and BMI2.
+// Whether the CPU has SSE4.1; AVX2; AVX2 with BMI1 and BMI2. Each path's
+// `serves` (cpu.cpp).
 bool cpu_has_sse41();
 bool cpu_has_avx2();
 bool cpu_has_avx2_bmi2();
+bool serves_sse41(const QuantTables& q);
+bool serves_avx2(const QuantTables& q);
+bool serves_avx2_pair(const QuantTables& q);  // needs QuantTables::fits16
 
-// DctQuantFn kernels on 4 x 32-bit lanes (SSE4.1) and 8 x 32-bit lanes (AVX2).
-std::uint64_t dct_quant_sse41(const std::uint8_t* p, std::size_t stride, const std::int32_t* recip,
+// The paths, slowest first. sse4.1 and avx2: transform and quantization on
+// 4 and 8 x 32-bit lanes, then the portable bitmap coder. avx2-pair: two
+// blocks at once on 16 x 16-bit lanes and a BMI2 coder.
+extern const CodePath sse41_path;      // dct_sse41.cpp
+extern const CodePath avx2_path;       // dct_avx2.cpp
+extern const CodePath avx2_pair_path;  // pair_avx2.cpp
+inline constexpr const CodePath* x86_paths[] = {&sse41_path, &avx2_path, &avx2_pair_path};
+
+// The transform kernels of sse4.1 and avx2 (DctQuantFn).
+std::uint64_t dct_quant_sse41(const std::uint8_t* p, std::size_t stride, const QuantTables& q,
                               std::int32_t* block, std::uint32_t* codes);
-std::uint64_t dct_quant_avx2(const std::uint8_t* p, std::size_t stride, const std::int32_t* recip,
+std::uint64_t dct_quant_avx2(const std::uint8_t* p, std::size_t stride, const QuantTables& q,
                              std::int32_t* block, std::uint32_t* codes);
 
 // Two horizontally adjacent blocks at once on 16 x 16-bit lanes (AVX2), with
@@ -29,17 +49,8 @@ std::uint64_t dct_quant_avx2(const std::uint8_t* p, std::size_t stride, const st
 // the two blocks' bitmaps (bit 8 r + c).
 void dct_quant_pair_avx2(const std::uint8_t* p, std::size_t stride, const std::int16_t* qu16x2,
                          std::int16_t* coef, std::uint64_t* nonzero);
-// The same for the single block at p (the right half of coef and nonzero[1]
-// are then meaningless); reads only the block's own 8 x 8 samples.
-void dct_quant_one_avx2(const std::uint8_t* p, std::size_t stride, const std::int16_t* qu16x2,
-                        std::int16_t* coef, std::uint64_t* nonzero);
 
 // Codes one quantized block laid out as the 16-bit kernels leave it
 // (coefficient (r, c) at coef[16 r + c]) with nonzero bitmap `nonzero`, with
-// the same bytes and end state as code_block.
-void code_block16(CoderState& s, const std::int16_t* coef, std::uint64_t nonzero);
-
-// Codes `count` blocks side by side like code_blocks, two at a time through
-// the 16-bit kernel and a BMI2 coder.
-void code_blocks_pair(CoderState& s, const std::int16_t* qu16x2, const std::uint8_t* p,
-                      std::size_t stride, int count);
+// the same bytes and end state as code_block: for the tests.
+void code_block16(CoderState& s, const Component& c, const std::int16_t* coef, std::uint64_t nonzero);
