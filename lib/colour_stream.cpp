@@ -52,11 +52,11 @@ void pad_plane(std::uint8_t* p, std::uint32_t n, std::uint32_t width, std::uint3
 }
 
 // Y alone: n pixels from column x0 of rows lines.
-void fill_y_only(ColourState& c, const Planes& in, std::uint32_t rows, std::uint32_t x0, std::uint32_t n) {
-  std::uint8_t* t = c.tmp;
+void fill_y_only(const ColourState& c, ColourPlanes& b, const Planes& in, std::uint32_t rows, std::uint32_t x0, std::uint32_t n) {
+  std::uint8_t* t = b.tmp;
   for (std::uint32_t r = 0; r < rows; ++r) {
     const std::uint8_t* src = line_of(in, 0, r);
-    std::uint8_t* y = c.y + r * cs;
+    std::uint8_t* y = b.y + r * cs;
     if (is_rgb(c.input)) {
       const RgbLayout l = rgb_layout(c.input);
       rgb_to_ycc_line(src + x0 * static_cast<std::uint32_t>(l.bytes), l.bytes, l.r, l.g, l.b, n, y, t,
@@ -70,24 +70,24 @@ void fill_y_only(ColourState& c, const Planes& in, std::uint32_t rows, std::uint
 }
 
 // RGB: Y of every line, chroma reduced to hy x vy.
-void fill_rgb(ColourState& c, const Planes& in, std::uint32_t rows, std::uint32_t x0, std::uint32_t n) {
+void fill_rgb(const ColourState& c, ColourPlanes& b, const Planes& in, std::uint32_t rows, std::uint32_t x0, std::uint32_t n) {
   const RgbLayout l = rgb_layout(c.input);
   const std::uint32_t offset = x0 * static_cast<std::uint32_t>(l.bytes);
   auto convert = [&](std::uint32_t r, std::uint8_t* cb, std::uint8_t* cr) {
-    rgb_to_ycc_line(line_of(in, 0, r) + offset, l.bytes, l.r, l.g, l.b, n, c.y + r * cs, cb, cr);
+    rgb_to_ycc_line(line_of(in, 0, r) + offset, l.bytes, l.r, l.g, l.b, n, b.y + r * cs, cb, cr);
   };
-  std::uint8_t* const cb0 = c.tmp;
-  std::uint8_t* const cr0 = c.tmp + cs;
-  std::uint8_t* const cb1 = c.tmp + 2 * cs;
-  std::uint8_t* const cr1 = c.tmp + 3 * cs;
+  std::uint8_t* const cb0 = b.tmp;
+  std::uint8_t* const cr0 = b.tmp + cs;
+  std::uint8_t* const cb1 = b.tmp + 2 * cs;
+  std::uint8_t* const cr1 = b.tmp + 3 * cs;
   if (c.vy == 1) {
     for (std::uint32_t r = 0; r < rows; ++r) {
       if (c.hy == 1) {
-        convert(r, c.cb + r * cs, c.cr + r * cs);
+        convert(r, b.cb + r * cs, b.cr + r * cs);
       } else {
         convert(r, cb0, cr0);
-        down_h2_line(cb0, n, c.cb + r * cs);
-        down_h2_line(cr0, n, c.cr + r * cs);
+        down_h2_line(cb0, n, b.cb + r * cs);
+        down_h2_line(cr0, n, b.cr + r * cs);
       }
     }
     return;
@@ -96,39 +96,39 @@ void fill_rgb(ColourState& c, const Planes& in, std::uint32_t rows, std::uint32_
     convert(2 * k, cb0, cr0);
     const bool pair = 2 * k + 1 < rows;
     if (pair) convert(2 * k + 1, cb1, cr1);
-    down_h2v2_line(cb0, pair ? cb1 : cb0, n, c.cb + k * cs);
-    down_h2v2_line(cr0, pair ? cr1 : cr0, n, c.cr + k * cs);
+    down_h2v2_line(cb0, pair ? cb1 : cb0, n, b.cb + k * cs);
+    down_h2v2_line(cr0, pair ? cr1 : cr0, n, b.cr + k * cs);
   }
 }
 
 // Packed 4:2:2: as it is, or vertical pairs of chroma averaged for 4:2:0.
-void fill_packed(ColourState& c, const Planes& in, std::uint32_t rows, std::uint32_t x0, std::uint32_t n) {
+void fill_packed(const ColourState& c, ColourPlanes& b, const Planes& in, std::uint32_t rows, std::uint32_t x0, std::uint32_t n) {
   const bool y_first = c.input == BW_INPUT_YUYV;
   auto unpack = [&](std::uint32_t r, std::uint8_t* cb, std::uint8_t* cr) {
-    unpack_422_line(line_of(in, 0, r) + 2 * x0, y_first, n, c.y + r * cs, cb, cr);
+    unpack_422_line(line_of(in, 0, r) + 2 * x0, y_first, n, b.y + r * cs, cb, cr);
   };
   if (c.vy == 1) {
-    for (std::uint32_t r = 0; r < rows; ++r) unpack(r, c.cb + r * cs, c.cr + r * cs);
+    for (std::uint32_t r = 0; r < rows; ++r) unpack(r, b.cb + r * cs, b.cr + r * cs);
     return;
   }
   const std::uint32_t cn = (n + 1) / 2;
-  std::uint8_t* const cb0 = c.tmp;
-  std::uint8_t* const cr0 = c.tmp + cs;
-  std::uint8_t* const cb1 = c.tmp + 2 * cs;
-  std::uint8_t* const cr1 = c.tmp + 3 * cs;
+  std::uint8_t* const cb0 = b.tmp;
+  std::uint8_t* const cr0 = b.tmp + cs;
+  std::uint8_t* const cb1 = b.tmp + 2 * cs;
+  std::uint8_t* const cr1 = b.tmp + 3 * cs;
   for (std::uint32_t k = 0; 2 * k < rows; ++k) {
     unpack(2 * k, cb0, cr0);
     const bool pair = 2 * k + 1 < rows;
     if (pair) unpack(2 * k + 1, cb1, cr1);
-    down_v2_line(cb0, pair ? cb1 : cb0, cn, c.cb + k * cs);
-    down_v2_line(cr0, pair ? cr1 : cr0, cn, c.cr + k * cs);
+    down_v2_line(cb0, pair ? cb1 : cb0, cn, b.cb + k * cs);
+    down_v2_line(cr0, pair ? cr1 : cr0, cn, b.cr + k * cs);
   }
 }
 
 // Planes: Y copied; chroma copied, or reduced where the frame's sampling is
 // coarser than the input's.
-void fill_planar(ColourState& c, const Planes& in, std::uint32_t rows, std::uint32_t x0, std::uint32_t n) {
-  for (std::uint32_t r = 0; r < rows; ++r) std::memcpy(c.y + r * cs, line_of(in, 0, r) + x0, n);
+void fill_planar(const ColourState& c, ColourPlanes& b, const Planes& in, std::uint32_t rows, std::uint32_t x0, std::uint32_t n) {
+  for (std::uint32_t r = 0; r < rows; ++r) std::memcpy(b.y + r * cs, line_of(in, 0, r) + x0, n);
   const std::uint32_t ihs = input_hs(c.input), ivs = input_vs(c.input);
   const std::uint32_t in_x = x0 / ihs, in_n = (n + ihs - 1) / ihs;
   const std::uint32_t in_rows = (rows + ivs - 1) / ivs;
@@ -136,8 +136,8 @@ void fill_planar(ColourState& c, const Planes& in, std::uint32_t rows, std::uint
   if (ivs == c.vy) {
     // One input line a chroma line.
     for (std::uint32_t k = 0; k < in_rows; ++k) {
-      std::uint8_t* cb = c.cb + k * cs;
-      std::uint8_t* cr = c.cr + k * cs;
+      std::uint8_t* cb = b.cb + k * cs;
+      std::uint8_t* cr = b.cr + k * cs;
       if (nv12) {
         const std::uint8_t* p = line_of(in, 1, k) + 2 * in_x;
         for (std::uint32_t i = 0; i < in_n; ++i) {
@@ -158,20 +158,18 @@ void fill_planar(ColourState& c, const Planes& in, std::uint32_t rows, std::uint
   for (std::uint32_t k = 0; 2 * k < in_rows; ++k) {
     const std::uint32_t r0 = 2 * k, r1 = std::min(2 * k + 1, in_rows - 1);
     for (int p = 1; p <= 2; ++p) {
-      const std::uint8_t* a = line_of(in, p, r0) + in_x;
-      const std::uint8_t* b = line_of(in, p, r1) + in_x;
-      std::uint8_t* out = (p == 1 ? c.cb : c.cr) + k * cs;
+      const std::uint8_t* upper = line_of(in, p, r0) + in_x;
+      const std::uint8_t* lower = line_of(in, p, r1) + in_x;
+      std::uint8_t* out = (p == 1 ? b.cb : b.cr) + k * cs;
       if (ihs == 1) {
-        down_h2v2_line(a, b, in_n, out);
+        down_h2v2_line(upper, lower, in_n, out);
       } else {
-        down_v2_line(a, b, in_n, out);
+        down_v2_line(upper, lower, in_n, out);
       }
     }
   }
 }
 
-// Codes the MCUs of the chunk planes, mcus of them, with restart markers
-// where their interval ends.
 // The fastest path that serves both quantizers.
 const CodePath& best_path_for(const QuantTables& a, const QuantTables& b) {
   const auto paths = all_paths();
@@ -181,27 +179,80 @@ const CodePath& best_path_for(const QuantTables& a, const QuantTables& b) {
   return scalar_path;
 }
 
-// The Y blocks of each MCU go to the path's coder as runs of hy blocks side
-// by side (pairs, which the 16-bit paths code at once, unless 4:4:4), then
-// Cb and Cr one block each.
+// The lines of MCU row `row` of a call (its lines at `in`, count of them),
+// and how many of them there are.
+Planes group_at(const ColourState& c, const Planes& in, std::uint32_t count, std::uint32_t row,
+                std::uint32_t& rows) {
+  const std::uint32_t line = 8 * c.vy * row;
+  rows = std::min(8 * c.vy, count - line);
+  Planes g = in;
+  g.p[0] += line * in.stride[0];
+  if (input_planar(c.input) && c.components == 3) {
+    const std::uint32_t ivs = input_vs(c.input);
+    g.p[1] += line / ivs * in.stride[1];
+    if (c.input != BW_INPUT_NV12) g.p[2] += line / ivs * in.stride[2];
+  }
+  return g;
+}
+
+// Fills b with n pixels from column x0 (a multiple of the MCU width) of the
+// MCU row whose rows lines are at g, padded to whole MCUs: their number.
+std::uint32_t fill_chunk(const ColourState& c, ColourPlanes& b, const Planes& g, std::uint32_t rows,
+                         std::uint32_t x0, std::uint32_t n) {
+  const std::uint32_t mcu_w = 8 * c.hy, mcus = (n + mcu_w - 1) / mcu_w;
+  if (c.components == 1) {
+    fill_y_only(c, b, g, rows, x0, n);
+  } else if (is_rgb(c.input)) {
+    fill_rgb(c, b, g, rows, x0, n);
+  } else if (is_packed(c.input)) {
+    fill_packed(c, b, g, rows, x0, n);
+  } else {
+    fill_planar(c, b, g, rows, x0, n);
+  }
+  pad_plane(b.y, n, mcus * mcu_w, rows, 8 * c.vy);
+  if (c.components == 3) {
+    const std::uint32_t cn = (n + c.hy - 1) / c.hy, crows = (rows + c.vy - 1) / c.vy;
+    pad_plane(b.cb, cn, 8 * mcus, crows, 8);
+    pad_plane(b.cr, cn, 8 * mcus, crows, 8);
+  }
+  return mcus;
+}
+
+struct Components {
+  Component y, cb, cr;
+};
+
+Components components_of(const ColourState& c, const QuantTables& luma_q) {
+  return {{&luma_q, &luma_dc, &luma_ac, 0},
+          {&c.chroma, &chroma_dc, &chroma_ac, 1},
+          {&c.chroma, &chroma_dc, &chroma_ac, 2}};
+}
+
+// Codes MCU m of the planes: the Y blocks as runs of hy side by side (the
+// 16-bit paths code such pairs at once), then Cb and Cr.
+inline void code_mcu(CodeBlocksFn code_blocks, const ColourState& c, const Components& k,
+                     const ColourPlanes& b, CoderState& s, std::uint32_t m) {
+  for (std::uint32_t v = 0; v < c.vy; ++v)
+    code_blocks(s, k.y, b.y + 8 * (v * cs + m * c.hy), cs, static_cast<int>(c.hy));
+  if (c.components == 3) {
+    code_blocks(s, k.cb, b.cb + 8 * m, cs, 1);
+    code_blocks(s, k.cr, b.cr + 8 * m, cs, 1);
+  }
+}
+
+// Codes the mcus MCUs of the planes, sending the buffer when it may not
+// hold the next, with restart markers where their interval ends.
 int code_mcus(Encoder& e, std::uint32_t mcus) {
-  ColourState& c = e.col;
+  const ColourState& c = e.col;
+  const Components k = components_of(c, e.tables);
   const CodeBlocksFn code_blocks = e.path->code_blocks;
-  const Component y = luma(e);
-  const Component cb{&c.chroma, &chroma_dc, &chroma_ac, 1};
-  const Component cr{&c.chroma, &chroma_dc, &chroma_ac, 2};
   const std::uint32_t blocks = c.components == 1 ? 1 : c.hy * c.vy + 2;
   const std::size_t need = blocks * max_block_marker_bytes;
-  const auto hy = static_cast<int>(c.hy);
   for (std::uint32_t m = 0; m < mcus; ++m) {
     if (static_cast<std::size_t>(e.outbuffer + outbuffer_size - e.coder.optr) < need) {
       if (const int status = encoder_flush(e)) return status;
     }
-    for (std::uint32_t v = 0; v < c.vy; ++v) code_blocks(e.coder, y, c.y + 8 * (v * cs + m * c.hy), cs, hy);
-    if (c.components == 3) {
-      code_blocks(e.coder, cb, c.cb + 8 * m, cs, 1);
-      code_blocks(e.coder, cr, c.cr + 8 * m, cs, 1);
-    }
+    code_mcu(code_blocks, c, k, c.planes, e.coder, m);
     ++e.blocks_done;
     if (e.restart_interval != 0 && --e.restart_left == 0) {
       e.restart_left = e.restart_interval;
@@ -237,38 +288,50 @@ std::size_t colour_init(Encoder& e, const bw_config& cfg) {
 
 int colour_write_lines(Encoder& e, const Planes& in, std::uint32_t count) {
   ColourState& c = e.col;
-  const std::uint32_t group = 8 * c.vy, mcu_w = 8 * c.hy;
-  const bool planar = input_planar(c.input);
-  const std::uint32_t ivs = planar ? input_vs(c.input) : 1;
-  for (std::uint32_t i = 0; i < count; i += group) {
-    const std::uint32_t rows = std::min(group, count - i);
-    Planes g = in;
-    g.p[0] += i * in.stride[0];
-    if (planar && c.components == 3) {
-      g.p[1] += i / ivs * in.stride[1];
-      if (c.input != BW_INPUT_NV12) g.p[2] += i / ivs * in.stride[2];
-    }
-    const std::uint32_t crows = (rows + c.vy - 1) / c.vy;
+  const std::uint32_t group = 8 * c.vy;
+  for (std::uint32_t row = 0; row * group < count; ++row) {
+    std::uint32_t rows;
+    const Planes g = group_at(c, in, count, row, rows);
     for (std::uint32_t x0 = 0; x0 < e.width; x0 += colour_chunk) {
-      const std::uint32_t n = std::min(colour_chunk, e.width - x0);
-      const std::uint32_t mcus = (n + mcu_w - 1) / mcu_w;
-      if (c.components == 1) {
-        fill_y_only(c, g, rows, x0, n);
-      } else if (is_rgb(c.input)) {
-        fill_rgb(c, g, rows, x0, n);
-      } else if (is_packed(c.input)) {
-        fill_packed(c, g, rows, x0, n);
-      } else {
-        fill_planar(c, g, rows, x0, n);
-      }
-      pad_plane(c.y, n, mcus * mcu_w, rows, group);
-      if (c.components == 3) {
-        const std::uint32_t cn = (n + c.hy - 1) / c.hy;
-        pad_plane(c.cb, cn, 8 * mcus, crows, 8);
-        pad_plane(c.cr, cn, 8 * mcus, crows, 8);
-      }
+      const std::uint32_t mcus = fill_chunk(c, c.planes, g, rows, x0, std::min(colour_chunk, e.width - x0));
       if (const int status = code_mcus(e, mcus)) return status;
     }
   }
   return BW_OK;
+}
+
+void colour_code_range(const ColourCall& j, ColourPlanes& b, CoderState& s, std::uint32_t mcu,
+                       std::uint32_t n) {
+  const ColourState& c = *j.col;
+  const Components k = components_of(c, *j.luma);
+  const std::uint32_t mcu_w = 8 * c.hy;
+  std::uint32_t rows;
+  const Planes g = group_at(c, j.in, j.count, mcu / j.mcus_x - j.first_row, rows);
+  std::uint32_t x0 = mcu % j.mcus_x * mcu_w;
+  while (n > 0) {
+    const std::uint32_t px = std::min({colour_chunk, j.width - x0, n * mcu_w});
+    const std::uint32_t mcus = fill_chunk(c, b, g, rows, x0, px);
+    for (std::uint32_t m = 0; m < mcus; ++m) code_mcu(j.path->code_blocks, c, k, b, s, m);
+    x0 += mcus * mcu_w;
+    n -= mcus;
+  }
+}
+
+void colour_dc_after(const ColourCall& j, ColourPlanes& b, std::uint32_t mcu, std::int32_t* dc) {
+  const ColourState& c = *j.col;
+  const std::uint32_t mcu_w = 8 * c.hy;
+  std::uint32_t rows;
+  const Planes g = group_at(c, j.in, j.count, mcu / j.mcus_x - j.first_row, rows);
+  const std::uint32_t x0 = mcu % j.mcus_x * mcu_w;
+  fill_chunk(c, b, g, rows, x0, std::min(mcu_w, j.width - x0));
+  std::int32_t block[64];
+  std::uint32_t codes[64];
+  j.path->dct_quant(b.y + 8 * ((c.vy - 1) * cs + c.hy - 1), cs, *j.luma, block, codes);
+  dc[0] = block[0];
+  if (c.components == 3) {
+    j.path->dct_quant(b.cb, cs, c.chroma, block, codes);
+    dc[1] = block[0];
+    j.path->dct_quant(b.cr, cs, c.chroma, block, codes);
+    dc[2] = block[0];
+  }
 }

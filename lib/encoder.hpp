@@ -39,15 +39,21 @@ inline constexpr std::size_t edge_stride = 8 * edge_blocks;
 // whole MCUs, edges padded, and coded from there.
 inline constexpr std::uint32_t colour_chunk = 128;
 
+// The planes of one chunk of an MCU row, lines colour_chunk bytes apart;
+// each thread that codes colour has its own.
+struct ColourPlanes {
+  std::uint8_t y[16 * colour_chunk];  // 8 x vy lines
+  std::uint8_t cb[8 * colour_chunk];
+  std::uint8_t cr[8 * colour_chunk];
+  std::uint8_t tmp[4 * colour_chunk];  // full-width Cb, Cr of two lines
+};
+
 struct ColourState {
   std::uint32_t input;       // BW_INPUT_*, not BW_INPUT_GRAY
   std::uint32_t components;  // 3, or 1 for Y alone
   std::uint32_t hy, vy;      // Y's sampling factors (1 x 1 for Y alone)
   QuantTables chroma;        // quantizer table 1
-  std::uint8_t y[16 * colour_chunk];  // 8 x vy lines
-  std::uint8_t cb[8 * colour_chunk];
-  std::uint8_t cr[8 * colour_chunk];
-  std::uint8_t tmp[4 * colour_chunk];  // full-width Cb, Cr of two lines
+  ColourPlanes planes;       // the calling thread's
 };
 
 struct Encoder {
@@ -116,6 +122,26 @@ struct Planes {
 // Codes count lines of a colour input (a whole number of MCU rows, or the
 // rest of the frame; checked by the caller), as encoder_write_lines does.
 int colour_write_lines(Encoder& e, const Planes& in, std::uint32_t count);
+
+// For the threads: the lines of a call at `in`, count of them, starting at
+// MCU row first_row of the frame.
+struct ColourCall {
+  const ColourState* col;
+  const CodePath* path;
+  const QuantTables* luma;
+  Planes in;
+  std::uint32_t count, first_row, width, mcus_x;
+};
+
+// Codes n MCUs from frame MCU index mcu on, all in one MCU row, into s,
+// through the planes b: no restart markers, no flushes (the caller sees to
+// room for n MCUs).
+void colour_code_range(const ColourCall& j, ColourPlanes& b, CoderState& s, std::uint32_t mcu,
+                       std::uint32_t n);
+
+// The DC predictions of every component after MCU mcu (of the call), as the
+// coder holds them: its last Y block's quantized DC, its Cb's, its Cr's.
+void colour_dc_after(const ColourCall& j, ColourPlanes& b, std::uint32_t mcu, std::int32_t* dc);
 
 // Sets up e.col for a colour input (e.colour is set) and writes the header
 // into outbuffer: its size.
