@@ -22,15 +22,22 @@ constexpr std::uint32_t max_chunk = 2048;
 constexpr std::uint32_t chunks_per_thread = 16;
 static_assert(max_chunk * max_block_marker_bytes < (std::uint32_t{1} << 31));
 
+// Blocks of an MCU: 1 in a grayscale frame (and for Y alone), 3 to 6 in a
+// colour one. Chunks count MCUs, fewer of them the more blocks each has.
+std::uint32_t blocks_per_mcu(const Encoder& e) {
+  return e.colour && e.col.components == 3 ? e.col.hy * e.col.vy + 2 : 1;
+}
+
 // Threads that can share the frame: no more than asked, and no more than
 // its blocks make chunks of min_chunk.
 std::uint32_t threads_used(const Encoder& e) {
-  return std::min(e.threads, std::max<std::uint32_t>(1, e.blocks_total / min_chunk));
+  const std::uint32_t min_mcus = min_chunk / blocks_per_mcu(e);
+  return std::min(e.threads, std::max<std::uint32_t>(1, e.blocks_total / min_mcus));
 }
 
 std::uint32_t chunk_blocks(const Encoder& e, std::uint32_t threads) {
-  const std::uint32_t per = chunks_per_thread * threads;
-  std::uint32_t k = std::clamp((e.blocks_total + per - 1) / per, min_chunk, max_chunk);
+  const std::uint32_t per = chunks_per_thread * threads, bpm = blocks_per_mcu(e);
+  std::uint32_t k = std::clamp((e.blocks_total + per - 1) / per, min_chunk / bpm, max_chunk / bpm);
   const std::uint32_t ri = e.restart_interval;
   if (ri != 0 && ri <= max_chunk) k = std::max<std::uint32_t>(k / ri, 1) * ri;
   return k;
@@ -54,7 +61,7 @@ struct Slot {
   std::uint8_t* buf;
   std::uint32_t head_end, end;  // bytes of the head; of the whole chunk
   Bits head_bits, tail_bits;    // bits after the head's bytes; after the last byte
-  std::int32_t last_dc;         // the DC prediction after the chunk
+  std::int32_t last_dc[max_components];  // the DC predictions after the chunk
   bool marker;                  // a restart marker ends the head
   bool done;                    // coded, ready to join (under the mutex)
 };
@@ -69,9 +76,10 @@ struct Job {
   std::uint32_t chunk;         // blocks a chunk; chunk c covers c * chunk onwards
   std::uint32_t first_chunk;   // begin / chunk
   std::uint32_t width, blocks_x, blocks_total, restart_interval;
-  std::int32_t last_dc;  // the DC prediction before begin
+  std::int32_t last_dc[max_components];  // the DC predictions before begin
   const CodePath* path;
   Component component;
+  const ColourCall* colour;  // a colour input's call, else null
 };
 
 constexpr std::uint32_t max_slots = 2 * BW_MAX_THREADS + 2;
@@ -133,13 +141,28 @@ void code_range(const Job& j, CoderState& s, std::uint8_t* edge, std::uint32_t b
   }
 }
 
-// The DC prediction a single thread holds before block b of the call: what
-// the encoder held before the call, 0 after a restart marker, else the
-// quantized DC of block b - 1, transformed once more.
-std::int32_t seed(const Job& j, std::uint32_t b, std::uint8_t* edge) {
-  if (b == j.begin) return j.last_dc;
-  if (j.restart_interval != 0 && b % j.restart_interval == 0) return 0;
-  --b;
+std::int32_t seed_block(const Job& j, std::uint32_t b, std::uint8_t* edge);
+
+// The DC predictions a single thread holds before block (or MCU) b of the
+// call: what the encoder held before the call, 0 after a restart marker,
+// else the quantized DCs of MCU b - 1, transformed once more.
+void seed(const Job& j, std::uint32_t b, std::uint8_t* edge, std::int32_t* dc) {
+  if (b == j.begin) {
+    for (std::size_t i = 0; i < max_components; ++i) dc[i] = j.last_dc[i];
+    return;
+  }
+  for (std::size_t i = 0; i < max_components; ++i) dc[i] = 0;
+  if (j.restart_interval != 0 && b % j.restart_interval == 0) return;
+  if (j.colour != nullptr) {
+    ColourPlanes planes;
+    colour_dc_after(*j.colour, planes, b - 1, dc);
+    return;
+  }
+  dc[0] = seed_block(j, b - 1, edge);
+}
+
+// The quantized DC of block b of a grayscale call.
+std::int32_t seed_block(const Job& j, std::uint32_t b, std::uint8_t* edge) {
   std::uint32_t rows;
   const std::uint8_t* p = stripe_at(j, b / j.blocks_x, rows);
   const std::uint32_t x = b % j.blocks_x;
@@ -165,12 +188,17 @@ void code_chunk(const Job& j, std::uint32_t c, Slot& slot) {
   const std::uint32_t ri = j.restart_interval;
   CoderState s{};
   s.optr = slot.buf;
-  s.lastDC[j.component.index] = seed(j, from, edge);
+  seed(j, from, edge, s.lastDC);
+  ColourPlanes planes;  // a colour chunk's (uninitialised: only what is filled is read)
   slot.marker = false;
   for (std::uint32_t b = from; b < to;) {
     std::uint32_t n = std::min(to - b, j.blocks_x - b % j.blocks_x);
     if (ri != 0) n = std::min(n, ri - b % ri);
-    code_range(j, s, edge, b, n);
+    if (j.colour != nullptr) {
+      colour_code_range(*j.colour, planes, s, b, n);
+    } else {
+      code_range(j, s, edge, b, n);
+    }
     b += n;
     if (ri != 0 && b % ri == 0 && b < j.blocks_total) {
       // The first marker's padding depends on where the stream stands when
@@ -187,7 +215,7 @@ void code_chunk(const Job& j, std::uint32_t c, Slot& slot) {
   }
   slot.end = static_cast<std::uint32_t>(s.optr - slot.buf);
   slot.tail_bits = pending(s);
-  slot.last_dc = s.lastDC[j.component.index];
+  for (std::size_t i = 0; i < max_components; ++i) slot.last_dc[i] = s.lastDC[i];
   if (!slot.marker) {
     slot.head_end = slot.end;
     slot.head_bits = slot.tail_bits;
@@ -371,7 +399,7 @@ int join(Encoder& e, const Slot& slot) {
     status = put_aligned(e, slot.buf + slot.head_end, slot.end - slot.head_end);
     if (status == BW_OK) status = put_bits(e, slot.tail_bits);
   }
-  e.coder.lastDC[0] = slot.last_dc;
+  for (std::size_t i = 0; i < max_components; ++i) e.coder.lastDC[i] = slot.last_dc[i];
   return status;
 }
 
@@ -382,7 +410,7 @@ int start(Encoder& e) {
   const std::uint32_t threads = threads_used(e);
   const std::uint32_t chunk = chunk_blocks(e, threads);
   const std::uint32_t slots = 2 * threads + 2;
-  const std::size_t capacity = static_cast<std::size_t>(chunk) * max_block_marker_bytes + 16;
+  const std::size_t capacity = static_cast<std::size_t>(chunk) * blocks_per_mcu(e) * max_block_marker_bytes + 16;
   // The buffers follow the struct; a chunk of 2048 blocks needs about 870 KB
   // at most, though only what is coded is ever touched.
   auto* P = static_cast<Parallel*>(std::malloc(sizeof(Parallel) + slots * capacity));
@@ -437,38 +465,56 @@ int spawn(Parallel& P) {
 
 }  // namespace
 
+namespace {
+
+// Lines of a row of MCUs.
+std::uint32_t mcu_lines(const Encoder& e) { return e.colour ? 8 * e.col.vy : 8; }
+
+}  // namespace
+
 bool parallel_takes(const Encoder& e, std::uint32_t count) {
-  if (e.threads < 2 || count <= 8) return false;
+  const std::uint32_t lines = mcu_lines(e);
+  if (e.threads < 2 || count <= lines) return false;
   const std::uint32_t threads = threads_used(e);
   if (threads < 2) return false;
   const std::uint32_t k = chunk_blocks(e, threads);
   const std::uint32_t begin = e.blocks_done;
-  const std::uint32_t end = begin + (count + 7) / 8 * e.blocks_x;
+  const std::uint32_t end = begin + (count + lines - 1) / lines * e.blocks_x;
   return (end - 1) / k > begin / k;
 }
 
 int parallel_write_lines(Encoder& e, const std::uint8_t* lines, std::size_t stride,
                          std::uint32_t count) {
+  return parallel_write_planes(e, Planes{{lines, nullptr, nullptr}, {stride, 0, 0}}, count);
+}
+
+int parallel_write_planes(Encoder& e, const Planes& in, std::uint32_t count) {
   if (e.parallel == nullptr) {
     if (const int status = start(e)) return status;
   }
   Parallel& P = *e.parallel;
+  const std::uint32_t lines = mcu_lines(e);
   Job job{};
-  job.lines = lines;
-  job.stride = stride;
+  job.lines = in.p[0];
+  job.stride = in.stride[0];
   job.count = count;
-  job.first_stripe = e.lines_done / 8;
+  job.first_stripe = e.lines_done / lines;
   job.begin = e.blocks_done;
-  job.end = job.begin + (count + 7) / 8 * e.blocks_x;
+  job.end = job.begin + (count + lines - 1) / lines * e.blocks_x;
   job.chunk = P.chunk;
   job.first_chunk = job.begin / P.chunk;
   job.width = e.width;
   job.blocks_x = e.blocks_x;
   job.blocks_total = e.blocks_total;
   job.restart_interval = e.restart_interval;
-  job.last_dc = e.coder.lastDC[0];
+  for (std::size_t i = 0; i < max_components; ++i) job.last_dc[i] = e.coder.lastDC[i];
   job.path = e.path;
   job.component = luma(e);
+  ColourCall colour{};
+  if (e.colour) {
+    colour = {&e.col, e.path, &e.tables, in, count, job.first_stripe, e.width, e.blocks_x};
+    job.colour = &colour;
+  }
 
   int status = BW_OK;
   pthread_mutex_lock(&P.mutex);

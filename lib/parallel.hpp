@@ -25,6 +25,10 @@ bool parallel_takes(const Encoder& e, std::uint32_t count);
 int parallel_write_lines(Encoder& e, const std::uint8_t* lines, std::size_t stride,
                          std::uint32_t count);
 
+// The same for a colour input (encoder_write_planes).
+struct Planes;
+int parallel_write_planes(Encoder& e, const Planes& in, std::uint32_t count);
+
 // Joins the threads and frees the working memory, if any; leaves the encoder
 // with none.
 void parallel_release(Encoder& e);

@@ -184,7 +184,11 @@ int encoder_write_planes(Encoder& e, const Planes& in, std::uint32_t count) {
   const std::uint32_t group = 8 * e.col.vy;
   if (count == 0 || count > left || (count % group != 0 && count != left)) return BW_E_LINES;
   e.coder.optr = e.outbuffer + e.out_used;
-  if (const int status = colour_write_lines(e, in, count)) return fail(e, status);
+  if (parallel_takes(e, count)) {
+    if (const int status = parallel_write_planes(e, in, count)) return fail(e, status);
+  } else if (const int status = colour_write_lines(e, in, count)) {
+    return fail(e, status);
+  }
   e.lines_done += count;
   e.out_used = static_cast<std::uint32_t>(e.coder.optr - e.outbuffer);
   return BW_OK;

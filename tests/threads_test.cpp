@@ -124,6 +124,47 @@ TEST(Threads, SameBytesAsOneThread) {
   }
 }
 
+// Colour frames (RGB lines and I420 planes, each sampling, with and
+// without restart markers, and Y alone) on 2 to 4 threads: one thread's
+// bytes, the whole frame in one call or in groups of MCU rows.
+TEST(Threads, ColourFramesGiveOneThreadsBytes) {
+  std::mt19937 rng(5);
+  const std::uint32_t w = 733, h = 517;
+  const Bytes gray = picture(3 * w, h, 40, rng);  // read as RGB: 3 bytes a pixel
+  const std::uint32_t cw = (w + 1) / 2, ch = (h + 1) / 2;
+  const std::uint8_t* planes[3] = {gray.data(), gray.data() + w * h, gray.data() + w * h + cw * ch};
+  const std::size_t strides[3] = {w, cw, cw};
+  struct Case {
+    std::uint32_t input, sampling, restart, grayscale;
+  };
+  const Case cases[] = {{BW_INPUT_RGB, 420, 0, 0}, {BW_INPUT_RGB, 422, 3, 0}, {BW_INPUT_RGB, 444, 50, 0},
+                        {BW_INPUT_I420, 420, 0, 0}, {BW_INPUT_I420, 420, 7, 0}, {BW_INPUT_RGB, 420, 5, 1}};
+  for (const Case& c : cases) {
+    Bytes one;
+    for (const std::uint32_t threads : {1u, 2u, 4u}) {
+      for (const std::uint32_t group : {0u, 64u}) {
+        bw_config cfg = config_of(w, h, 80, c.restart, threads);
+        cfg.input = c.input, cfg.sampling = c.sampling, cfg.grayscale = c.grayscale;
+        Sink sink;
+        bw_encoder enc;
+        ASSERT_EQ(bw_encoder_init(&enc, &cfg, collect, &sink), BW_OK);
+        for (std::uint32_t y = 0; y < h;) {
+          const std::uint32_t n = group == 0 ? h : std::min(group, h - y);
+          const std::uint8_t* at[3] = {planes[0] + y * strides[0] * (c.input == BW_INPUT_RGB ? 3 : 1),
+                                       planes[1] + y / 2 * strides[1], planes[2] + y / 2 * strides[2]};
+          const std::size_t st[3] = {strides[0] * (c.input == BW_INPUT_RGB ? 3 : 1), cw, cw};
+          ASSERT_EQ(bw_encoder_write_planes(&enc, at, st, n), BW_OK);
+          y += n;
+        }
+        ASSERT_EQ(bw_encoder_finish(&enc), BW_OK);
+        if (one.empty()) one = sink.data;
+        EXPECT_TRUE(sink.data == one) << c.input << " " << c.sampling << " restart " << c.restart
+                                      << " threads " << threads << " group " << group;
+      }
+    }
+  }
+}
+
 TEST(Threads, SettingsOutsideTheRangeAreRefused) {
   bw_config cfg;
   bw_default_config(&cfg);
