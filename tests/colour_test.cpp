@@ -489,6 +489,20 @@ TEST(Colour, RefusedSettingsAndCalls) {
   EXPECT_EQ(Bytes(mem.begin(), mem.begin() + static_cast<std::ptrdiff_t>(size)), out);
   EXPECT_EQ(bw_encode_to_memory(&cfg, planes[0], 20, mem.data(), mem.size(), &size), BW_E_INPUT);
   EXPECT_EQ(size, 0u);
+
+  // A buffer too small, and a callback that stops the frame.
+  Picture big{300, 200, Bytes(3 * 300 * 200)};  // noise: well over the encoder's 16 KiB buffer
+  std::mt19937 rng(4);
+  for (auto& v : big.rgb) v = static_cast<std::uint8_t>(rng());
+  cfg = colour_config(300, 200, BW_INPUT_RGB, 444);
+  size = 1;
+  EXPECT_EQ(bw_encode_to_memory(&cfg, big.rgb.data(), 900, mem.data(), 2000, &size), BW_E_OUTPUT_FULL);
+  EXPECT_EQ(size, 0u);
+  auto refuse = [](void*, const std::uint8_t*, std::size_t) { return 1; };
+  ASSERT_EQ(bw_encoder_init(&enc, &cfg, refuse, nullptr), BW_OK);
+  EXPECT_EQ(bw_encoder_write_lines(&enc, big.rgb.data(), 900, 200), BW_E_CALLBACK);
+  EXPECT_EQ(bw_encoder_write_lines(&enc, big.rgb.data(), 900, 8), BW_E_STATE);
+  EXPECT_EQ(bw_encoder_finish(&enc), BW_E_STATE);
 }
 
 }  // namespace
