@@ -22,6 +22,7 @@
 // a frame of the sample pictures to 100 to 180 KiB, written in a dozen or so
 // calls).
 inline constexpr std::size_t outbuffer_size = 16384;
+static_assert(outbuffer_size <= 16384, "the write callback is promised pieces of at most 16 KiB");
 
 // The most bytes a block adds with a restart marker after it: the block, a
 // padded byte with its stuffed 0x00, and the marker.
@@ -67,8 +68,8 @@ static_assert(alignof(Encoder) <= alignof(bw_encoder));
 // Copies blocks first .. first + n - 1 (n <= edge_blocks) of the stripe at p,
 // rows lines of which exist, in a frame width samples wide, into out (rows
 // edge_stride apart), repeating the last line and column.
-// (Here, not in stream.cpp, so that the threads' code in parallel.cpp uses
-// it without calling back into the file that calls it.)
+// (Here, not in stream.cpp, so that the threads' chunk coding in chunks.cpp
+// uses it without calling back into the file that calls it.)
 inline void copy_edge(std::uint8_t* out, const std::uint8_t* p, std::size_t stride, std::uint32_t rows,
                       std::uint32_t width, std::uint32_t first, std::uint32_t n) {
   const std::uint32_t x0 = 8 * first, last = width - 1;
