@@ -99,8 +99,8 @@ int write_memory(void* user, const std::uint8_t* data, size_t size) {
 extern "C" int bw_encode_to_memory(const bw_config* cfg, const uint8_t* samples, size_t stride,
                                    uint8_t* out,  // NOLINT(readability-non-const-parameter): written
                                    size_t capacity, size_t* size) {
+  if (size != nullptr) *size = 0;
   if (cfg == nullptr || samples == nullptr || out == nullptr || size == nullptr) return BW_E_ARGUMENT;
-  *size = 0;
   MemoryOut m{out, capacity, 0};
   bw_encoder enc;
   int status = bw_encoder_init(&enc, cfg, write_memory, &m);

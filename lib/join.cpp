@@ -31,11 +31,17 @@ int reserve(Encoder& e) {
 }
 
 // Appends n coded bytes when the stream stands on a byte boundary: through
-// the buffer, or straight to the write callback when they are many.
+// the buffer, or straight to the write callback when they are many, in
+// pieces no larger than the buffer's, as the callback is promised.
 int put_aligned(Encoder& e, const std::uint8_t* p, std::size_t n) {
   if (static_cast<std::size_t>(out_end(e) - e.coder.optr) < n + 16) {
     if (const int status = encoder_flush(e)) return status;
-    if (n >= outbuffer_size / 2) return e.write(e.user, p, n) != 0 ? BW_E_CALLBACK : BW_OK;
+    while (n >= outbuffer_size / 2) {
+      const std::size_t piece = n < outbuffer_size ? n : outbuffer_size;
+      if (e.write(e.user, p, piece) != 0) return BW_E_CALLBACK;
+      p += piece;
+      n -= piece;
+    }
   }
   std::memcpy(e.coder.optr, p, n);
   e.coder.optr += n;
