@@ -58,7 +58,9 @@ struct Layout {
   const char* name;
   int bpp, r, g, b;
 };
-constexpr Layout layouts[] = {{"rgb", 3, 0, 1, 2}, {"bgr", 3, 2, 1, 0}, {"rgbx", 4, 0, 1, 2}, {"bgrx", 4, 2, 1, 0}};
+// The inputs' four, and two other orders the kernels must take as well.
+constexpr Layout layouts[] = {{"rgb", 3, 0, 1, 2}, {"bgr", 3, 2, 1, 0}, {"rgbx", 4, 0, 1, 2},
+                              {"bgrx", 4, 2, 1, 0}, {"gbr", 3, 2, 0, 1},  {"xrgb", 4, 1, 2, 3}};
 
 constexpr std::uint32_t max_length = 140;  // past two steps of the widest loop and a tail
 constexpr std::size_t guard = 40;          // bytes after each output that must stay untouched

@@ -4,13 +4,21 @@
 // On 32-bit ARM this file is built with NEON (-mfpu=neon) and runs only once
 // the CPU has been checked; every helper stays in this file.
 //
-// The structure loads (vld3, vld4) split the pixels into R, G and B. Every
-// coefficient fits an unsigned 16-bit scalar, so each sum is formed exactly
-// in unsigned 32-bit lanes by widening multiply-accumulates: Y adds its
-// rounding in the narrowing shift (vrshrn #16: (x + 32768) >> 16); Cb and
-// Cr start from 8421375 and add the B (R) term before subtracting the other
-// two, which keeps every partial sum positive (8421375 > 255 * 32768, and
-// each final sum is at least 0), and narrow by a plain shift.
+// The structure loads (vld3, vld4) split the pixels into R, G and B. Each
+// coefficient c is taken as 256 ch + cl with bytes ch and cl, so that every
+// product is a byte by a byte (vmull_u8, vmlal_u8) and each sum of three
+// fits 16 bits. With H and L the sums of the ch and of the cl products:
+//   Y  = (256 H + L + 32768) >> 16 = (H + (L >> 8) + 128) >> 8,
+//        H = 76 R + 150 G + 29 B, L = 139 R + 70 G + 47 B, H + (L >> 8) <= 65280,
+//        as vraddhn(H, L >> 8);
+//   Cb = (256 Hc - P + 8421375) >> 16 = (Hc + 32895 - (P >> 8)) >> 8,
+//        Hc = 128 B - 43 R - 84 G, P = 51 R + 205 G <= 65280: with A = Hc + 32896
+//        and Q = P + 1 the sum is 256 A - Q, and floor((A - Q / 256) / 256) is
+//        (A - ceil(Q / 256)) >> 8 with ceil(Q / 256) = (P >> 8) + 1. The
+//        value Hc + 32895 - (P >> 8) lies in 255..65535, so it is formed modulo
+//        2^16 and narrowed as vsubhn(Hc + 32895, P >> 8);
+//   Cr likewise with Hc = 128 R - 107 G - 20 B and P = 47 G + 209 B.
+// So the results equal the integer formulas for every input.
 #include <arm_neon.h>
 
 #include "arm/colour_kernels.hpp"
@@ -18,35 +26,26 @@
 namespace {
 
 // Y, Cb, Cr of 8 pixels.
-inline void ycc8(uint16x8_t r, uint16x8_t g, uint16x8_t b, uint8x8_t& y, uint8x8_t& cb, uint8x8_t& cr) {
-  const uint32x4_t offset = vdupq_n_u32(8421375);
-  uint32x4_t yl = vmull_n_u16(vget_low_u16(r), 19595), yh = vmull_n_u16(vget_high_u16(r), 19595);
-  yl = vmlal_n_u16(yl, vget_low_u16(g), 38470);
-  yh = vmlal_n_u16(yh, vget_high_u16(g), 38470);
-  yl = vmlal_n_u16(yl, vget_low_u16(b), 7471);
-  yh = vmlal_n_u16(yh, vget_high_u16(b), 7471);
-  y = vmovn_u16(vcombine_u16(vrshrn_n_u32(yl, 16), vrshrn_n_u32(yh, 16)));
+inline void ycc8(uint8x8_t r, uint8x8_t g, uint8x8_t b, uint8x8_t& y, uint8x8_t& cb, uint8x8_t& cr) {
+  const uint16x8_t h = vmlal_u8(vmlal_u8(vmull_u8(r, vdup_n_u8(76)), g, vdup_n_u8(150)), b, vdup_n_u8(29));
+  const uint16x8_t l = vmlal_u8(vmlal_u8(vmull_u8(r, vdup_n_u8(139)), g, vdup_n_u8(70)), b, vdup_n_u8(47));
+  y = vraddhn_u16(h, vshrq_n_u16(l, 8));
 
-  uint32x4_t bl = vmlal_n_u16(offset, vget_low_u16(b), 32768), bh = vmlal_n_u16(offset, vget_high_u16(b), 32768);
-  bl = vmlsl_n_u16(bl, vget_low_u16(r), 11059);
-  bh = vmlsl_n_u16(bh, vget_high_u16(r), 11059);
-  bl = vmlsl_n_u16(bl, vget_low_u16(g), 21709);
-  bh = vmlsl_n_u16(bh, vget_high_u16(g), 21709);
-  cb = vmovn_u16(vcombine_u16(vshrn_n_u32(bl, 16), vshrn_n_u32(bh, 16)));
+  const uint16x8_t base = vdupq_n_u16(32895);
+  const uint16x8_t hb = vmlsl_u8(vmlsl_u8(vmlal_u8(base, b, vdup_n_u8(128)), r, vdup_n_u8(43)), g, vdup_n_u8(84));
+  const uint16x8_t pb = vmlal_u8(vmull_u8(r, vdup_n_u8(51)), g, vdup_n_u8(205));
+  cb = vsubhn_u16(hb, vshrq_n_u16(pb, 8));
 
-  uint32x4_t rl = vmlal_n_u16(offset, vget_low_u16(r), 32768), rh = vmlal_n_u16(offset, vget_high_u16(r), 32768);
-  rl = vmlsl_n_u16(rl, vget_low_u16(g), 27439);
-  rh = vmlsl_n_u16(rh, vget_high_u16(g), 27439);
-  rl = vmlsl_n_u16(rl, vget_low_u16(b), 5329);
-  rh = vmlsl_n_u16(rh, vget_high_u16(b), 5329);
-  cr = vmovn_u16(vcombine_u16(vshrn_n_u32(rl, 16), vshrn_n_u32(rh, 16)));
+  const uint16x8_t hr = vmlsl_u8(vmlsl_u8(vmlal_u8(base, r, vdup_n_u8(128)), g, vdup_n_u8(107)), b, vdup_n_u8(20));
+  const uint16x8_t pr = vmlal_u8(vmull_u8(g, vdup_n_u8(47)), b, vdup_n_u8(209));
+  cr = vsubhn_u16(hr, vshrq_n_u16(pr, 8));
 }
 
 // Y, Cb, Cr of 16 pixels, stored.
 inline void ycc16(uint8x16_t r, uint8x16_t g, uint8x16_t b, std::uint8_t* y, std::uint8_t* cb, std::uint8_t* cr) {
   uint8x8_t y0, cb0, cr0, y1, cb1, cr1;
-  ycc8(vmovl_u8(vget_low_u8(r)), vmovl_u8(vget_low_u8(g)), vmovl_u8(vget_low_u8(b)), y0, cb0, cr0);
-  ycc8(vmovl_u8(vget_high_u8(r)), vmovl_u8(vget_high_u8(g)), vmovl_u8(vget_high_u8(b)), y1, cb1, cr1);
+  ycc8(vget_low_u8(r), vget_low_u8(g), vget_low_u8(b), y0, cb0, cr0);
+  ycc8(vget_high_u8(r), vget_high_u8(g), vget_high_u8(b), y1, cb1, cr1);
   vst1q_u8(y, vcombine_u8(y0, y1));
   vst1q_u8(cb, vcombine_u8(cb0, cb1));
   vst1q_u8(cr, vcombine_u8(cr0, cr1));
@@ -80,21 +79,49 @@ inline uint8x16_t lane(const uint8x16x3_t& v, int k) {
   }
 }
 
+// The whole steps of 16 pixels, with the layout known here (R, G, B at
+// lanes R, G, B) or, for R < 0, taken from the offsets; returns the pixels
+// done.
+template <int Bpp, int R, int G, int B>
+std::uint32_t rgb_steps(const std::uint8_t* src, int r_off, int g_off, int b_off, std::uint32_t n,
+                        std::uint8_t* y, std::uint8_t* cb, std::uint8_t* cr) {
+  std::uint32_t i = 0;
+  for (; n - i >= 16; i += 16, src += 16 * Bpp) {
+    if constexpr (Bpp == 3) {
+      const uint8x16x3_t px = vld3q_u8(src);
+      if constexpr (R >= 0) {
+        ycc16(px.val[R], px.val[G], px.val[B], y + i, cb + i, cr + i);
+      } else {
+        ycc16(lane(px, r_off), lane(px, g_off), lane(px, b_off), y + i, cb + i, cr + i);
+      }
+    } else {
+      const uint8x16x4_t px = vld4q_u8(src);
+      if constexpr (R >= 0) {
+        ycc16(px.val[R], px.val[G], px.val[B], y + i, cb + i, cr + i);
+      } else {
+        ycc16(lane(px, r_off), lane(px, g_off), lane(px, b_off), y + i, cb + i, cr + i);
+      }
+    }
+  }
+  return i;
+}
+
 }  // namespace
 
 void rgb_to_ycc_line_neon(const std::uint8_t* src, int bytes_per_pixel, int r_off, int g_off, int b_off,
                           std::uint32_t n, std::uint8_t* y, std::uint8_t* cb, std::uint8_t* cr) {
-  std::uint32_t i = 0;
+  // RGB and BGR orders get their own loops; any other order picks its lanes
+  // at each step.
+  std::uint32_t i;
+  const bool rgb = r_off == 0 && g_off == 1 && b_off == 2, bgr = r_off == 2 && g_off == 1 && b_off == 0;
   if (bytes_per_pixel == 3) {
-    for (; n - i >= 16; i += 16) {
-      const uint8x16x3_t px = vld3q_u8(src + 3 * static_cast<std::size_t>(i));
-      ycc16(lane(px, r_off), lane(px, g_off), lane(px, b_off), y + i, cb + i, cr + i);
-    }
+    i = rgb   ? rgb_steps<3, 0, 1, 2>(src, r_off, g_off, b_off, n, y, cb, cr)
+        : bgr ? rgb_steps<3, 2, 1, 0>(src, r_off, g_off, b_off, n, y, cb, cr)
+              : rgb_steps<3, -1, -1, -1>(src, r_off, g_off, b_off, n, y, cb, cr);
   } else {
-    for (; n - i >= 16; i += 16) {
-      const uint8x16x4_t px = vld4q_u8(src + 4 * static_cast<std::size_t>(i));
-      ycc16(lane(px, r_off), lane(px, g_off), lane(px, b_off), y + i, cb + i, cr + i);
-    }
+    i = rgb   ? rgb_steps<4, 0, 1, 2>(src, r_off, g_off, b_off, n, y, cb, cr)
+        : bgr ? rgb_steps<4, 2, 1, 0>(src, r_off, g_off, b_off, n, y, cb, cr)
+              : rgb_steps<4, -1, -1, -1>(src, r_off, g_off, b_off, n, y, cb, cr);
   }
   rgb_tail(src + static_cast<std::size_t>(i) * bytes_per_pixel, bytes_per_pixel, r_off, g_off, b_off, n - i,
            y + i, cb + i, cr + i);
