@@ -1,23 +1,19 @@
-// The vector colour kernels give the bytes of the integer formulas: every
+// Every path's colour kernels give the bytes of the integer formulas: every
 // R, G, B triple through the conversion, and random lines of every length
 // up to a few vectors (so each loop and tail runs) through every kernel,
 // for each pixel layout, with nothing read before or after the input and
 // nothing written past the output.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <random>
 #include <string>
 #include <vector>
 
-#if defined(__x86_64__) || defined(__i386__)
-#include "x86/colour_kernels.hpp"
-#include "x86/kernels.hpp"
-#endif
-#if defined(BW_HAVE_NEON)
-#include "arm/colour_kernels.hpp"
-#include "arm/kernels.hpp"
-#endif
+#include "encode.hpp"
+#include "paths.hpp"
 
 namespace {
 
@@ -27,32 +23,6 @@ using Bytes = std::vector<std::uint8_t>;
 int y_of(int r, int g, int b) { return (19595 * r + 38470 * g + 7471 * b + 32768) >> 16; }
 int cb_of(int r, int g, int b) { return (-11059 * r - 21709 * g + 32768 * b + 8421375) >> 16; }
 int cr_of(int r, int g, int b) { return (32768 * r - 27439 * g - 5329 * b + 8421375) >> 16; }
-
-struct Kernels {
-  const char* name;
-  bool (*supported)();
-  void (*rgb)(const std::uint8_t*, int, int, int, int, std::uint32_t, std::uint8_t*, std::uint8_t*,
-              std::uint8_t*);
-  void (*h2)(const std::uint8_t*, std::uint32_t, std::uint8_t*);
-  void (*h2v2)(const std::uint8_t*, const std::uint8_t*, std::uint32_t, std::uint8_t*);
-  void (*v2)(const std::uint8_t*, const std::uint8_t*, std::uint32_t, std::uint8_t*);
-  void (*unpack)(const std::uint8_t*, bool, std::uint32_t, std::uint8_t*, std::uint8_t*, std::uint8_t*);
-};
-
-const Kernels kernel_sets[] = {
-#if defined(__x86_64__) || defined(__i386__)
-    {"sse41", cpu_has_sse41, rgb_to_ycc_line_sse41, down_h2_line_sse41, down_h2v2_line_sse41,
-     down_v2_line_sse41, unpack_422_line_sse41},
-    {"avx2", cpu_has_avx2, rgb_to_ycc_line_avx2, down_h2_line_avx2, down_h2v2_line_avx2, down_v2_line_avx2,
-     unpack_422_line_avx2},
-#endif
-#if defined(BW_HAVE_NEON)
-    {"neon", cpu_has_neon, rgb_to_ycc_line_neon, down_h2_line_neon, down_h2v2_line_neon, down_v2_line_neon,
-     unpack_422_line_neon},
-#endif
-};
-
-void PrintTo(const Kernels& k, std::ostream* os) { *os << k.name; }
 
 struct Layout {
   const char* name;
@@ -87,14 +57,26 @@ void expect_line(const Bytes& got, const Bytes& want, const char* what, std::uin
 
 Bytes out_for(std::size_t count) { return Bytes(count + guard, mark); }
 
-class ColourKernels : public testing::TestWithParam<Kernels> {
+// The paths with colour kernels of their own (the first of those that share
+// a set), the portable paths' included.
+std::vector<const CodePath*> colour_paths() {
+  std::vector<const CodePath*> paths;
+  for (const CodePath* p : all_paths()) {
+    if (std::none_of(paths.begin(), paths.end(), [p](const CodePath* q) { return q->colour == p->colour; }))
+      paths.push_back(p);
+  }
+  return paths;
+}
+
+class ColourPath : public testing::TestWithParam<const CodePath*> {
  protected:
+  const ColourKernels& k = *GetParam()->colour;
   void SetUp() override {
-    if (!GetParam().supported()) GTEST_SKIP() << GetParam().name << " is not supported by this CPU";
+    if (!GetParam()->serves(default_tables())) GTEST_SKIP() << GetParam()->name << " does not run on this CPU";
   }
 };
 
-TEST_P(ColourKernels, EveryTripleGivesTheFormula) {
+TEST_P(ColourPath, EveryTripleGivesTheFormula) {
   // One line per R value holds every G, B pair, in a 3- and a 4-byte layout.
   for (const Layout& l : {layouts[0], layouts[3]}) {
     Bytes src(65536 * static_cast<std::size_t>(l.bpp), 0xEE), y(65536), cb(65536), cr(65536);
@@ -105,13 +87,13 @@ TEST_P(ColourKernels, EveryTripleGivesTheFormula) {
         p[l.g] = static_cast<std::uint8_t>(i >> 8);
         p[l.b] = static_cast<std::uint8_t>(i);
       }
-      GetParam().rgb(src.data(), l.bpp, l.r, l.g, l.b, 65536, y.data(), cb.data(), cr.data());
+      k.rgb_to_ycc(src.data(), l.bpp, l.r, l.g, l.b, 65536, y.data(), cb.data(), cr.data());
       for (int i = 0; i < 65536; ++i) {
         const int g = i >> 8, b = i & 255;
-        const auto k = static_cast<std::size_t>(i);
-        if (y[k] != y_of(r, g, b) || cb[k] != cb_of(r, g, b) || cr[k] != cr_of(r, g, b)) {
-          FAIL() << l.name << " R " << r << " G " << g << " B " << b << ": " << int{y[k]} << " " << int{cb[k]}
-                 << " " << int{cr[k]} << ", want " << y_of(r, g, b) << " " << cb_of(r, g, b) << " "
+        const auto j = static_cast<std::size_t>(i);
+        if (y[j] != y_of(r, g, b) || cb[j] != cb_of(r, g, b) || cr[j] != cr_of(r, g, b)) {
+          FAIL() << l.name << " R " << r << " G " << g << " B " << b << ": " << int{y[j]} << " " << int{cb[j]}
+                 << " " << int{cr[j]} << ", want " << y_of(r, g, b) << " " << cb_of(r, g, b) << " "
                  << cr_of(r, g, b);
         }
       }
@@ -119,8 +101,7 @@ TEST_P(ColourKernels, EveryTripleGivesTheFormula) {
   }
 }
 
-TEST_P(ColourKernels, RandomLinesOfEveryLength) {
-  const Kernels& k = GetParam();
+TEST_P(ColourPath, RandomLinesOfEveryLength) {
   std::mt19937 rng(20);
   for (std::uint32_t n = 0; n <= max_length; ++n) {
     const std::uint32_t half = (n + 1) / 2;
@@ -135,7 +116,7 @@ TEST_P(ColourKernels, RandomLinesOfEveryLength) {
         want_cr[i] = static_cast<std::uint8_t>(cr_of(r, g, b));
       }
       Bytes y = out_for(n), cb = out_for(n), cr = out_for(n);
-      k.rgb(src.data(), l.bpp, l.r, l.g, l.b, n, y.data(), cb.data(), cr.data());
+      k.rgb_to_ycc(src.data(), l.bpp, l.r, l.g, l.b, n, y.data(), cb.data(), cr.data());
       expect_line(y, want_y, l.name, n);
       expect_line(cb, want_cb, l.name, n);
       expect_line(cr, want_cr, l.name, n);
@@ -152,9 +133,9 @@ TEST_P(ColourKernels, RandomLinesOfEveryLength) {
     }
     for (std::uint32_t i = 0; i < n; ++i) want_v2[i] = static_cast<std::uint8_t>((at(a, i) + at(b, i) + 1) >> 1);
     Bytes h2 = out_for(half), h2v2 = out_for(half), v2 = out_for(n);
-    k.h2(a.data(), n, h2.data());
-    k.h2v2(a.data(), b.data(), n, h2v2.data());
-    k.v2(a.data(), b.data(), n, v2.data());
+    k.down_h2(a.data(), n, h2.data());
+    k.down_h2v2(a.data(), b.data(), n, h2v2.data());
+    k.down_v2(a.data(), b.data(), n, v2.data());
     expect_line(h2, want_h2, "h2", n);
     expect_line(h2v2, want_h2v2, "h2v2", n);
     expect_line(v2, want_v2, "v2", n);
@@ -170,7 +151,7 @@ TEST_P(ColourKernels, RandomLinesOfEveryLength) {
         want_cr[i] = src.at(std::size_t{i} * 4 + c0 + 2);
       }
       Bytes y = out_for(n), cb = out_for(half), cr = out_for(half);
-      k.unpack(src.data(), y_first, n, y.data(), cb.data(), cr.data());
+      k.unpack_422(src.data(), y_first, n, y.data(), cb.data(), cr.data());
       const char* what = y_first ? "yuyv" : "uyvy";
       expect_line(y, want_y, what, n);
       expect_line(cb, want_cb, what, n);
@@ -179,10 +160,13 @@ TEST_P(ColourKernels, RandomLinesOfEveryLength) {
   }
 }
 
-std::string kernel_name(const testing::TestParamInfo<Kernels>& info) { return info.param.name; }
+std::string path_name(const testing::TestParamInfo<const CodePath*>& info) {
+  std::string name = info.param->name;
+  for (char& c : name)
+    if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+  return name;
+}
 
 }  // namespace
 
-#if defined(__x86_64__) || defined(__i386__) || defined(BW_HAVE_NEON)
-INSTANTIATE_TEST_SUITE_P(Vector, ColourKernels, testing::ValuesIn(kernel_sets), kernel_name);
-#endif
+INSTANTIATE_TEST_SUITE_P(Paths, ColourPath, testing::ValuesIn(colour_paths()), path_name);

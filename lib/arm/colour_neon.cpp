@@ -3,6 +3,7 @@
 //
 // On 32-bit ARM this file is built with NEON (-mfpu=neon) and runs only once
 // the CPU has been checked; every helper stays in this file.
+// The pixels after the last whole vector go through the portable functions.
 //
 // The structure loads (vld3, vld4) split the pixels into R, G and B. Each
 // coefficient c is taken as 256 ch + cl with bytes ch and cl, so that every
@@ -21,7 +22,9 @@
 // So the results equal the integer formulas for every input.
 #include <arm_neon.h>
 
+#include "colour.hpp"
 #include "arm/colour_kernels.hpp"
+#include "arm/kernels.hpp"
 
 namespace {
 
@@ -49,17 +52,6 @@ inline void ycc16(uint8x16_t r, uint8x16_t g, uint8x16_t b, std::uint8_t* y, std
   vst1q_u8(y, vcombine_u8(y0, y1));
   vst1q_u8(cb, vcombine_u8(cb0, cb1));
   vst1q_u8(cr, vcombine_u8(cr0, cr1));
-}
-
-// The portable definition, for the pixels after the last whole vector.
-inline void rgb_tail(const std::uint8_t* src, int bpp, int r_off, int g_off, int b_off, std::uint32_t n,
-                     std::uint8_t* y, std::uint8_t* cb, std::uint8_t* cr) {
-  for (std::uint32_t i = 0; i < n; ++i, src += bpp) {
-    const int r = src[r_off], g = src[g_off], b = src[b_off];
-    y[i] = static_cast<std::uint8_t>((19595 * r + 38470 * g + 7471 * b + 32768) >> 16);
-    cb[i] = static_cast<std::uint8_t>((-11059 * r - 21709 * g + 32768 * b + 8421375) >> 16);
-    cr[i] = static_cast<std::uint8_t>((32768 * r - 27439 * g - 5329 * b + 8421375) >> 16);
-  }
 }
 
 // Lane k of a structure load, k < 4 (the offsets are checked by the caller).
@@ -123,38 +115,51 @@ void rgb_to_ycc_line_neon(const std::uint8_t* src, int bytes_per_pixel, int r_of
         : bgr ? rgb_steps<4, 2, 1, 0>(src, r_off, g_off, b_off, n, y, cb, cr)
               : rgb_steps<4, -1, -1, -1>(src, r_off, g_off, b_off, n, y, cb, cr);
   }
-  rgb_tail(src + static_cast<std::size_t>(i) * bytes_per_pixel, bytes_per_pixel, r_off, g_off, b_off, n - i,
+  rgb_to_ycc_line(src + static_cast<std::size_t>(i) * bytes_per_pixel, bytes_per_pixel, r_off, g_off, b_off, n - i,
            y + i, cb + i, cr + i);
 }
 
+// The downsampling loops step two vectors at a time and then one, with
+// the pointers moving on, which keeps their overhead to a few instructions.
 void down_h2_line_neon(const std::uint8_t* in, std::uint32_t n, std::uint8_t* out) {
   // vrhadd is (a + b + 1) >> 1.
-  std::uint32_t i = 0;
-  for (; n - i >= 32; i += 32) {
-    const uint8x16x2_t px = vld2q_u8(in + i);
-    vst1q_u8(out + i / 2, vrhaddq_u8(px.val[0], px.val[1]));
+  for (; n >= 64; n -= 64, in += 64, out += 32) {
+    const uint8x16x2_t p0 = vld2q_u8(in), p1 = vld2q_u8(in + 32);
+    vst1q_u8(out, vrhaddq_u8(p0.val[0], p0.val[1]));
+    vst1q_u8(out + 16, vrhaddq_u8(p1.val[0], p1.val[1]));
   }
-  for (; i + 1 < n; i += 2) out[i / 2] = static_cast<std::uint8_t>((in[i] + in[i + 1] + 1) >> 1);
-  if (i < n) out[i / 2] = in[i];
+  if (n >= 32) {
+    const uint8x16x2_t p = vld2q_u8(in);
+    vst1q_u8(out, vrhaddq_u8(p.val[0], p.val[1]));
+    n -= 32, in += 32, out += 16;
+  }
+  down_h2_line(in, n, out);
 }
 
 void down_h2v2_line_neon(const std::uint8_t* a, const std::uint8_t* b, std::uint32_t n, std::uint8_t* out) {
   // Pairwise widening sums of both lines, then (s + 2) >> 2 in the narrowing.
-  std::uint32_t i = 0;
-  for (; n - i >= 32; i += 32) {
-    const uint16x8_t s0 = vpadalq_u8(vpaddlq_u8(vld1q_u8(a + i)), vld1q_u8(b + i));
-    const uint16x8_t s1 = vpadalq_u8(vpaddlq_u8(vld1q_u8(a + i + 16)), vld1q_u8(b + i + 16));
-    vst1q_u8(out + i / 2, vcombine_u8(vrshrn_n_u16(s0, 2), vrshrn_n_u16(s1, 2)));
+  for (; n >= 32; n -= 32, a += 32, b += 32, out += 16) {
+    const uint16x8_t s0 = vpadalq_u8(vpaddlq_u8(vld1q_u8(a)), vld1q_u8(b));
+    const uint16x8_t s1 = vpadalq_u8(vpaddlq_u8(vld1q_u8(a + 16)), vld1q_u8(b + 16));
+    vst1q_u8(out, vcombine_u8(vrshrn_n_u16(s0, 2), vrshrn_n_u16(s1, 2)));
   }
-  for (; i + 1 < n; i += 2)
-    out[i / 2] = static_cast<std::uint8_t>((a[i] + a[i + 1] + b[i] + b[i + 1] + 2) >> 2);
-  if (i < n) out[i / 2] = static_cast<std::uint8_t>((a[i] + b[i] + 1) >> 1);
+  if (n >= 16) {
+    vst1_u8(out, vrshrn_n_u16(vpadalq_u8(vpaddlq_u8(vld1q_u8(a)), vld1q_u8(b)), 2));
+    n -= 16, a += 16, b += 16, out += 8;
+  }
+  down_h2v2_line(a, b, n, out);
 }
 
 void down_v2_line_neon(const std::uint8_t* a, const std::uint8_t* b, std::uint32_t n, std::uint8_t* out) {
-  std::uint32_t i = 0;
-  for (; n - i >= 16; i += 16) vst1q_u8(out + i, vrhaddq_u8(vld1q_u8(a + i), vld1q_u8(b + i)));
-  for (; i < n; ++i) out[i] = static_cast<std::uint8_t>((a[i] + b[i] + 1) >> 1);
+  for (; n >= 32; n -= 32, a += 32, b += 32, out += 32) {
+    vst1q_u8(out, vrhaddq_u8(vld1q_u8(a), vld1q_u8(b)));
+    vst1q_u8(out + 16, vrhaddq_u8(vld1q_u8(a + 16), vld1q_u8(b + 16)));
+  }
+  if (n >= 16) {
+    vst1q_u8(out, vrhaddq_u8(vld1q_u8(a), vld1q_u8(b)));
+    n -= 16, a += 16, b += 16, out += 16;
+  }
+  down_v2_line(a, b, n, out);
 }
 
 void unpack_422_line_neon(const std::uint8_t* src, bool y_first, std::uint32_t n,
@@ -171,10 +176,8 @@ void unpack_422_line_neon(const std::uint8_t* src, bool y_first, std::uint32_t n
     vst1q_u8(cb + i / 2, lane(g, c0));
     vst1q_u8(cr + i / 2, lane(g, c0 + 2));
   }
-  for (const std::uint8_t* g = src + 2 * i; i < n; i += 2, g += 4) {
-    y[i] = g[y0];
-    if (i + 1 < n) y[i + 1] = g[y0 + 2];
-    cb[i / 2] = g[c0];
-    cr[i / 2] = g[c0 + 2];
-  }
+  unpack_422_line(src + 2 * i, y_first, n - i, y + i, cb + i / 2, cr + i / 2);
 }
+
+const ColourKernels neon_colour = {rgb_to_ycc_line_neon, down_h2_line_neon, down_h2v2_line_neon,
+                                  down_v2_line_neon, unpack_422_line_neon};

@@ -1,6 +1,7 @@
 // Colour conversion, chroma downsampling and 4:2:2 unpacking on 32-byte
 // vectors (AVX2). This file is compiled with -mavx2 and its functions run
 // only once the CPU has been checked; every helper stays in this file.
+// The pixels after the last whole vector go through the portable functions.
 //
 // The conversion is the one of colour_sse41.cpp (exact pmaddwd sums on
 // (R, G) and (B, 2) word pairs, see there) on twice the lanes. Byte
@@ -9,7 +10,9 @@
 // on: the packs then leave the 32 results in order.
 #include <immintrin.h>
 
+#include "colour.hpp"
 #include "x86/colour_kernels.hpp"
+#include "x86/kernels.hpp"
 
 namespace {
 
@@ -69,17 +72,6 @@ inline __m256i chroma(__m256i s0, __m256i s1, __m256i s2, __m256i s3) {
   return _mm256_packus_epi16(_mm256_sub_epi16(c127, high_words(s0, s1)), _mm256_sub_epi16(c127, high_words(s2, s3)));
 }
 
-// The portable definition, for the pixels after the last whole vector.
-inline void rgb_tail(const std::uint8_t* src, int bpp, int r_off, int g_off, int b_off, std::uint32_t n,
-                     std::uint8_t* y, std::uint8_t* cb, std::uint8_t* cr) {
-  for (std::uint32_t i = 0; i < n; ++i, src += bpp) {
-    const int r = src[r_off], g = src[g_off], b = src[b_off];
-    y[i] = static_cast<std::uint8_t>((19595 * r + 38470 * g + 7471 * b + 32768) >> 16);
-    cb[i] = static_cast<std::uint8_t>((-11059 * r - 21709 * g + 32768 * b + 8421375) >> 16);
-    cr[i] = static_cast<std::uint8_t>((32768 * r - 27439 * g - 5329 * b + 8421375) >> 16);
-  }
-}
-
 // Bytes 0-7, 16-23, 8-15, 24-31 of v: undoes the order of a pack.
 inline __m256i in_order(__m256i v) { return _mm256_permute4x64_epi64(v, _MM_SHUFFLE(3, 1, 2, 0)); }
 
@@ -105,7 +97,7 @@ void rgb_to_ycc_line_avx2(const std::uint8_t* src, int bytes_per_pixel, int r_of
     store(cb + i, chroma(s0.cb, s1.cb, s2.cb, s3.cb));
     store(cr + i, chroma(s0.cr, s1.cr, s2.cr, s3.cr));
   }
-  rgb_tail(src + static_cast<std::size_t>(i) * bpp, bpp, r_off, g_off, b_off, n - i, y + i, cb + i, cr + i);
+  rgb_to_ycc_line(src + static_cast<std::size_t>(i) * bpp, bpp, r_off, g_off, b_off, n - i, y + i, cb + i, cr + i);
 }
 
 void down_h2_line_avx2(const std::uint8_t* in, std::uint32_t n, std::uint8_t* out) {
@@ -118,8 +110,7 @@ void down_h2_line_avx2(const std::uint8_t* in, std::uint32_t n, std::uint8_t* ou
     const __m256i mb = _mm256_avg_epu16(_mm256_and_si256(b, low), _mm256_srli_epi16(b, 8));
     store(out + i / 2, in_order(_mm256_packus_epi16(ma, mb)));
   }
-  for (; i + 1 < n; i += 2) out[i / 2] = static_cast<std::uint8_t>((in[i] + in[i + 1] + 1) >> 1);
-  if (i < n) out[i / 2] = in[i];
+  down_h2_line(in + i, n - i, out + i / 2);
 }
 
 void down_h2v2_line_avx2(const std::uint8_t* a, const std::uint8_t* b, std::uint32_t n, std::uint8_t* out) {
@@ -135,15 +126,13 @@ void down_h2v2_line_avx2(const std::uint8_t* a, const std::uint8_t* b, std::uint
     }
     store(out + i / 2, in_order(_mm256_packus_epi16(s[0], s[1])));
   }
-  for (; i + 1 < n; i += 2)
-    out[i / 2] = static_cast<std::uint8_t>((a[i] + a[i + 1] + b[i] + b[i + 1] + 2) >> 2);
-  if (i < n) out[i / 2] = static_cast<std::uint8_t>((a[i] + b[i] + 1) >> 1);
+  down_h2v2_line(a + i, b + i, n - i, out + i / 2);
 }
 
 void down_v2_line_avx2(const std::uint8_t* a, const std::uint8_t* b, std::uint32_t n, std::uint8_t* out) {
   std::uint32_t i = 0;
   for (; n - i >= 32; i += 32) store(out + i, _mm256_avg_epu8(load(a + i), load(b + i)));
-  for (; i < n; ++i) out[i] = static_cast<std::uint8_t>((a[i] + b[i] + 1) >> 1);
+  down_v2_line(a + i, b + i, n - i, out + i);
 }
 
 void unpack_422_line_avx2(const std::uint8_t* src, bool y_first, std::uint32_t n,
@@ -165,11 +154,8 @@ void unpack_422_line_avx2(const std::uint8_t* src, bool y_first, std::uint32_t n
     store16(cb + i / 2, _mm256_castsi256_si128(c));
     store16(cr + i / 2, _mm256_extracti128_si256(c, 1));
   }
-  const int y0 = y_first ? 0 : 1, c0 = y_first ? 1 : 0;
-  for (const std::uint8_t* g = src + 2 * i; i < n; i += 2, g += 4) {
-    y[i] = g[y0];
-    if (i + 1 < n) y[i + 1] = g[y0 + 2];
-    cb[i / 2] = g[c0];
-    cr[i / 2] = g[c0 + 2];
-  }
+  unpack_422_line(src + 2 * i, y_first, n - i, y + i, cb + i / 2, cr + i / 2);
 }
+
+const ColourKernels avx2_colour = {rgb_to_ycc_line_avx2, down_h2_line_avx2, down_h2v2_line_avx2,
+                                   down_v2_line_avx2, unpack_422_line_avx2};

@@ -1,6 +1,7 @@
 // Colour conversion, chroma downsampling and 4:2:2 unpacking on 16-byte
 // vectors (SSE4.1). This file is compiled with -msse4.1 and its functions
 // run only once the CPU has been checked; every helper stays in this file.
+// The pixels after the last whole vector go through the portable functions.
 //
 // The conversion forms each 32-bit sum exactly with pmaddwd on word pairs
 // (R, G) and (B, 2) taken from the pixels by one byte shuffle each (rg holds
@@ -16,7 +17,9 @@
 // so the results equal the integer formulas for every input.
 #include <smmintrin.h>
 
+#include "colour.hpp"
 #include "x86/colour_kernels.hpp"
+#include "x86/kernels.hpp"
 
 namespace {
 
@@ -66,17 +69,6 @@ inline __m128i high_words(__m128i a, __m128i b) {
   return _mm_packs_epi32(_mm_srai_epi32(a, 16), _mm_srai_epi32(b, 16));
 }
 
-// The portable definition, for the pixels after the last whole vector.
-inline void rgb_tail(const std::uint8_t* src, int bpp, int r_off, int g_off, int b_off, std::uint32_t n,
-                     std::uint8_t* y, std::uint8_t* cb, std::uint8_t* cr) {
-  for (std::uint32_t i = 0; i < n; ++i, src += bpp) {
-    const int r = src[r_off], g = src[g_off], b = src[b_off];
-    y[i] = static_cast<std::uint8_t>((19595 * r + 38470 * g + 7471 * b + 32768) >> 16);
-    cb[i] = static_cast<std::uint8_t>((-11059 * r - 21709 * g + 32768 * b + 8421375) >> 16);
-    cr[i] = static_cast<std::uint8_t>((32768 * r - 27439 * g - 5329 * b + 8421375) >> 16);
-  }
-}
-
 }  // namespace
 
 void rgb_to_ycc_line_sse41(const std::uint8_t* src, int bytes_per_pixel, int r_off, int g_off, int b_off,
@@ -102,7 +94,7 @@ void rgb_to_ycc_line_sse41(const std::uint8_t* src, int bytes_per_pixel, int r_o
     store(cr + i, _mm_packus_epi16(_mm_sub_epi16(c127, high_words(s0.cr, s1.cr)),
                                    _mm_sub_epi16(c127, high_words(s2.cr, s3.cr))));
   }
-  rgb_tail(src + static_cast<std::size_t>(i) * bpp, bpp, r_off, g_off, b_off, n - i, y + i, cb + i, cr + i);
+  rgb_to_ycc_line(src + static_cast<std::size_t>(i) * bpp, bpp, r_off, g_off, b_off, n - i, y + i, cb + i, cr + i);
 }
 
 void down_h2_line_sse41(const std::uint8_t* in, std::uint32_t n, std::uint8_t* out) {
@@ -115,8 +107,7 @@ void down_h2_line_sse41(const std::uint8_t* in, std::uint32_t n, std::uint8_t* o
     const __m128i mb = _mm_avg_epu16(_mm_and_si128(b, low), _mm_srli_epi16(b, 8));
     store(out + i / 2, _mm_packus_epi16(ma, mb));
   }
-  for (; i + 1 < n; i += 2) out[i / 2] = static_cast<std::uint8_t>((in[i] + in[i + 1] + 1) >> 1);
-  if (i < n) out[i / 2] = in[i];
+  down_h2_line(in + i, n - i, out + i / 2);
 }
 
 void down_h2v2_line_sse41(const std::uint8_t* a, const std::uint8_t* b, std::uint32_t n, std::uint8_t* out) {
@@ -132,15 +123,13 @@ void down_h2v2_line_sse41(const std::uint8_t* a, const std::uint8_t* b, std::uin
     }
     store(out + i / 2, _mm_packus_epi16(s[0], s[1]));
   }
-  for (; i + 1 < n; i += 2)
-    out[i / 2] = static_cast<std::uint8_t>((a[i] + a[i + 1] + b[i] + b[i + 1] + 2) >> 2);
-  if (i < n) out[i / 2] = static_cast<std::uint8_t>((a[i] + b[i] + 1) >> 1);
+  down_h2v2_line(a + i, b + i, n - i, out + i / 2);
 }
 
 void down_v2_line_sse41(const std::uint8_t* a, const std::uint8_t* b, std::uint32_t n, std::uint8_t* out) {
   std::uint32_t i = 0;
   for (; n - i >= 16; i += 16) store(out + i, _mm_avg_epu8(load(a + i), load(b + i)));
-  for (; i < n; ++i) out[i] = static_cast<std::uint8_t>((a[i] + b[i] + 1) >> 1);
+  down_v2_line(a + i, b + i, n - i, out + i);
 }
 
 void unpack_422_line_sse41(const std::uint8_t* src, bool y_first, std::uint32_t n,
@@ -158,11 +147,8 @@ void unpack_422_line_sse41(const std::uint8_t* src, bool y_first, std::uint32_t 
     store8(cb + i / 2, c);
     store8(cr + i / 2, _mm_unpackhi_epi64(c, c));
   }
-  const int y0 = y_first ? 0 : 1, c0 = y_first ? 1 : 0;
-  for (const std::uint8_t* g = src + 2 * i; i < n; i += 2, g += 4) {
-    y[i] = g[y0];
-    if (i + 1 < n) y[i + 1] = g[y0 + 2];
-    cb[i / 2] = g[c0];
-    cr[i / 2] = g[c0 + 2];
-  }
+  unpack_422_line(src + 2 * i, y_first, n - i, y + i, cb + i / 2, cr + i / 2);
 }
+
+const ColourKernels sse41_colour = {rgb_to_ycc_line_sse41, down_h2_line_sse41, down_h2v2_line_sse41,
+                                   down_v2_line_sse41, unpack_422_line_sse41};
