@@ -62,6 +62,8 @@ class BuildWithLibrary(build_ext):
         else:
             include, library = self.build_library()
         for ext in self.extensions:
+            # Linked again whenever the library or its header changes.
+            ext.depends += [str(include / "blockwright.h"), str(library)]
             ext.include_dirs.append(str(include))
             if library.suffix == ".a":
                 ext.extra_objects.append(str(library))

@@ -207,3 +207,23 @@ def test_the_frame_is_held_while_coding():
     finally:
         done.set()
         t.join()
+
+
+def test_random_views_and_settings():
+    """Views of every kind of a random frame, with random settings: the bytes
+    of the same samples laid out contiguously, or a TypeError or ValueError."""
+    rng = np.random.default_rng(4)
+    base = rng.integers(0, 256, (70, 90), np.uint8)
+    for _ in range(300):
+        view = base[tuple(slice(rng.choice([None, 1, 5, -7, -1]), rng.choice([None, 2, 40, -4]),
+                                rng.choice([1, 2, 3, -1, -2])) for _ in range(2))]
+        if rng.integers(4) == 0:
+            view = view.T
+        settings = {"quality": int(rng.integers(-1, 102)), "restart_interval": int(rng.integers(0, 70)),
+                    "threads": int(rng.integers(1, 4))}
+        try:
+            jpeg = blockwright.encode(view, **settings)
+        except ValueError as e:
+            assert view.size == 0 or not 1 <= settings["quality"] <= 100, e
+            continue
+        assert jpeg == blockwright.encode(np.ascontiguousarray(view), **settings)
