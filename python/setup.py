@@ -108,7 +108,8 @@ setup(
             "blockwright._blockwright",
             sources=["src/blockwright/_blockwright.c"],
             libraries=["pthread"],
-            extra_compile_args=["-std=c11", "-Wall", "-Wextra", "-Werror", "-fvisibility=hidden"],
+            extra_compile_args=["-std=c11", "-Wall", "-Wextra", "-Wpedantic", "-Wshadow", "-Wconversion",
+                                "-Wno-sign-conversion", "-Werror", "-fvisibility=hidden"],
         )
     ],
     cmdclass={"build_ext": BuildWithLibrary},
