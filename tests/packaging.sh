@@ -31,30 +31,31 @@ encodes() {  # encodes <program> [env...]: the sample, to the known bytes
 }
 
 # 1. Vendored.
-vendor() {  # vendor <folder> <cmake options...>
-  local dir=$work/$1; shift
+vendor() {  # vendor <name> <cmake options...>
+  local name=$1 dir=$work/$1; shift
   cmake -S tests/vendor -B "$dir" "$@" >/dev/null
   cmake --build "$dir" -j"$(nproc)" >/dev/null
   encodes "$dir/app_shared"
   encodes "$dir/app_static"
   # Blockwright's tests, benchmarks, fuzz targets and programs are not even
   # defined, or not built.
-  local targets
+  local targets bw
   targets=$(cmake --build "$dir" --target help)
   ! grep -Eq '(_tests|bw_bench|bw_threads|bw_path_run|replay_|fuzz_|testsupport|sample)$' <<<"$targets" ||
-    fail "$1: test or benchmark targets defined"
-  [ -x "$dir/blockwright/programs/recipgen" ] || [ -x "$dir/_deps/blockwright-build/programs/recipgen" ] ||
-    fail "$1: recipgen not built"
-  ! find "$dir" -path '*/programs/blockwright' -type f | grep -q . || fail "$1: the program was built"
-  ! find "$dir" -type d \( -name tests -o -name bench \) | grep -q . || fail "$1: tests or bench configured"
+    fail "$name: test or benchmark targets defined"
+  bw=$dir/blockwright
+  [ -d "$bw" ] || bw=$dir/_deps/blockwright-build
+  [ -x "$bw/programs/recipgen" ] || fail "$name: recipgen not built"
+  [ ! -e "$bw/programs/blockwright" ] || fail "$name: the program was built"
+  [ ! -e "$bw/tests" ] && [ ! -e "$bw/bench" ] || fail "$name: tests or benchmark configured"
   # No flag of Blockwright's on the application, no build type forced on it.
   ! grep '"command"' "$dir/compile_commands.json" | grep encode_frame |
-    grep -Eq -- ' -(W|std=|f|O|m)' || fail "$1: Blockwright's flags leaked into the application"
-  grep -qx 'CMAKE_BUILD_TYPE:STRING=' "$dir/CMakeCache.txt" || fail "$1: build type forced"
+    grep -Eq -- ' -(W|std=|f|O|m)' || fail "$name: Blockwright's flags reach the application"
+  grep -qx 'CMAKE_BUILD_TYPE:STRING=' "$dir/CMakeCache.txt" || fail "$name: build type forced"
   # Its install is the application alone.
   cmake --install "$dir" --prefix "$dir/prefix" >/dev/null
   [ "$(cd "$dir/prefix" && find . -type f)" = "./bin/app_static" ] ||
-    fail "$1: the application's install holds Blockwright's files"
+    fail "$name: the application's install holds Blockwright's files"
 }
 echo "== vendored with add_subdirectory"
 vendor subdirectory -DBLOCKWRIGHT_DIR="$root"

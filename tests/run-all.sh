@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: a normal release build, then the same
+# Builds everything and runs every test: a normal release build (and the
+# vendored builds and Debian packages, tests/packaging.sh), then the same
 # suite under AddressSanitizer and UndefinedBehaviorSanitizer, then with clang,
 # then the threads tests under ThreadSanitizer, then cross builds for aarch64
 # and s390x run under qemu-user (tests/cross.sh), then the static analysers.
@@ -12,7 +13,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake g++ make pkg-config libgtest-dev libjpeg62-turbo-dev clang clang-tidy cppcheck)
+packages=(cmake g++ make pkg-config libgtest-dev libjpeg62-turbo-dev clang clang-tidy cppcheck
+  git file dpkg-dev lintian)
 mapfile -t missing < <(bash tests/missing-packages.sh "${packages[@]}")
 if [ ${#missing[@]} -gt 0 ]; then
   echo "installing: ${missing[*]}"
@@ -25,9 +27,13 @@ fi
 jobs=$(nproc)
 
 echo "== release build and tests"
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DBLOCKWRIGHT_TESTS=ON >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DBLOCKWRIGHT_TESTS=ON \
+  -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
 cmake --build build -j"$jobs"
 ctest --test-dir build -j"$jobs" --output-on-failure
+
+echo "== vendored builds, and the Debian packages of the release build"
+bash tests/packaging.sh build
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build and tests"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DBLOCKWRIGHT_SANITIZE=ON \
