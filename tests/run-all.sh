@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: a normal release build, the Python
-# package installed into a new venv and its tests, then the same suite under
+# Builds everything and runs every test: a normal release build (and the
+# vendored builds and Debian packages, tests/packaging.sh), the Python package
+# installed into a new venv and its tests, then the same suite under
 # AddressSanitizer and UndefinedBehaviorSanitizer, then with clang, then the
 # threads tests under ThreadSanitizer, then cross builds for aarch64 and s390x
 # run under qemu-user (tests/cross.sh), then the static analysers.
@@ -17,7 +18,7 @@ cd "$(dirname "$0")/.."
 
 packages=(cmake g++ make pkg-config libgtest-dev libjpeg62-turbo-dev clang clang-tidy cppcheck
   python3-dev python3-numpy python3-pytest python3-setuptools python3-wheel python3-venv
-  python3-dask python3-distributed)
+  python3-dask python3-distributed git file dpkg-dev lintian)
 mapfile -t missing < <(bash tests/missing-packages.sh "${packages[@]}")
 if [ ${#missing[@]} -gt 0 ]; then
   echo "installing: ${missing[*]}"
@@ -30,9 +31,13 @@ fi
 jobs=$(nproc)
 
 echo "== release build and tests"
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DBLOCKWRIGHT_TESTS=ON >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DBLOCKWRIGHT_TESTS=ON \
+  -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
 cmake --build build -j"$jobs"
 ctest --test-dir build -j"$jobs" --output-on-failure
+
+echo "== vendored builds, and the Debian packages of the release build"
+bash tests/packaging.sh build
 
 echo "== Python package: installed offline into a new venv, then its tests"
 rm -rf build/python-venv
