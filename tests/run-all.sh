@@ -12,7 +12,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake g++ make pkg-config libgtest-dev libjpeg62-turbo-dev clang clang-tidy cppcheck)
+packages=(cmake g++ make pkg-config libgtest-dev libjpeg62-turbo-dev clang clang-tidy cppcheck
+  libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools gstreamer1.0-plugins-base
+  gstreamer1.0-plugins-good gstreamer1.0-plugins-bad)
 mapfile -t missing < <(bash tests/missing-packages.sh "${packages[@]}")
 if [ ${#missing[@]} -gt 0 ]; then
   echo "installing: ${missing[*]}"
@@ -24,8 +26,8 @@ fi
 
 jobs=$(nproc)
 
-echo "== release build and tests"
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DBLOCKWRIGHT_TESTS=ON >/dev/null
+echo "== release build and tests (with the GStreamer element)"
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DBLOCKWRIGHT_TESTS=ON -DBLOCKWRIGHT_GSTREAMER=ON >/dev/null
 cmake --build build -j"$jobs"
 ctest --test-dir build -j"$jobs" --output-on-failure
 
