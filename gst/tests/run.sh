@@ -3,7 +3,7 @@
 # sets the environment: GST_PLUGIN_PATH at the build, a registry file of the
 # build's own, and the variables below).
 #
-#   run.sh inspect|bytes|containers|refused|install
+#   run.sh inspect|bytes|containers|refused|failure|install
 #
 # BW_FRAMES: the bw_gst_frames helper; BW_PICTURE: a binary PGM; BW_WORK: a
 # scratch folder for this case; BW_BUILD and BW_CMAKE: for the install case.
@@ -131,6 +131,27 @@ videotestsrc num-buffers=1 ! video/x-raw,format=RGBA,width=64,height=64 ! blockw
 videotestsrc num-buffers=1 ! video/x-raw,format=GRAY8,width=65536,height=8 ! blockwrightenc ! fakesink|blockwrightenc0 can't handle caps
 filesrc location=$work/raw ! rawvideoparse format=i420 width=64 height=64 ! blockwrightenc ! fakesink|reason not-negotiated
 EOF
+  ;;
+
+failure)
+  # A frame the library cannot encode stops the pipeline with its reason and
+  # pushes nothing: 64 threads' stacks of 8 MiB cannot be had within 150 MB
+  # of address space. One thread within the same limits encodes as usual.
+  src=$(make_frames 1280 1024 1280 0 2 85 0 "$work") || exit 1
+  for threads in 64 1; do
+    rm -rf "$work/out" && mkdir "$work/out"
+    out=$(ulimit -s 8192 && ulimit -v 150000 &&
+          launch $src ! blockwrightenc threads=$threads ! multifilesink location="$work/out/%05d.jpg")
+    status=$?
+    if [ $threads = 1 ]; then
+      [ $status = 0 ] || fail "one thread within the limits: $out"
+      same_files "$work/expected" "$work/out" "one thread within the limits"
+    else
+      [ $status != 0 ] || fail "64 threads within 150 MB ran"
+      grep -q "Could not encode the frame: out of memory" <<<"$out" || fail "no reason given: $out"
+      [ -z "$(ls "$work/out")" ] || fail "files written for a failed frame: $(ls "$work/out")"
+    fi
+  done
   ;;
 
 install)
