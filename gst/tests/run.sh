@@ -136,18 +136,20 @@ EOF
 failure)
   # A frame the library cannot encode stops the pipeline with its reason and
   # pushes nothing: 64 threads' stacks of 8 MiB cannot be had within 150 MB
-  # of address space. One thread within the same limits encodes as usual.
+  # of address space (a library that falls back to fewer threads there gives
+  # its bytes instead; either way no broken file). One thread within the same
+  # limits encodes as usual.
   src=$(make_frames 1280 1024 1280 0 2 85 0 "$work") || exit 1
   for threads in 64 1; do
     rm -rf "$work/out" && mkdir "$work/out"
     out=$(ulimit -s 8192 && ulimit -v 150000 &&
           launch $src ! blockwrightenc threads=$threads ! multifilesink location="$work/out/%05d.jpg")
     status=$?
-    if [ $threads = 1 ]; then
-      [ $status = 0 ] || fail "one thread within the limits: $out"
-      same_files "$work/expected" "$work/out" "one thread within the limits"
+    if [ $status = 0 ]; then
+      same_files "$work/expected" "$work/out" "$threads threads within 150 MB"
+    elif [ $threads = 1 ]; then
+      fail "one thread within 150 MB: $out"
     else
-      [ $status != 0 ] || fail "64 threads within 150 MB ran"
       grep -q "Could not encode the frame: out of memory" <<<"$out" || fail "no reason given: $out"
       [ -z "$(ls "$work/out")" ] || fail "files written for a failed frame: $(ls "$work/out")"
     fi
