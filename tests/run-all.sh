@@ -18,7 +18,9 @@ cd "$(dirname "$0")/.."
 
 packages=(cmake g++ make pkg-config libgtest-dev libjpeg62-turbo-dev clang clang-tidy cppcheck
   python3-dev python3-numpy python3-pytest python3-setuptools python3-wheel python3-venv
-  python3-dask python3-distributed git file dpkg-dev lintian)
+  python3-dask python3-distributed git file dpkg-dev lintian
+  libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools gstreamer1.0-plugins-base
+  gstreamer1.0-plugins-good gstreamer1.0-plugins-bad)
 mapfile -t missing < <(bash tests/missing-packages.sh "${packages[@]}")
 if [ ${#missing[@]} -gt 0 ]; then
   echo "installing: ${missing[*]}"
@@ -30,8 +32,8 @@ fi
 
 jobs=$(nproc)
 
-echo "== release build and tests"
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DBLOCKWRIGHT_TESTS=ON \
+echo "== release build and tests (with the GStreamer element)"
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DBLOCKWRIGHT_TESTS=ON -DBLOCKWRIGHT_GSTREAMER=ON \
   -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
 cmake --build build -j"$jobs"
 ctest --test-dir build -j"$jobs" --output-on-failure
