@@ -7,11 +7,12 @@
  *   - a bw_encoder (the caller's memory: static, on the stack or inside a
  *     struct of its own) fed groups of 8 lines, whose coded bytes go to a
  *     write callback as they are completed.
- * The library never allocates on the single-thread path, keeps no mutable
- * global state, and throws nothing. With threads > 1 an encoder codes large
- * calls on several threads, with the same bytes (docs/threads.md). Distinct encoders may run in distinct
- * threads at once. For given settings and samples the output is the same
- * bytes on every CPU and code path.
+ * With one thread (the default) the library never allocates: no heap, no
+ * thread. It keeps no mutable global state and throws nothing. With
+ * threads > 1 an encoder codes large calls on several threads of its own,
+ * with the same bytes (docs/threads.md). Distinct encoders may run in
+ * distinct threads at once. For given settings and samples the output is
+ * the same bytes on every CPU and code path.
  *
  * Every function that can fail returns 0 (BW_OK) on success, else one of the
  * BW_E_* statuses; bw_strerror names it. docs/api.md has the details.
@@ -57,15 +58,19 @@ enum {
   BW_E_QUALITY = 3,      /* quality outside 1 to 100 */
   BW_E_RESTART = 4,      /* restart interval above 65535 */
   BW_E_THREADS = 5,      /* threads is 0, or more than BW_MAX_THREADS */
-  BW_E_LINES = 6,        /* lines given out of turn: a count that is not 8
-                            (or the frame's last, shorter group), lines past
-                            the frame's end, or finish before its end */
+  BW_E_LINES = 6,        /* lines given out of turn: a count that is neither
+                            one MCU row (8 lines, 16 for colour at 4:2:0), a
+                            multiple of it nor the rest of the frame, lines
+                            past the frame's end, or finish before its end */
   BW_E_OUTPUT_FULL = 7,  /* bw_encode_to_memory: the buffer is too small */
   BW_E_CALLBACK = 8,     /* the write callback returned nonzero */
   BW_E_STATE = 9,        /* the encoder was not initialised, or has failed
                             or finished: initialise it again */
-  BW_E_MEMORY = 10,      /* working memory or threads for a parallel
-                            encoding could not be had */
+  BW_E_MEMORY = 10,      /* not returned by this version, kept for
+                            compatibility: an encoder that cannot get memory
+                            or threads for threads > 1 goes on with fewer,
+                            down to the calling thread alone, with the same
+                            bytes */
   BW_E_VERSION = 11,     /* cfg->struct_size or the encoder's size is not
                             what this library takes: the program was built
                             against another version of blockwright.h */
@@ -119,8 +124,9 @@ typedef struct bw_segment {
 /* Settings of one encoding. Start from bw_default_config. */
 typedef struct bw_config {
   uint32_t struct_size;      /* sizeof(bw_config), as bw_default_config sets it */
-  uint32_t width;            /* pixels per line, 1 to 65535 */
-  uint32_t height;           /* lines, 1 to 65535 */
+  uint32_t width;            /* pixels per line, 1 to 65535 (decoders built
+                                on libjpeg refuse more than 65500) */
+  uint32_t height;           /* lines, 1 to 65535 (likewise) */
   uint32_t quality;          /* 1 to 100, scaling the base quantizer tables */
   uint32_t restart_interval; /* MCUs between restart markers, 0 (none) to 65535;
                                 an MCU is one 8 x 8 block of a grayscale frame,
@@ -156,9 +162,11 @@ BW_API size_t bw_max_encoded_size(const bw_config *cfg);
 /* Encodes a frame of cfg->height lines of cfg->width pixels of an
  * interleaved input (gray, RGB, BGR, RGBX, BGRX, YUYV, UYVY), line i at
  * samples + i * stride, into out. On success *size gets the file's length;
- * BW_E_OUTPUT_FULL when capacity is not enough (bw_max_encoded_size always
- * is). Uses about sizeof(bw_encoder) of stack; with threads > 1, the whole
- * frame is shared among the threads, which live only during the call. */
+ * on any failure, BW_E_ARGUMENT included, *size is 0 (when size is not
+ * null). BW_E_OUTPUT_FULL when capacity is not enough (bw_max_encoded_size
+ * always is); nothing is written at or past out + capacity. Uses about
+ * sizeof(bw_encoder) of stack; with threads > 1, the whole frame is shared
+ * among the threads, which end before the call returns. */
 BW_API int bw_encode_to_memory(const bw_config *cfg, const uint8_t *samples, size_t stride,
                                uint8_t *out, size_t capacity, size_t *size);
 
@@ -176,18 +184,21 @@ BW_API const char *bw_strerror(int status);
 /* The library's version, "MAJOR.MINOR.PATCH". */
 BW_API const char *bw_version(void);
 
-/* Takes size bytes of the file; returns nonzero to stop the encoding (which
- * then fails with BW_E_CALLBACK). */
+/* Takes the next size bytes of the file (1 to 16384: at most 16 KiB a call,
+ * on every path and with any number of threads); returns nonzero to stop
+ * the encoding (which then fails with BW_E_CALLBACK). Must not call the
+ * same encoder. */
 typedef int (*bw_write_fn)(void *user, const uint8_t *data, size_t size);
 
 /* The streaming encoder. Its contents are private; its size is fixed, so it
  * can be static, on the stack or part of another struct. With one thread it
- * holds every table and buffer of one encoding, and needs no cleanup. With
- * threads > 1, the first call of write_lines that is split among threads
- * starts the threads and allocates their buffers (once per encoder); finish,
- * any failure and bw_encoder_release end them and free the buffers. Such an
- * encoder may be moved between calls but not copied (two copies would share
- * the threads). */
+ * holds every table and buffer of one encoding, needs no cleanup, and may be
+ * copied or moved between calls. With threads > 1, the first call of
+ * write_lines that is split among threads starts the threads (every signal
+ * blocked in them) and allocates their buffers; finish, any failure and
+ * bw_encoder_release end them, wait until each has ended, and free the
+ * buffers. Such an encoder may be moved between calls but not copied (two
+ * copies would share the threads). */
 #define BW_ENCODER_SIZE 32768
 typedef struct bw_encoder {
   union {
@@ -209,9 +220,13 @@ static inline int bw_encoder_init(bw_encoder *enc, const bw_config *cfg, bw_writ
 }
 
 /* Codes the next group of lines of an interleaved input: count is a whole
- * number of MCU rows (8 lines; 16 for a colour frame at 4:2:0), or what is
- * left of the frame. Line i is at lines + i * stride; the first call also
- * writes the header. */
+ * number of MCU rows (8 lines; 16 for a colour frame at 4:2:0), a multiple
+ * of that, or the rest of the frame (so the last group of a frame whose
+ * height is not a whole number of MCU rows is shorter, and the whole frame
+ * may come at once). Line i is at lines + i * stride; the first call also
+ * writes the header. BW_E_LINES or BW_E_ARGUMENT leave the encoder as it
+ * was; after BW_E_CALLBACK it has failed. With threads > 1, a call of more
+ * than one MCU row spanning enough blocks is shared among the threads. */
 BW_API int bw_encoder_write_lines(bw_encoder *enc, const uint8_t *lines, size_t stride,
                                   uint32_t count);
 
@@ -222,17 +237,19 @@ BW_API int bw_encoder_write_planes(bw_encoder *enc, const uint8_t *const planes[
                                    const size_t strides[3], uint32_t count);
 
 /* Ends the frame once all its lines are coded: the last bits, then EOI.
- * Whatever the result, the encoder then holds no threads or memory. */
+ * Whatever the result, the encoder then holds no threads or memory, and no
+ * thread of it runs. BW_E_LINES (lines are missing) leaves it otherwise as
+ * it was: give the rest and finish again. After any other result it is
+ * finished. */
 BW_API int bw_encoder_finish(bw_encoder *enc);
 
-/* Abandons an encoding that is not finished: ends the encoder's threads and
- * frees their buffers, if it has any (the threads, idle by then, exit on
- * their own as soon as they run; the last one frees the buffers, so nothing
- * waits for them to be scheduled); later calls fail with BW_E_STATE until
- * bw_encoder_init. Does nothing to an encoder that has finished or failed,
- * or whose bw_encoder_init failed. Call it before bw_encoder_init reuses an
- * encoder that was left unfinished, or its threads leak. Never needed with
- * threads = 1. */
+/* Abandons an encoding that is not finished: ends the encoder's threads,
+ * waits until each has ended (so no thread of the library runs when it
+ * returns), and frees their buffers, if it has any; later calls fail with
+ * BW_E_STATE until bw_encoder_init. Does nothing to an encoder that has
+ * finished or failed, or whose bw_encoder_init failed. Call it before
+ * bw_encoder_init reuses an encoder that was left unfinished, or its
+ * threads leak. Never needed with threads = 1. */
 BW_API void bw_encoder_release(bw_encoder *enc);
 
 #ifdef __cplusplus

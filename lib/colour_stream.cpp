@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "colour.hpp"
 #include "colour_tables.hpp"
 #include "encoder.hpp"
 
@@ -52,17 +51,17 @@ void pad_plane(std::uint8_t* p, std::uint32_t n, std::uint32_t width, std::uint3
 }
 
 // Y alone: n pixels from column x0 of rows lines.
-void fill_y_only(const ColourState& c, ColourPlanes& b, const Planes& in, std::uint32_t rows, std::uint32_t x0, std::uint32_t n) {
+void fill_y_only(const ColourKernels& kern, const ColourState& c, ColourPlanes& b, const Planes& in, std::uint32_t rows, std::uint32_t x0, std::uint32_t n) {
   std::uint8_t* t = b.tmp;
   for (std::uint32_t r = 0; r < rows; ++r) {
     const std::uint8_t* src = line_of(in, 0, r);
     std::uint8_t* y = b.y + r * cs;
     if (is_rgb(c.input)) {
       const RgbLayout l = rgb_layout(c.input);
-      rgb_to_ycc_line(src + x0 * static_cast<std::uint32_t>(l.bytes), l.bytes, l.r, l.g, l.b, n, y, t,
+      kern.rgb_to_ycc(src + x0 * static_cast<std::uint32_t>(l.bytes), l.bytes, l.r, l.g, l.b, n, y, t,
                       t + cs);
     } else if (is_packed(c.input)) {
-      unpack_422_line(src + 2 * x0, c.input == BW_INPUT_YUYV, n, y, t, t + cs);
+      kern.unpack_422(src + 2 * x0, c.input == BW_INPUT_YUYV, n, y, t, t + cs);
     } else {
       std::memcpy(y, src + x0, n);
     }
@@ -70,11 +69,11 @@ void fill_y_only(const ColourState& c, ColourPlanes& b, const Planes& in, std::u
 }
 
 // RGB: Y of every line, chroma reduced to hy x vy.
-void fill_rgb(const ColourState& c, ColourPlanes& b, const Planes& in, std::uint32_t rows, std::uint32_t x0, std::uint32_t n) {
+void fill_rgb(const ColourKernels& kern, const ColourState& c, ColourPlanes& b, const Planes& in, std::uint32_t rows, std::uint32_t x0, std::uint32_t n) {
   const RgbLayout l = rgb_layout(c.input);
   const std::uint32_t offset = x0 * static_cast<std::uint32_t>(l.bytes);
   auto convert = [&](std::uint32_t r, std::uint8_t* cb, std::uint8_t* cr) {
-    rgb_to_ycc_line(line_of(in, 0, r) + offset, l.bytes, l.r, l.g, l.b, n, b.y + r * cs, cb, cr);
+    kern.rgb_to_ycc(line_of(in, 0, r) + offset, l.bytes, l.r, l.g, l.b, n, b.y + r * cs, cb, cr);
   };
   std::uint8_t* const cb0 = b.tmp;
   std::uint8_t* const cr0 = b.tmp + cs;
@@ -86,8 +85,8 @@ void fill_rgb(const ColourState& c, ColourPlanes& b, const Planes& in, std::uint
         convert(r, b.cb + r * cs, b.cr + r * cs);
       } else {
         convert(r, cb0, cr0);
-        down_h2_line(cb0, n, b.cb + r * cs);
-        down_h2_line(cr0, n, b.cr + r * cs);
+        kern.down_h2(cb0, n, b.cb + r * cs);
+        kern.down_h2(cr0, n, b.cr + r * cs);
       }
     }
     return;
@@ -96,16 +95,16 @@ void fill_rgb(const ColourState& c, ColourPlanes& b, const Planes& in, std::uint
     convert(2 * k, cb0, cr0);
     const bool pair = 2 * k + 1 < rows;
     if (pair) convert(2 * k + 1, cb1, cr1);
-    down_h2v2_line(cb0, pair ? cb1 : cb0, n, b.cb + k * cs);
-    down_h2v2_line(cr0, pair ? cr1 : cr0, n, b.cr + k * cs);
+    kern.down_h2v2(cb0, pair ? cb1 : cb0, n, b.cb + k * cs);
+    kern.down_h2v2(cr0, pair ? cr1 : cr0, n, b.cr + k * cs);
   }
 }
 
 // Packed 4:2:2: as it is, or vertical pairs of chroma averaged for 4:2:0.
-void fill_packed(const ColourState& c, ColourPlanes& b, const Planes& in, std::uint32_t rows, std::uint32_t x0, std::uint32_t n) {
+void fill_packed(const ColourKernels& kern, const ColourState& c, ColourPlanes& b, const Planes& in, std::uint32_t rows, std::uint32_t x0, std::uint32_t n) {
   const bool y_first = c.input == BW_INPUT_YUYV;
   auto unpack = [&](std::uint32_t r, std::uint8_t* cb, std::uint8_t* cr) {
-    unpack_422_line(line_of(in, 0, r) + 2 * x0, y_first, n, b.y + r * cs, cb, cr);
+    kern.unpack_422(line_of(in, 0, r) + 2 * x0, y_first, n, b.y + r * cs, cb, cr);
   };
   if (c.vy == 1) {
     for (std::uint32_t r = 0; r < rows; ++r) unpack(r, b.cb + r * cs, b.cr + r * cs);
@@ -120,14 +119,14 @@ void fill_packed(const ColourState& c, ColourPlanes& b, const Planes& in, std::u
     unpack(2 * k, cb0, cr0);
     const bool pair = 2 * k + 1 < rows;
     if (pair) unpack(2 * k + 1, cb1, cr1);
-    down_v2_line(cb0, pair ? cb1 : cb0, cn, b.cb + k * cs);
-    down_v2_line(cr0, pair ? cr1 : cr0, cn, b.cr + k * cs);
+    kern.down_v2(cb0, pair ? cb1 : cb0, cn, b.cb + k * cs);
+    kern.down_v2(cr0, pair ? cr1 : cr0, cn, b.cr + k * cs);
   }
 }
 
 // Planes: Y copied; chroma copied, or reduced where the frame's sampling is
 // coarser than the input's.
-void fill_planar(const ColourState& c, ColourPlanes& b, const Planes& in, std::uint32_t rows, std::uint32_t x0, std::uint32_t n) {
+void fill_planar(const ColourKernels& kern, const ColourState& c, ColourPlanes& b, const Planes& in, std::uint32_t rows, std::uint32_t x0, std::uint32_t n) {
   for (std::uint32_t r = 0; r < rows; ++r) std::memcpy(b.y + r * cs, line_of(in, 0, r) + x0, n);
   const std::uint32_t ihs = input_hs(c.input), ivs = input_vs(c.input);
   const std::uint32_t in_x = x0 / ihs, in_n = (n + ihs - 1) / ihs;
@@ -148,8 +147,8 @@ void fill_planar(const ColourState& c, ColourPlanes& b, const Planes& in, std::u
         std::memcpy(cb, line_of(in, 1, k) + in_x, in_n);
         std::memcpy(cr, line_of(in, 2, k) + in_x, in_n);
       } else {  // 4:4:4 to 4:2:2
-        down_h2_line(line_of(in, 1, k) + in_x, in_n, cb);
-        down_h2_line(line_of(in, 2, k) + in_x, in_n, cr);
+        kern.down_h2(line_of(in, 1, k) + in_x, in_n, cb);
+        kern.down_h2(line_of(in, 2, k) + in_x, in_n, cr);
       }
     }
     return;
@@ -162,9 +161,9 @@ void fill_planar(const ColourState& c, ColourPlanes& b, const Planes& in, std::u
       const std::uint8_t* lower = line_of(in, p, r1) + in_x;
       std::uint8_t* out = (p == 1 ? b.cb : b.cr) + k * cs;
       if (ihs == 1) {
-        down_h2v2_line(upper, lower, in_n, out);
+        kern.down_h2v2(upper, lower, in_n, out);
       } else {
-        down_v2_line(upper, lower, in_n, out);
+        kern.down_v2(upper, lower, in_n, out);
       }
     }
   }
@@ -197,17 +196,19 @@ Planes group_at(const ColourState& c, const Planes& in, std::uint32_t count, std
 
 // Fills b with n pixels from column x0 (a multiple of the MCU width) of the
 // MCU row whose rows lines are at g, padded to whole MCUs: their number.
-std::uint32_t fill_chunk(const ColourState& c, ColourPlanes& b, const Planes& g, std::uint32_t rows,
-                         std::uint32_t x0, std::uint32_t n) {
+// Conversion through the path's colour kernels.
+std::uint32_t fill_chunk(const CodePath& path, const ColourState& c, ColourPlanes& b, const Planes& g,
+                         std::uint32_t rows, std::uint32_t x0, std::uint32_t n) {
+  const ColourKernels& kern = *path.colour;
   const std::uint32_t mcu_w = 8 * c.hy, mcus = (n + mcu_w - 1) / mcu_w;
   if (c.components == 1) {
-    fill_y_only(c, b, g, rows, x0, n);
+    fill_y_only(kern, c, b, g, rows, x0, n);
   } else if (is_rgb(c.input)) {
-    fill_rgb(c, b, g, rows, x0, n);
+    fill_rgb(kern, c, b, g, rows, x0, n);
   } else if (is_packed(c.input)) {
-    fill_packed(c, b, g, rows, x0, n);
+    fill_packed(kern, c, b, g, rows, x0, n);
   } else {
-    fill_planar(c, b, g, rows, x0, n);
+    fill_planar(kern, c, b, g, rows, x0, n);
   }
   pad_plane(b.y, n, mcus * mcu_w, rows, 8 * c.vy);
   if (c.components == 3) {
@@ -293,7 +294,7 @@ int colour_write_lines(Encoder& e, const Planes& in, std::uint32_t count) {
     std::uint32_t rows;
     const Planes g = group_at(c, in, count, row, rows);
     for (std::uint32_t x0 = 0; x0 < e.width; x0 += colour_chunk) {
-      const std::uint32_t mcus = fill_chunk(c, c.planes, g, rows, x0, std::min(colour_chunk, e.width - x0));
+      const std::uint32_t mcus = fill_chunk(*e.path, c, c.planes, g, rows, x0, std::min(colour_chunk, e.width - x0));
       if (const int status = code_mcus(e, mcus)) return status;
     }
   }
@@ -310,7 +311,7 @@ void colour_code_range(const ColourCall& j, ColourPlanes& b, CoderState& s, std:
   std::uint32_t x0 = mcu % j.mcus_x * mcu_w;
   while (n > 0) {
     const std::uint32_t px = std::min({colour_chunk, j.width - x0, n * mcu_w});
-    const std::uint32_t mcus = fill_chunk(c, b, g, rows, x0, px);
+    const std::uint32_t mcus = fill_chunk(*j.path, c, b, g, rows, x0, px);
     for (std::uint32_t m = 0; m < mcus; ++m) code_mcu(j.path->code_blocks, c, k, b, s, m);
     x0 += mcus * mcu_w;
     n -= mcus;
@@ -323,7 +324,7 @@ void colour_dc_after(const ColourCall& j, ColourPlanes& b, std::uint32_t mcu, st
   std::uint32_t rows;
   const Planes g = group_at(c, j.in, j.count, mcu / j.mcus_x - j.first_row, rows);
   const std::uint32_t x0 = mcu % j.mcus_x * mcu_w;
-  fill_chunk(c, b, g, rows, x0, std::min(mcu_w, j.width - x0));
+  fill_chunk(*j.path, c, b, g, rows, x0, std::min(mcu_w, j.width - x0));
   std::int32_t block[64];
   std::uint32_t codes[64];
   j.path->dct_quant(b.y + 8 * ((c.vy - 1) * cs + c.hy - 1), cs, *j.luma, block, codes);

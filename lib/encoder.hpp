@@ -11,6 +11,7 @@
 
 #include "blockwright.h"
 #include "coder.hpp"
+#include "colour_call.hpp"
 #include "parallel.hpp"
 #include "paths.hpp"
 #include "quant.hpp"
@@ -22,6 +23,7 @@
 // a frame of the sample pictures to 100 to 180 KiB, written in a dozen or so
 // calls).
 inline constexpr std::size_t outbuffer_size = 16384;
+static_assert(outbuffer_size <= 16384, "the write callback is promised pieces of at most 16 KiB");
 
 // The most bytes a block adds with a restart marker after it: the block, a
 // padded byte with its stuffed 0x00, and the marker.
@@ -91,8 +93,8 @@ static_assert(alignof(Encoder) <= alignof(bw_encoder));
 // Copies blocks first .. first + n - 1 (n <= edge_blocks) of the stripe at p,
 // rows lines of which exist, in a frame width samples wide, into out (rows
 // edge_stride apart), repeating the last line and column.
-// (Here, not in stream.cpp, so that the threads' code in parallel.cpp uses
-// it without calling back into the file that calls it.)
+// (Here, not in stream.cpp, so that the threads' chunk coding in chunks.cpp
+// uses it without calling back into the file that calls it.)
 inline void copy_edge(std::uint8_t* out, const std::uint8_t* p, std::size_t stride, std::uint32_t rows,
                       std::uint32_t width, std::uint32_t first, std::uint32_t n) {
   const std::uint32_t x0 = 8 * first, last = width - 1;
@@ -113,35 +115,9 @@ int check_config(const bw_config& cfg);
 // BW_E_CALLBACK.
 int encoder_init(Encoder& e, const bw_config& cfg, bw_write_fn write, void* user);
 
-// Lines of one call: up to three planes (interleaved inputs use the first).
-struct Planes {
-  const std::uint8_t* p[3];
-  std::size_t stride[3];
-};
-
 // Codes count lines of a colour input (a whole number of MCU rows, or the
 // rest of the frame; checked by the caller), as encoder_write_lines does.
 int colour_write_lines(Encoder& e, const Planes& in, std::uint32_t count);
-
-// For the threads: the lines of a call at `in`, count of them, starting at
-// MCU row first_row of the frame.
-struct ColourCall {
-  const ColourState* col;
-  const CodePath* path;
-  const QuantTables* luma;
-  Planes in;
-  std::uint32_t count, first_row, width, mcus_x;
-};
-
-// Codes n MCUs from frame MCU index mcu on, all in one MCU row, into s,
-// through the planes b: no restart markers, no flushes (the caller sees to
-// room for n MCUs).
-void colour_code_range(const ColourCall& j, ColourPlanes& b, CoderState& s, std::uint32_t mcu,
-                       std::uint32_t n);
-
-// The DC predictions of every component after MCU mcu (of the call), as the
-// coder holds them: its last Y block's quantized DC, its Cb's, its Cr's.
-void colour_dc_after(const ColourCall& j, ColourPlanes& b, std::uint32_t mcu, std::int32_t* dc);
 
 // Sets up e.col for a colour input (e.colour is set) and writes the header
 // into outbuffer: its size.

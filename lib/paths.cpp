@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "colour.hpp"
+
 #if defined(__x86_64__) || defined(__i386__)
 #include "x86/kernels.hpp"
 #define BW_ARCH_PATHS x86_paths
@@ -30,8 +32,11 @@ constexpr auto table = [] {
 
 }  // namespace
 
-const CodePath reference_path = {"reference", always, dct_quant_scalar, code_blocks_reference};
-const CodePath scalar_path = {"scalar", always, dct_quant_scalar, code_blocks_scalar};
+const ColourKernels scalar_colour = {rgb_to_ycc_line, down_h2_line, down_h2v2_line, down_v2_line,
+                                     unpack_422_line};
+
+const CodePath reference_path = {"reference", always, dct_quant_scalar, code_blocks_reference, &scalar_colour};
+const CodePath scalar_path = {"scalar", always, dct_quant_scalar, code_blocks_scalar, &scalar_colour};
 
 std::span<const CodePath* const> all_paths() { return table; }
 

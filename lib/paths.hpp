@@ -25,6 +25,22 @@
 using CodeBlocksFn = void (*)(CoderState& s, const Component& c, const std::uint8_t* p,
                               std::size_t stride, int count);
 
+// Colour conversion, chroma downsampling and packed 4:2:2 unpacking of one
+// line, with the interface and the bytes of the portable functions in
+// colour.hpp (which says what each does).
+struct ColourKernels {
+  void (*rgb_to_ycc)(const std::uint8_t* src, int bytes_per_pixel, int r_off, int g_off, int b_off,
+                     std::uint32_t n, std::uint8_t* y, std::uint8_t* cb, std::uint8_t* cr);
+  void (*down_h2)(const std::uint8_t* in, std::uint32_t n, std::uint8_t* out);
+  void (*down_h2v2)(const std::uint8_t* a, const std::uint8_t* b, std::uint32_t n, std::uint8_t* out);
+  void (*down_v2)(const std::uint8_t* a, const std::uint8_t* b, std::uint32_t n, std::uint8_t* out);
+  void (*unpack_422)(const std::uint8_t* src, bool y_first, std::uint32_t n, std::uint8_t* y,
+                     std::uint8_t* cb, std::uint8_t* cr);
+};
+
+// The portable ones (colour.cpp), which the reference and scalar paths use.
+extern const ColourKernels scalar_colour;
+
 struct CodePath {
   const char* name;
   // Whether this CPU can run the path, and its kernels quantize with q.
@@ -34,6 +50,8 @@ struct CodePath {
   // seeds: the same results on every path.
   DctQuantFn dct_quant;
   CodeBlocksFn code_blocks;
+  // The colour kernels for the same CPU (independent of the quantizer).
+  const ColourKernels* colour;
 };
 
 // The portable paths, always built: the plain definition (MCU for every

@@ -222,7 +222,12 @@ int encoder_write_lines(Encoder& e, const std::uint8_t* lines, std::size_t strid
 
 int encoder_finish(Encoder& e) {
   if (e.magic != encoder_ready) return BW_E_STATE;
-  if (e.lines_done != e.height) return BW_E_LINES;
+  if (e.lines_done != e.height) {
+    // Refused: the encoder goes on as it was, but holds no threads or memory
+    // (the next call that wants threads starts them again).
+    parallel_release(e);
+    return BW_E_LINES;
+  }
   e.coder.optr = e.outbuffer + e.out_used;
   if (outbuffer_size - e.out_used < 8) {
     if (const int status = encoder_flush(e)) return fail(e, status);

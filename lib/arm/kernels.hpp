@@ -21,6 +21,10 @@ bool serves_neon(const QuantTables& q);
 extern const CodePath neon_path;
 inline constexpr const CodePath* arm_paths[] = {&neon_path};
 
+// The path's colour kernels (colour_neon.cpp), declared one by one in
+// colour_kernels.hpp.
+extern const ColourKernels neon_colour;
+
 // Codes one quantized block (natural order, |v| < 1024) with the NEON
 // path's coder and bitmap, with the same bytes and end state as
 // code_block_reference: for the tests.

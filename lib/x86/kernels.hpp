@@ -34,6 +34,11 @@ extern const CodePath avx2_path;       // dct_avx2.cpp
 extern const CodePath avx2_pair_path;  // pair_avx2.cpp
 inline constexpr const CodePath* x86_paths[] = {&sse41_path, &avx2_path, &avx2_pair_path};
 
+// The colour kernels of sse4.1 (colour_sse41.cpp) and of both AVX2 paths
+// (colour_avx2.cpp), declared one by one in colour_kernels.hpp.
+extern const ColourKernels sse41_colour;
+extern const ColourKernels avx2_colour;
+
 // The transform kernels of sse4.1 and avx2 (DctQuantFn).
 std::uint64_t dct_quant_sse41(const std::uint8_t* p, std::size_t stride, const QuantTables& q,
                               std::int32_t* block, std::uint32_t* codes);

@@ -5,7 +5,7 @@
 # bytes.
 #
 #   cmake -DBUILD_DIR=... -DSOURCE_DIR=... -DWORK=... -DSAMPLE=...
-#         -DCC=... -DPKG_CONFIG=... -DNM=... -P run.cmake
+#         -DCC=... -DPKG_CONFIG=... -DNM=... [-DLIBDIR=lib/<triplet>] -P run.cmake
 
 function(run)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
@@ -28,9 +28,12 @@ endfunction()
 
 file(REMOVE_RECURSE "${WORK}")
 run("${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${WORK}/prefix")
-set(lib "${WORK}/prefix/lib")
-foreach(f include/blockwright.h lib/libblockwright.a lib/libblockwright.so.2
-          lib/pkgconfig/blockwright.pc lib/cmake/Blockwright/BlockwrightConfig.cmake)
+if(NOT LIBDIR)
+  set(LIBDIR lib)
+endif()
+set(lib "${WORK}/prefix/${LIBDIR}")
+foreach(f include/blockwright.h ${LIBDIR}/libblockwright.a ${LIBDIR}/libblockwright.so.2
+          ${LIBDIR}/pkgconfig/blockwright.pc ${LIBDIR}/cmake/Blockwright/BlockwrightConfig.cmake)
   if(NOT EXISTS "${WORK}/prefix/${f}")
     message(FATAL_ERROR "not installed: ${f}")
   endif()
