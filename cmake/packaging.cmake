@@ -113,5 +113,9 @@ if(BLOCKWRIGHT_PROGRAMS)
     "blockwright, which encodes a PGM file or raw samples,\n"
     "and recipgen, which makes the encoder's reciprocal table from a quantizer\ntable")
 endif()
+if(TARGET gstblockwright)
+  blockwright_package(gstreamer gstreamer1.0-blockwright video "GStreamer element"
+    "blockwrightenc, a GStreamer element that encodes GRAY8\nvideo frames")
+endif()
 
 include(CPack)
