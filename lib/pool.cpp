@@ -94,9 +94,9 @@ void spawn(Parallel& P) {
 
 // malloc, not calloc: the buffers need no clearing, and a frame's encoder
 // often gets memory just freed by the last.
-Parallel* pool_create(std::uint32_t threads, std::uint32_t chunk) {
+Parallel* pool_create(std::uint32_t threads, std::uint32_t chunk, std::uint32_t blocks_per_mcu) {
   const std::uint32_t slots = 2 * threads + 2;
-  const std::size_t capacity = chunk_capacity(chunk);
+  const std::size_t capacity = chunk_capacity(chunk * blocks_per_mcu);
   // The buffers follow the struct; a chunk of 2048 blocks needs about 870 KB
   // at most, though only what is coded is ever touched.
   auto* P = static_cast<Parallel*>(std::malloc(sizeof(Parallel) + slots * capacity));
