@@ -147,6 +147,9 @@ int pool_run(Parallel& P, const Job& job, Encoder& e) {
       if (P.idle != 0 && claimable(P)) pthread_cond_signal(&P.wake);
     } else if (claimable(P)) {
       const std::uint32_t c = claim(P);
+      // The frame's last chunk: idle workers can end now, while this one
+      // is coded and joined.
+      if (P.next == P.chunks && job.end == job.blocks_total && P.idle != 0) pthread_cond_broadcast(&P.wake);
       Slot& slot = P.slot[c % P.slots];
       pthread_mutex_unlock(&P.mutex);
       code_chunk(job, c, slot);

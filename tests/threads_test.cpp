@@ -1,6 +1,7 @@
 // Encoders with several threads write the bytes of one thread: on random
 // sizes, qualities, restart intervals, pictures and groupings of lines, with
 // every code path the CPU runs; and they fail cleanly.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -421,6 +422,33 @@ TEST(Threads, WithoutMemoryForThreadsTheSameBytes) {
     EXPECT_EQ(WEXITSTATUS(status), 0) << "10 + status, 2: other bytes, 3: no limit";
   }
 #endif
+}
+
+// No thread of the library outlives the call that ends its encoding, so a
+// program may unload the library right after: loaded and unloaded again and
+// again, with encodings that end every way, nothing runs in unmapped code.
+TEST(Threads, TheLibraryUnloadsOnceEncodingsEnd) {
+  std::mt19937 rng(8);
+  const bw_config cfg{800, 640, 75, 0, 4};
+  const Bytes pic = picture(cfg.width, cfg.height, 30, rng);
+  Bytes out(bw_max_encoded_size(&cfg));
+  for (int round = 0; round < 12; ++round) {
+    void* lib = dlopen(BW_SHARED_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(lib, nullptr) << dlerror();
+    const auto to_memory = reinterpret_cast<decltype(&bw_encode_to_memory)>(dlsym(lib, "bw_encode_to_memory"));
+    const auto init = reinterpret_cast<decltype(&bw_encoder_init)>(dlsym(lib, "bw_encoder_init"));
+    const auto lines = reinterpret_cast<decltype(&bw_encoder_write_lines)>(dlsym(lib, "bw_encoder_write_lines"));
+    const auto release = reinterpret_cast<decltype(&bw_encoder_release)>(dlsym(lib, "bw_encoder_release"));
+    ASSERT_TRUE(to_memory && init && lines && release);
+    std::size_t size = 0;
+    EXPECT_EQ(to_memory(&cfg, pic.data(), cfg.width, out.data(), out.size(), &size), BW_OK);
+    Sink sink;
+    bw_encoder enc;
+    ASSERT_EQ(init(&enc, &cfg, collect, &sink), BW_OK);
+    EXPECT_EQ(lines(&enc, pic.data(), cfg.width, 320), BW_OK);  // the threads wait for more
+    release(&enc);
+    ASSERT_EQ(dlclose(lib), 0);
+  }
 }
 
 }  // namespace
