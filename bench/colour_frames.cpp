@@ -50,7 +50,7 @@ Frame load_ppm(const std::string& dir, const std::string& name) {
   const Bytes f{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   unsigned w = 0, h = 0, maxval = 0;
   int used = 0;
-  const std::string head(f.begin(), f.begin() + std::min<std::size_t>(f.size(), 32));
+  const std::string head(f.begin(), f.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(f.size(), 32)));
   if (std::sscanf(head.c_str(), "P6 %u %u %u%n", &w, &h, &maxval, &used) != 3 || maxval != 255)
     die(name, "not a P6 PPM with maxval 255");
   Frame fr;

@@ -148,7 +148,9 @@ int write_memory(void* user, const std::uint8_t* data, size_t size) {
 // One whole frame into memory, from interleaved lines (planes null) or
 // planes. *size is 0 on every failure.
 int encode_to_memory(const bw_config* cfg, const std::uint8_t* samples, std::size_t stride,
-                     const Planes* planes, std::uint8_t* out, size_t capacity, size_t* size) {
+                     const Planes* planes,
+                     std::uint8_t* out,  // NOLINT(readability-non-const-parameter): written
+                     size_t capacity, size_t* size) {
   if (size != nullptr) *size = 0;
   if (cfg == nullptr || out == nullptr || size == nullptr) return BW_E_ARGUMENT;
   if (planes == nullptr && samples == nullptr) return BW_E_ARGUMENT;

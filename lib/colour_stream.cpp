@@ -231,13 +231,13 @@ Components components_of(const ColourState& c, const QuantTables& luma_q) {
 
 // Codes MCU m of the planes: the Y blocks as runs of hy side by side (the
 // 16-bit paths code such pairs at once), then Cb and Cr.
-inline void code_mcu(CodeBlocksFn code_blocks, const ColourState& c, const Components& k,
+inline void code_mcu(CodeBlocksFn code_run, const ColourState& c, const Components& k,
                      const ColourPlanes& b, CoderState& s, std::uint32_t m) {
   for (std::uint32_t v = 0; v < c.vy; ++v)
-    code_blocks(s, k.y, b.y + 8 * (v * cs + m * c.hy), cs, static_cast<int>(c.hy));
+    code_run(s, k.y, b.y + 8 * (v * cs + m * c.hy), cs, static_cast<int>(c.hy));
   if (c.components == 3) {
-    code_blocks(s, k.cb, b.cb + 8 * m, cs, 1);
-    code_blocks(s, k.cr, b.cr + 8 * m, cs, 1);
+    code_run(s, k.cb, b.cb + 8 * m, cs, 1);
+    code_run(s, k.cr, b.cr + 8 * m, cs, 1);
   }
 }
 
@@ -246,14 +246,14 @@ inline void code_mcu(CodeBlocksFn code_blocks, const ColourState& c, const Compo
 int code_mcus(Encoder& e, std::uint32_t mcus) {
   const ColourState& c = e.col;
   const Components k = components_of(c, e.tables);
-  const CodeBlocksFn code_blocks = e.path->code_blocks;
+  const CodeBlocksFn code_run = e.path->code_blocks;
   const std::uint32_t blocks = c.components == 1 ? 1 : c.hy * c.vy + 2;
   const std::size_t need = blocks * max_block_marker_bytes;
   for (std::uint32_t m = 0; m < mcus; ++m) {
     if (static_cast<std::size_t>(e.outbuffer + outbuffer_size - e.coder.optr) < need) {
       if (const int status = encoder_flush(e)) return status;
     }
-    code_mcu(code_blocks, c, k, c.planes, e.coder, m);
+    code_mcu(code_run, c, k, c.planes, e.coder, m);
     ++e.blocks_done;
     if (e.restart_interval != 0 && --e.restart_left == 0) {
       e.restart_left = e.restart_interval;
