@@ -332,7 +332,7 @@ static void gst_blockwright_enc_class_init(GstBlockwrightEncClass *klass) {
   g_object_class_install_property(
       gobject_class, PROP_RESTART_INTERVAL,
       g_param_spec_uint("restart-interval", "Restart interval",
-                        "Blocks between restart markers (0: none)", 0, 65535,
+                        "MCUs between restart markers, 0: none (an MCU is a block of a grayscale frame)", 0, 65535,
                         DEFAULT_RESTART_INTERVAL, flags));
   g_object_class_install_property(
       gobject_class, PROP_THREADS,
