@@ -91,7 +91,7 @@ run "${encoders[1]}" >/dev/null  # the registry, the page cache
 for ((r = 0; r < rounds; r++)); do
   for i in "${!encoders[@]}"; do
     read -r wall cpu < <(run "${encoders[$i]}")
-    [ -n "${cpu:-}" ] && [ -n "${wall:-}" ] || fail "${encoders[$i]}" "the pipeline failed"
+    if [ -z "${cpu:-}" ] || [ -z "${wall:-}" ]; then fail "${encoders[$i]}" "the pipeline failed"; fi
     [ "$i" = 0 ] && source_cpu=$cpu
     awk -v f="$frames" -v t="$wall" 'BEGIN {printf "%.1f\n", f / t}' >>"$work/fps.$i"
     awk -v f="$frames" -v c="$cpu" -v s="$source_cpu" 'BEGIN {printf "%.3f\n", (c - s) * 1000 / f}' \

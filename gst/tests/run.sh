@@ -7,6 +7,9 @@
 #
 # BW_FRAMES: the bw_gst_frames helper; BW_PICTURE: a binary PGM; BW_WORK: a
 # scratch folder for this case; BW_BUILD and BW_CMAKE: for the install case.
+# Pipelines are word-split on purpose ($src, $props, $mux); the folders
+# listed hold only the names multifilesink gives.
+# shellcheck disable=SC2086,SC2012
 set -uo pipefail
 case_name=$1
 work=$BW_WORK
@@ -75,7 +78,6 @@ bytes)
     [ "$threads" = - ] || props+=" threads=$threads"
     src=$(make_frames "$format" "$w" "$h" "$pad" "$offset" "$frames" "$quality" "$restart" "$dir") ||
       { fail "$what: no frames"; continue; }
-    # shellcheck disable=SC2086
     out=$(launch $src ! blockwrightenc $props ! multifilesink location="$dir/out/%05d.jpg") ||
       fail "$what: $out"
     same_files "$dir/expected" "$dir/out" "$what"
@@ -150,7 +152,6 @@ refused)
   # exiting, with jpegenc as well: the message is out by then.)
   # pipeline | what its messages must say
   while IFS='|' read -r pipeline message; do
-    # shellcheck disable=SC2086
     out=$(LIMIT=10 launch $pipeline) && fail "$pipeline ran"
     grep -q "$message" <<<"$out" || fail "$pipeline: no '$message' in: $out"
   done <<EOF
