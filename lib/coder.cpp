@@ -133,6 +133,7 @@ namespace {
 // One block into the accumulator: DC, the nonzero AC coefficients, EOB.
 inline void code_into(const std::int32_t* block, const std::uint32_t* codes, std::uint64_t nonzero,
                       std::int32_t& last_dc, std::uint64_t& acc, unsigned& bits, std::uint8_t*& out) {
+  std::uint8_t* const start = out;
   const std::int32_t d = block[0] - last_dc;
   last_dc = block[0];
   const std::uint32_t dc = value_code(d);
@@ -158,6 +159,7 @@ inline void code_into(const std::int32_t* block, const std::uint32_t* codes, std
     put_bits(acc, bits, out, ac_prefix[i] | (c & 0xFFFF), ac_length[i]);
   }
   if (last != 63) put_bits(acc, bits, out, huffcodeAC[0], huffsizeAC[0]);  // EOB
+  out = stuff(start, out);
 }
 
 }  // namespace

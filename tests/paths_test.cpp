@@ -160,6 +160,16 @@ std::vector<std::array<std::int32_t, 64>> coefficient_blocks() {
   blocks.push_back(b);
   b.fill(-1023);
   blocks.push_back(b);
+  // Long runs of 1-bits, so of 0xFF bytes, across codes and blocks: runs of
+  // 15 zeros before +1023 (code 0xFFFE, then ten 1-bits), with and without
+  // EOB, after a DC of category 10 or 11.
+  for (const bool eob : {true, false}) {
+    b = {};
+    b[0] = 1023;
+    for (std::size_t k = 16; k < 64; k += 16) b[zz[k]] = 1023;
+    if (!eob) b[zz[63]] = 1023;
+    blocks.push_back(b);
+  }
   std::mt19937 rng(777);
   for (int n = 0; n < 30000; ++n) {
     b = {};

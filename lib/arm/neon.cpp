@@ -276,15 +276,15 @@ inline void code_ac(const Coefficients& c, std::uint64_t z, std::uint64_t& acc, 
     z = (z << run) << 1;
     if constexpr (long_runs) {
       while (run >= 16) {  // ZRL: sixteen zeros
-        put_bits(acc, bits, out, huffcodeAC[0xF0], huffsizeAC[0xF0]);
+        put_bits_word(acc, bits, out, huffcodeAC[0xF0], huffsizeAC[0xF0]);
         run -= 16;
       }
     }
     const std::size_t v = value_index(c.value[zz[k]]);
     const unsigned symbol = run * 16 + size_by_value.data()[v];
-    put_bits(acc, bits, out, ac_prefix[symbol] | bits_by_value.data()[v], ac_length[symbol]);
+    put_bits_word(acc, bits, out, ac_prefix[symbol] | bits_by_value.data()[v], ac_length[symbol]);
   }
-  if (k != 63) put_bits(acc, bits, out, huffcodeAC[0], huffsizeAC[0]);  // EOB
+  if (k != 63) put_bits_word(acc, bits, out, huffcodeAC[0], huffsizeAC[0]);  // EOB
 }
 
 // One block into the accumulator: DC, the nonzero AC coefficients in zigzag
@@ -296,7 +296,7 @@ __attribute__((always_inline)) inline void code_into(const Coefficients& c, std:
   last_dc = c.value[0];
   const std::size_t dc = value_index(d);
   const unsigned n = size_by_value[dc];
-  put_bits(acc, bits, out, static_cast<std::uint32_t>(huffcodeDC[n]) << n | bits_by_value[dc],
+  put_bits_word(acc, bits, out, static_cast<std::uint32_t>(huffcodeDC[n]) << n | bits_by_value[dc],
            static_cast<unsigned>(huffsizeDC[n]) + n);
 
   // A run of 16 zeros or more ends at a nonzero coefficient (bit b of z)
@@ -330,7 +330,7 @@ void code_blocks_neon(CoderState& s, const std::int16_t* qu16, const std::uint8_
     code_into(c, last_dc, acc, bits, out);
   }
   s.lastDC = last_dc;
-  store_state(s, acc, bits, out);
+  store_state_word(s, acc, bits, out);
 }
 
 std::uint64_t dct_quant_neon_as_block(const std::uint8_t* p, std::size_t stride,
@@ -359,5 +359,5 @@ void code_block_neon(CoderState& s, const std::int16_t* coef) {
   std::uint8_t* out;
   load_state(s, acc, bits, out);
   code_into(c, s.lastDC, acc, bits, out);
-  store_state(s, acc, bits, out);
+  store_state_word(s, acc, bits, out);
 }

@@ -200,6 +200,7 @@ vector_code inline std::uint32_t value_bits(std::int32_t v, std::uint32_t size) 
 vector_code inline void code_into16(const std::int16_t* coef, std::uint64_t nonzero,
                                     std::int32_t& last_dc, std::uint64_t& acc, unsigned& bits,
                                     std::uint8_t*& out) {
+  std::uint8_t* const start = out;
   const std::int32_t d = coef[0] - last_dc;
   last_dc = coef[0];
   const std::uint32_t n = size_of(d);
@@ -224,6 +225,7 @@ vector_code inline void code_into16(const std::int16_t* coef, std::uint64_t nonz
     put_bits(acc, bits, out, ac_prefix[i] | value_bits(v, size), ac_length[i]);
   }
   if (k != 63) put_bits(acc, bits, out, huffcodeAC[0], huffsizeAC[0]);  // EOB
+  out = stuff(start, out);
 }
 
 }  // namespace
