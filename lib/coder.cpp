@@ -181,11 +181,16 @@ void code_blocks(CoderState& s, const std::int32_t* recip, const std::uint8_t* p
   std::uint8_t* out;
   load_state(s, acc, bits, out);
   std::int32_t last_dc = s.lastDC;
+  // The next block is transformed before the current one is coded, so that
+  // the two overlap.
+  std::int32_t block[2][64];
+  std::uint32_t codes[2][64];
+  std::uint64_t nonzero[2];
+  if (count > 0) nonzero[0] = kernel(p, stride, recip, block[0], codes[0]);
   for (int i = 0; i < count; ++i) {
-    std::int32_t block[64];
-    std::uint32_t codes[64];
-    const std::uint64_t nonzero = kernel(p + 8 * i, stride, recip, block, codes);
-    code_into(block, codes, nonzero, last_dc, acc, bits, out);
+    const int cur = i & 1;
+    if (i + 1 < count) nonzero[cur ^ 1] = kernel(p + 8 * (i + 1), stride, recip, block[cur ^ 1], codes[cur ^ 1]);
+    code_into(block[cur], codes[cur], nonzero[cur], last_dc, acc, bits, out);
   }
   s.lastDC = last_dc;
   store_state(s, acc, bits, out);

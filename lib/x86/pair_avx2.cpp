@@ -246,17 +246,22 @@ vector_code void code_blocks_pair(CoderState& s, const std::int16_t* qu16x2, con
   std::uint8_t* out;
   load_state(s, acc, bits, out);
   std::int32_t last_dc = s.lastDC;
-  alignas(32) std::int16_t coef[128];
-  std::uint64_t nonzero[2];
+  // The next pair is transformed before the current one is coded, so that
+  // the transform's vector work overlaps the coder's chain of table reads
+  // and shifts.
+  alignas(32) std::int16_t coef[2][128];
+  std::uint64_t nonzero[2][2];
   int i = 0;
+  if (count >= 2) dct_quant_pair_avx2(p, stride, qu16x2, coef[0], nonzero[0]);
   for (; i + 2 <= count; i += 2) {
-    dct_quant_pair_avx2(p + 8 * i, stride, qu16x2, coef, nonzero);
-    code_into16(coef, nonzero[0], last_dc, acc, bits, out);
-    code_into16(coef + 8, nonzero[1], last_dc, acc, bits, out);
+    const int cur = (i >> 1) & 1;
+    if (i + 4 <= count) dct_quant_pair_avx2(p + 8 * (i + 2), stride, qu16x2, coef[cur ^ 1], nonzero[cur ^ 1]);
+    code_into16(coef[cur], nonzero[cur][0], last_dc, acc, bits, out);
+    code_into16(coef[cur] + 8, nonzero[cur][1], last_dc, acc, bits, out);
   }
   if (i < count) {
-    dct_quant_one_avx2(p + 8 * i, stride, qu16x2, coef, nonzero);
-    code_into16(coef, nonzero[0], last_dc, acc, bits, out);
+    dct_quant_one_avx2(p + 8 * i, stride, qu16x2, coef[0], nonzero[0]);
+    code_into16(coef[0], nonzero[0][0], last_dc, acc, bits, out);
   }
   s.lastDC = last_dc;
   store_state(s, acc, bits, out);
