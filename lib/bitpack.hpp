@@ -54,6 +54,47 @@ constexpr std::array<std::uint8_t, 256> make_ac_length() {
 inline constexpr auto ac_prefix = make_ac_prefix();
 inline constexpr auto ac_length = make_ac_length();
 
+// One set of code tables (DC and AC) in the forms the block coders read
+// them: each AC code shifted left by a size with its total length (indexed
+// run * 16 + size, as ac_prefix), each DC code likewise by category, and
+// the AC codes and lengths as bytes, for the vector coder's lookups. Built
+// at compile time from the codes and lengths by symbol.
+struct BlockCodeTables {
+  std::array<std::uint32_t, 256> ac_prefix;
+  std::array<std::uint8_t, 256> ac_length;
+  std::array<std::uint8_t, 256> ac_code_lo, ac_code_hi, ac_size;
+  std::array<std::uint32_t, 12> dc_prefix;
+  std::array<std::uint8_t, 12> dc_length;
+  std::array<std::uint8_t, 12> dc_code_lo, dc_code_hi, dc_size;
+};
+
+constexpr BlockCodeTables make_block_code_tables(const std::array<std::uint16_t, 12>& dc_code,
+                                                 const std::array<std::uint8_t, 12>& dc_size,
+                                                 const std::array<std::uint16_t, 256>& ac_code,
+                                                 const std::array<std::uint8_t, 256>& ac_size) {
+  BlockCodeTables t{};
+  for (std::size_t i = 0; i < 256; ++i) {
+    t.ac_prefix[i] = static_cast<std::uint32_t>(ac_code[i]) << (i & 15);
+    t.ac_length[i] = static_cast<std::uint8_t>(ac_size[i] + (i & 15));
+    t.ac_code_lo[i] = static_cast<std::uint8_t>(ac_code[i] & 0xFF);
+    t.ac_code_hi[i] = static_cast<std::uint8_t>(ac_code[i] >> 8);
+    t.ac_size[i] = ac_size[i];
+  }
+  for (std::size_t n = 0; n < 12; ++n) {
+    t.dc_prefix[n] = static_cast<std::uint32_t>(dc_code[n]) << n;
+    t.dc_length[n] = static_cast<std::uint8_t>(dc_size[n] + n);
+    t.dc_code_lo[n] = static_cast<std::uint8_t>(dc_code[n] & 0xFF);
+    t.dc_code_hi[n] = static_cast<std::uint8_t>(dc_code[n] >> 8);
+    t.dc_size[n] = dc_size[n];
+  }
+  return t;
+}
+
+inline constexpr BlockCodeTables luminance_codes =
+    make_block_code_tables(huffcodeDC, huffsizeDC, huffcodeAC, huffsizeAC);
+static_assert(luminance_codes.ac_prefix[0xFA] == 0xFFFEu << 10 && luminance_codes.ac_length[0xFA] == 26);
+static_assert(luminance_codes.dc_prefix[11] == 510u << 11 && luminance_codes.dc_length[11] == 20);
+
 // Size (bit length of |v|) of every value the 16-bit coders meet, DC
 // differences included (|v| < 2048 at any quality), indexed by v + 2048:
 // one load instead of a sign, a magnitude and a bit scan. Indices are masked
@@ -105,9 +146,8 @@ inline void store_be64(std::uint8_t* out, std::uint64_t w) {
 // bytes from out, and the scan of stuff() reads up to 15 bytes past the
 // block's last byte: max_block_bytes has room for both.
 
-// Appends a code of `length` bits (1 to 27) without writing: two of them fit
-// on top of the 7 bits that may be pending.
-inline void add_code(std::uint64_t& acc, unsigned& bits, std::uint32_t code, unsigned length) {
+// Appends a code of `length` bits (up to 56) without writing.
+inline void add_code(std::uint64_t& acc, unsigned& bits, std::uint64_t code, unsigned length) {
   acc = (acc << length) | code;
   bits += length;
 }
@@ -120,7 +160,7 @@ inline void spill(std::uint64_t acc, unsigned& bits, std::uint8_t*& out) {
   bits &= 7;
 }
 
-inline void put_bits(std::uint64_t& acc, unsigned& bits, std::uint8_t*& out, std::uint32_t code,
+inline void put_bits(std::uint64_t& acc, unsigned& bits, std::uint8_t*& out, std::uint64_t code,
                      unsigned length) {
   add_code(acc, bits, code, length);
   spill(acc, bits, out);

@@ -2,6 +2,7 @@
 
 #if defined(__x86_64__) || defined(__i386__)
 #define BW_X86 1
+#include "bitpack.hpp"
 #include "x86/kernels.hpp"
 #endif
 #if defined(BW_HAVE_NEON)
@@ -39,6 +40,7 @@ const char* path_name(Path path) {
     case path_avx2: return "avx2";
     case path_avx2_pair: return "avx2-pair";
     case path_neon: return "neon";
+    case path_avx512: return "avx512";
     case path_count: break;
   }
   return "none";
@@ -52,6 +54,9 @@ bool path_supported(Path path, const QuantTables& t) {
     case path_sse41: return cpu_has_sse41();
     case path_avx2: return cpu_has_avx2();
     case path_avx2_pair: return t.fits16 && cpu_has_avx2_bmi2();
+#if BW_HAVE_AVX512
+    case path_avx512: return t.fits16 && cpu_has_avx512_coder();
+#endif
 #endif
 #if defined(BW_HAVE_NEON)
     case path_neon: return t.fits16 && cpu_has_neon();
@@ -74,7 +79,8 @@ DctQuantFn dct_quant_kernel(Path path) {
 #if BW_X86
     case path_sse41: return dct_quant_sse41;
     case path_avx2: return dct_quant_avx2;
-    case path_avx2_pair: return dct_quant_avx2_pair_as_block;
+    case path_avx2_pair:
+    case path_avx512: return dct_quant_avx2_pair_as_block;
 #endif
 #if defined(BW_HAVE_NEON)
     case path_neon: return dct_quant_neon_as_block;
@@ -91,6 +97,9 @@ void run_blocks(Path path, CoderState& s, const QuantTables& t, const std::uint8
     case path_sse41: code_blocks(s, t.qu.data(), p, stride, count, dct_quant_sse41); return;
     case path_avx2: code_blocks(s, t.qu.data(), p, stride, count, dct_quant_avx2); return;
     case path_avx2_pair: code_blocks_pair(s, t.qu16x2.data(), p, stride, count); return;
+#if BW_HAVE_AVX512
+    case path_avx512: code_blocks_avx512(s, t.qu16x2.data(), luminance_codes, p, stride, count); return;
+#endif
 #endif
 #if defined(BW_HAVE_NEON)
     case path_neon: code_blocks_neon(s, t.qu16.data(), p, stride, count); return;

@@ -17,6 +17,7 @@ enum Path : int {
   path_avx2,       // x86: transform and quantization on 8 x 32-bit lanes
   path_avx2_pair,  // x86: two blocks at once on 16 x 16-bit lanes (needs QuantTables::fits16)
   path_neon,       // ARM: two blocks at once on 16-bit NEON lanes (needs QuantTables::fits16)
+  path_avx512,     // x86: the avx2-pair transform, dense blocks coded on AVX-512 vectors (fits16)
   path_count
 };
 

@@ -9,6 +9,7 @@
 #include <random>
 #include <vector>
 
+#include "bitpack.hpp"
 #include "coder.hpp"
 #include "dct.hpp"
 #include "decode.hpp"
@@ -30,6 +31,9 @@ const std::int32_t* const recip = qu.data();
 
 #if defined(__x86_64__) || defined(__i386__)
 bool pair_supported() { return path_supported(path_avx2_pair, default_tables()); }
+#if BW_HAVE_AVX512
+bool avx512_supported() { return path_supported(path_avx512, default_tables()); }
+#endif
 #endif
 
 // The 8 x 8 block at the left of a stripe-sized buffer (rows 1280 apart).
@@ -256,6 +260,20 @@ TEST(BlockCoder, BitmapCoderMatchesEmitCodeFromEveryState) {
                       << " nonzero, from " << size << " pending bits";
         if (++failures == 5) break;
       }
+#if BW_HAVE_AVX512
+      // The AVX-512 coder, every block in vectors (but those with ZRL), and
+      // with its own split between vector and scalar blocks.
+      for (const unsigned dense_from : {0u, 64u, 6u}) {
+        if (!avx512_supported()) break;
+        set_state(size, pending, last_dc);
+        code_block_avx512(coder.s, luminance_codes, coef, dense_from);
+        if (!(want == state_after())) {
+          ADD_FAILURE() << "AVX-512 coder (dense from " << dense_from << "): block with DC " << block[0]
+                        << ", " << std::popcount(nonzero) << " nonzero, from " << size << " pending bits";
+          if (++failures == 5) break;
+        }
+      }
+#endif
     }
 #endif
 #if defined(BW_HAVE_NEON)

@@ -9,3 +9,9 @@ bool cpu_has_avx2() { return __builtin_cpu_supports("avx2"); }
 bool cpu_has_avx2_bmi2() {
   return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2");
 }
+
+bool cpu_has_avx512_coder() {
+  return cpu_has_avx2_bmi2() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+         __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi") &&
+         __builtin_cpu_supports("avx512vbmi2");
+}

@@ -9,10 +9,20 @@
 #include "coder.hpp"
 #include "dct.hpp"
 
+struct BlockCodeTables;
+
+// The AVX-512 path is built for x86-64 only.
+#if defined(__x86_64__)
+#define BW_HAVE_AVX512 1
+#endif
+
 // Whether the CPU has SSE4.1; AVX2; AVX2 with BMI1 and BMI2.
 bool cpu_has_sse41();
 bool cpu_has_avx2();
 bool cpu_has_avx2_bmi2();
+// Whether the CPU has what the AVX-512 path uses: AVX2, BMI1, BMI2 and
+// AVX-512 F, BW, VL, VBMI and VBMI2.
+bool cpu_has_avx512_coder();
 
 // DctQuantFn kernels on 4 x 32-bit lanes (SSE4.1) and 8 x 32-bit lanes (AVX2).
 std::uint64_t dct_quant_sse41(const std::uint8_t* p, std::size_t stride, const std::int32_t* recip,
@@ -43,3 +53,18 @@ void code_block16(CoderState& s, const std::int16_t* coef, std::uint64_t nonzero
 // the 16-bit kernel and a BMI2 coder.
 void code_blocks_pair(CoderState& s, const std::int16_t* qu16x2, const std::uint8_t* p,
                       std::size_t stride, int count);
+
+#if BW_HAVE_AVX512
+// The AVX-512 path: codes `count` blocks side by side like code_blocks_pair
+// (the same transform), with the code tables t; dense blocks are coded in
+// 512-bit vectors.
+void code_blocks_avx512(CoderState& s, const std::int16_t* qu16x2, const BlockCodeTables& t,
+                        const std::uint8_t* p, std::size_t stride, int count);
+
+// Its block coder on one block laid out as code_block16 takes it, coding in
+// vectors the blocks with at least dense_from nonzero AC coefficients and no
+// run of 16 zeros or more: the same bytes and end state as code_block16 with
+// the luminance tables.
+void code_block_avx512(CoderState& s, const BlockCodeTables& t, const std::int16_t* coef,
+                       unsigned dense_from);
+#endif
