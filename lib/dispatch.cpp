@@ -79,8 +79,10 @@ DctQuantFn dct_quant_kernel(Path path) {
 #if BW_X86
     case path_sse41: return dct_quant_sse41;
     case path_avx2: return dct_quant_avx2;
-    case path_avx2_pair:
-    case path_avx512: return dct_quant_avx2_pair_as_block;
+    case path_avx2_pair: return dct_quant_avx2_pair_as_block;
+#if BW_HAVE_AVX512
+    case path_avx512: return dct_quant_avx512;
+#endif
 #endif
 #if defined(BW_HAVE_NEON)
     case path_neon: return dct_quant_neon_as_block;
@@ -98,7 +100,7 @@ void run_blocks(Path path, CoderState& s, const QuantTables& t, const std::uint8
     case path_avx2: code_blocks(s, t.qu.data(), p, stride, count, dct_quant_avx2); return;
     case path_avx2_pair: code_blocks_pair(s, t.qu16x2.data(), p, stride, count); return;
 #if BW_HAVE_AVX512
-    case path_avx512: code_blocks_avx512(s, t.qu16x2.data(), luminance_codes, p, stride, count); return;
+    case path_avx512: code_blocks_avx512(s, t.qu16.data(), luminance_codes, p, stride, count); return;
 #endif
 #endif
 #if defined(BW_HAVE_NEON)

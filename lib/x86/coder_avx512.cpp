@@ -34,6 +34,7 @@
 // source) for uninitialised values.
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 #endif
 
 #include <array>
@@ -51,17 +52,6 @@
   __attribute__((target("avx2,bmi,bmi2,avx512f,avx512bw,avx512vl,avx512vbmi,avx512vbmi2")))
 
 namespace {
-
-// Word indices that gather rows 0 to 3 of the left block (side 0) or the
-// right one (side 8) from two vectors of the pair kernel's rows, 16 words
-// each: the block's coefficients in natural order, 32 at a time.
-constexpr std::array<std::uint16_t, 32> make_rows(unsigned side) {
-  std::array<std::uint16_t, 32> t{};
-  for (unsigned i = 0; i < 32; ++i) t[i] = static_cast<std::uint16_t>(i / 8 * 16 + side + i % 8);
-  return t;
-}
-alignas(64) constexpr auto rows_left = make_rows(0);
-alignas(64) constexpr auto rows_right = make_rows(8);
 
 // Natural-order positions of zigzag positions 32 h to 32 h + 31.
 constexpr std::array<std::uint16_t, 32> make_zigzag(unsigned h) {
@@ -111,6 +101,113 @@ struct VectorTables {
 
 avx512_code inline __m512i load64(const void* p) { return _mm512_loadu_si512(p); }
 
+// ---- The transform of four blocks side by side on 32 x 16-bit lanes: the
+// pair path's transform (pair_avx2.cpp, where each exact form is explained)
+// on vectors twice as wide, one block in each 128-bit lane.
+
+avx512_code inline __m512i add(__m512i a, __m512i b) { return _mm512_add_epi16(a, b); }
+avx512_code inline __m512i sub(__m512i a, __m512i b) { return _mm512_sub_epi16(a, b); }
+avx512_code inline __m512i pair16(std::int16_t lo, std::int16_t hi) {
+  return _mm512_set1_epi32(static_cast<std::int32_t>(static_cast<std::uint16_t>(lo) |
+                                                     static_cast<std::uint32_t>(static_cast<std::uint16_t>(hi)) << 16));
+}
+
+avx512_code inline __m512i odd_term(__m512i lo1012, __m512i hi1012, __m512i lo11, __m512i hi11, __m512i k1012,
+                                    __m512i k11) {
+  const __m512i lo = _mm512_srai_epi32(
+      _mm512_add_epi32(_mm512_madd_epi16(lo1012, k1012), _mm512_madd_epi16(lo11, k11)), 8);
+  const __m512i hi = _mm512_srai_epi32(
+      _mm512_add_epi32(_mm512_madd_epi16(hi1012, k1012), _mm512_madd_epi16(hi11, k11)), 8);
+  return _mm512_packs_epi32(lo, hi);
+}
+
+avx512_code inline void pass(__m512i* x) {
+  const __m512i t0 = add(x[0], x[7]), t7 = sub(x[0], x[7]);
+  const __m512i t1 = add(x[1], x[6]), t6 = sub(x[1], x[6]);
+  const __m512i t2 = add(x[2], x[5]), t5 = sub(x[2], x[5]);
+  const __m512i t3 = add(x[3], x[4]), t4 = sub(x[3], x[4]);
+  const __m512i e10 = add(t0, t3), e13 = sub(t0, t3);
+  const __m512i e11 = add(t1, t2), e12 = sub(t1, t2);
+  const __m512i c181 = _mm512_set1_epi16(181 * 128);
+  const __m512i s = add(e12, e13);
+  x[0] = add(e10, e11);
+  x[4] = sub(e10, e11);
+  x[2] = add(e13, _mm512_mulhrs_epi16(s, c181));
+  x[6] = add(e13, _mm512_mulhrs_epi16(sub(_mm512_setzero_si512(), s), c181));
+  const __m512i o10 = add(t4, t5), o11 = add(t5, t6), o12 = add(t6, t7);
+  const __m512i one = _mm512_set1_epi16(1);
+  const __m512i lo1012 = _mm512_unpacklo_epi16(o10, o12), hi1012 = _mm512_unpackhi_epi16(o10, o12);
+  const __m512i lo11 = _mm512_unpacklo_epi16(o11, one), hi11 = _mm512_unpackhi_epi16(o11, one);
+  const __m512i plus_z3 = pair16(181, 128), minus_z3 = pair16(-181, 128);
+  x[5] = add(t7, odd_term(lo1012, hi1012, lo11, hi11, pair16(237, -98), minus_z3));
+  x[3] = add(t7, odd_term(lo1012, hi1012, lo11, hi11, pair16(-237, 98), minus_z3));
+  x[1] = add(t7, odd_term(lo1012, hi1012, lo11, hi11, pair16(98, 236), plus_z3));
+  x[7] = add(t7, odd_term(lo1012, hi1012, lo11, hi11, pair16(-98, -236), plus_z3));
+}
+
+// Transposes the 8 x 8 16-bit matrix in each 128-bit lane.
+avx512_code inline void transpose(const __m512i* in, __m512i* out) {
+  __m512i t[8], u[8];
+  for (int i = 0; i < 4; ++i) {
+    t[2 * i] = _mm512_unpacklo_epi16(in[2 * i], in[2 * i + 1]);
+    t[2 * i + 1] = _mm512_unpackhi_epi16(in[2 * i], in[2 * i + 1]);
+  }
+  for (int i = 0; i < 2; ++i) {
+    u[4 * i + 0] = _mm512_unpacklo_epi32(t[4 * i + 0], t[4 * i + 2]);
+    u[4 * i + 1] = _mm512_unpackhi_epi32(t[4 * i + 0], t[4 * i + 2]);
+    u[4 * i + 2] = _mm512_unpacklo_epi32(t[4 * i + 1], t[4 * i + 3]);
+    u[4 * i + 3] = _mm512_unpackhi_epi32(t[4 * i + 1], t[4 * i + 3]);
+  }
+  for (int i = 0; i < 4; ++i) {
+    out[2 * i] = _mm512_unpacklo_epi64(u[i], u[i + 4]);
+    out[2 * i + 1] = _mm512_unpackhi_epi64(u[i], u[i + 4]);
+  }
+}
+
+// The quantized coefficients of the `blocks` (1 to 4) blocks side by side
+// at p, reading no sample of any other: y[r] holds row r, block b in
+// 128-bit lane b (the lanes of missing blocks hold no meaning). q: each row
+// of reciprocals in every lane.
+avx512_code inline void transform_quad(const std::uint8_t* p, std::size_t stride, int blocks, const __m512i* q,
+                                       __m512i* y) {
+  const auto mask = static_cast<__mmask32>(_bzhi_u32(~0u, 8 * static_cast<unsigned>(blocks)));
+  __m512i rows[8];
+  for (std::size_t r = 0; r < 8; ++r) {
+    rows[r] = _mm512_cvtepu8_epi16(_mm256_maskz_loadu_epi8(mask, p + stride * r));
+  }
+  __m512i x[8];
+  transpose(rows, x);  // x[c]: column c, rows in the lanes
+  pass(x);
+  x[0] = sub(x[0], _mm512_set1_epi16(8 * 128));  // the level shift
+  transpose(x, y);
+  pass(y);
+  for (int r = 0; r < 8; ++r) {
+    y[r] = _mm512_add_epi16(_mm512_mulhi_epi16(y[r], q[r]), _mm512_srli_epi16(_mm512_mullo_epi16(y[r], q[r]), 15));
+  }
+}
+
+// Rows 0 to 3 (top) and 4 to 7 (bottom) of each of the four blocks of y,
+// in natural order: a 4 x 4 transpose of 128-bit lanes.
+avx512_code inline void split_blocks(const __m512i* y, __m512i* top, __m512i* bottom) {
+  for (int h = 0; h < 2; ++h) {
+    const __m512i* r = y + 4 * h;
+    __m512i* out = h == 0 ? top : bottom;
+    const __m512i t0 = _mm512_shuffle_i64x2(r[0], r[1], 0x44), t1 = _mm512_shuffle_i64x2(r[0], r[1], 0xEE);
+    const __m512i t2 = _mm512_shuffle_i64x2(r[2], r[3], 0x44), t3 = _mm512_shuffle_i64x2(r[2], r[3], 0xEE);
+    out[0] = _mm512_shuffle_i64x2(t0, t2, 0x88);
+    out[1] = _mm512_shuffle_i64x2(t0, t2, 0xDD);
+    out[2] = _mm512_shuffle_i64x2(t1, t3, 0x88);
+    out[3] = _mm512_shuffle_i64x2(t1, t3, 0xDD);
+  }
+}
+
+// Each row of 8 reciprocals in all four lanes.
+avx512_code inline void load_reciprocals(const std::int16_t* qu16, __m512i* q) {
+  for (int r = 0; r < 8; ++r) {
+    q[r] = _mm512_broadcast_i32x4(_mm_loadu_si128(reinterpret_cast<const __m128i*>(qu16 + 8 * r)));
+  }
+}
+
 avx512_code inline VectorTables load_tables(const BlockCodeTables& t) {
   VectorTables v;
   for (int i = 0; i < 4; ++i) {
@@ -156,7 +253,7 @@ avx512_code inline void merge_group(__m512i code16, __m512i sizes, __m512i lengt
 // and z1 (32 to 63), nonzero bitmap nz (bit k for zigzag position k) and DC
 // difference d of category n. Returns false, having written nothing, when
 // the block has a run of 16 zeros or more.
-avx512_code inline bool code_vector(__m512i z0, __m512i z1, std::uint64_t nz, std::int32_t d, unsigned n,
+__attribute__((always_inline)) avx512_code inline bool code_vector(__m512i z0, __m512i z1, std::uint64_t nz, std::int32_t d, unsigned n,
                                     const VectorTables& vt, const BlockCodeTables& t, std::uint64_t& acc,
                                     unsigned& bits, std::uint8_t*& out) {
   const std::uint64_t taken = nz | 1;  // the DC, and the nonzero AC coefficients
@@ -225,20 +322,11 @@ avx512_code inline std::uint32_t value_bits(std::int32_t v, std::uint32_t size) 
 
 inline std::uint32_t size_of(std::int32_t v) { return size_by_value[static_cast<std::uint32_t>(v + 2048) & 4095]; }
 
-// For coefficients stored 16 to a row (coef[16 r + c]): zz16[k] is the
-// position of the k-th coefficient in zigzag order.
-constexpr std::array<std::uint8_t, 64> make_zz16() {
-  std::array<std::uint8_t, 64> t{};
-  for (std::size_t k = 0; k < 64; ++k) t[k] = static_cast<std::uint8_t>(zz[k] / 8 * 16 + zz[k] % 8);
-  return t;
-}
-constexpr auto zz16 = make_zz16();
-
-// The block's AC coefficients one at a time, for sparse blocks and blocks
-// with runs of 16 zeros or more. nonzero: the bitmap in natural order.
-avx512_code inline void code_scalar(const std::int16_t* coef, std::uint64_t nonzero, const BlockCodeTables& t,
+// The block's AC coefficients one at a time from zc (zigzag order, bitmap
+// nz), for sparse blocks and blocks with runs of 16 zeros or more.
+avx512_code inline void code_scalar(const std::int16_t* zc, std::uint64_t nz, const BlockCodeTables& t,
                                     std::uint64_t& acc, unsigned& bits, std::uint8_t*& out) {
-  std::uint64_t z = to_zigzag(nonzero) >> 1;
+  std::uint64_t z = nz >> 1;
   unsigned k = 0;
   while (z != 0) {
     auto run = static_cast<unsigned>(std::countr_zero(z));
@@ -248,7 +336,7 @@ avx512_code inline void code_scalar(const std::int16_t* coef, std::uint64_t nonz
       put_bits(acc, bits, out, t.ac_prefix[0xF0], t.ac_length[0xF0]);
       run -= 16;
     }
-    const std::int32_t v = coef[zz16[k]];
+    const std::int32_t v = zc[k];
     const std::uint32_t size = size_of(v);
     const unsigned i = run * 16 + size;
     put_bits(acc, bits, out, t.ac_prefix[i] | value_bits(v, size), t.ac_length[i]);
@@ -263,35 +351,41 @@ avx512_code inline void code_scalar(const std::int16_t* coef, std::uint64_t nonz
 // way.
 constexpr unsigned dense_blocks_from = BW_DENSE_FROM;
 
-// One block, side 0 (left) or 8 (right) of the pair kernel's coefficients
-// (pair: 8 rows of 16 words, side's nonzero bitmap in natural order; pick
-// gathers the side's rows), into the accumulator.
-avx512_code inline void code_block(const std::int16_t* pair, unsigned side, std::uint64_t nonzero,
-                                   const __m512i& pick, std::int32_t& last_dc, const VectorTables& vt,
+// One block, rows 0 to 3 in top and 4 to 7 in bottom (natural order), into
+// the accumulator.
+__attribute__((always_inline)) avx512_code inline void code_block(__m512i top, __m512i bottom, std::int32_t& last_dc, const VectorTables& vt,
                                    const BlockCodeTables& t, unsigned dense_from, std::uint64_t& acc,
                                    unsigned& bits, std::uint8_t*& out) {
-  const std::int16_t* const coef = pair + side;
-  std::uint8_t* const start = out;
-  const std::int32_t d = coef[0] - last_dc;
-  last_dc = coef[0];
+  const __m512i z0 = _mm512_permutex2var_epi16(top, load64(zigzag_lo.data()), bottom);
+  const __m512i z1 = _mm512_permutex2var_epi16(top, load64(zigzag_hi.data()), bottom);
+  const std::uint64_t nz =
+      _mm512_test_epi16_mask(z0, z0) | static_cast<std::uint64_t>(_mm512_test_epi16_mask(z1, z1)) << 32;
+  const std::int32_t dc = static_cast<std::int16_t>(_mm_cvtsi128_si32(_mm512_castsi512_si128(z0)));
+  const std::int32_t d = dc - last_dc;
+  last_dc = dc;
   const std::uint32_t n = size_of(d);
-  bool coded = false;
-  if (static_cast<unsigned>(std::popcount(nonzero & ~std::uint64_t{1})) >= dense_from) {
-    // The block in zigzag order: its rows gathered from the pair's, then
-    // permuted.
-    const __m512i top = _mm512_permutex2var_epi16(load64(pair), pick, load64(pair + 32));
-    const __m512i bottom = _mm512_permutex2var_epi16(load64(pair + 64), pick, load64(pair + 96));
-    const __m512i z0 = _mm512_permutex2var_epi16(top, load64(zigzag_lo.data()), bottom);
-    const __m512i z1 = _mm512_permutex2var_epi16(top, load64(zigzag_hi.data()), bottom);
-    const std::uint64_t nz =
-        _mm512_test_epi16_mask(z0, z0) | static_cast<std::uint64_t>(_mm512_test_epi16_mask(z1, z1)) << 32;
-    coded = code_vector(z0, z1, nz, d, n, vt, t, acc, bits, out);
-  }
-  if (!coded) {
+  if (static_cast<unsigned>(std::popcount(nz >> 1)) < dense_from ||
+      !code_vector(z0, z1, nz, d, n, vt, t, acc, bits, out)) {
+    alignas(64) std::int16_t zc[64];
+    _mm512_store_si512(zc, z0);
+    _mm512_store_si512(zc + 32, z1);
     put_bits(acc, bits, out, t.dc_prefix[n] | value_bits(d, n), t.dc_length[n]);
-    code_scalar(coef, nonzero, t, acc, bits, out);
+    code_scalar(zc, nz, t, acc, bits, out);
   }
-  out = stuff(start, out);
+}
+
+// stuff() for the bytes of a few blocks, looking for 0xFF 64 bytes at a
+// time (reading none past end).
+avx512_code inline std::uint8_t* stuff_blocks(std::uint8_t* start, std::uint8_t* end) {
+  const __m512i ones = _mm512_set1_epi8(-1);
+  const auto n = static_cast<std::size_t>(end - start);
+  for (std::size_t i = 0; i < n; i += 64) {
+    const __mmask64 in = n - i >= 64 ? ~__mmask64{0} : _bzhi_u64(~std::uint64_t{0}, static_cast<unsigned>(n - i));
+    if (_mm512_mask_cmpeq_epi8_mask(in, _mm512_maskz_loadu_epi8(in, start + i), ones) != 0) {
+      return stuff(start + i, end);
+    }
+  }
+  return end;
 }
 
 }  // namespace
@@ -303,15 +397,35 @@ avx512_code void code_block_avx512(CoderState& s, const BlockCodeTables& t, cons
   std::uint8_t* out;
   load_state(s, acc, bits, out);
   const VectorTables vt = load_tables(t);
-  alignas(64) std::int16_t pair[128];
-  std::uint64_t nonzero = 0;
-  for (int i = 0; i < 128; ++i) pair[i] = coef[i];
-  for (int i = 0; i < 64; ++i) nonzero |= static_cast<std::uint64_t>(coef[i / 8 * 16 + i % 8] != 0) << i;
-  code_block(pair, 0, nonzero, load64(rows_left.data()), s.lastDC, vt, t, dense_from, acc, bits, out);
+  alignas(64) std::int16_t natural[64];
+  for (int i = 0; i < 64; ++i) natural[i] = coef[i / 8 * 16 + i % 8];
+  std::uint8_t* const start = out;
+  code_block(load64(natural), load64(natural + 32), s.lastDC, vt, t, dense_from, acc, bits, out);
+  out = stuff_blocks(start, out);
   store_state(s, acc, bits, out);
 }
 
-avx512_code void code_blocks_avx512(CoderState& s, const std::int16_t* qu16x2, const BlockCodeTables& t,
+avx512_code std::uint64_t dct_quant_avx512(const std::uint8_t* p, std::size_t stride, const std::int32_t* recip,
+                                           std::int32_t* block, std::uint32_t* codes) {
+  alignas(16) std::int16_t qu16[64];
+  for (int i = 0; i < 64; ++i) qu16[i] = static_cast<std::int16_t>(recip[i]);
+  __m512i q[8], y[8], top[4], bottom[4];
+  load_reciprocals(qu16, q);
+  transform_quad(p, stride, 1, q, y);
+  split_blocks(y, top, bottom);
+  alignas(64) std::int16_t natural[64];
+  _mm512_store_si512(natural, top[0]);
+  _mm512_store_si512(natural + 32, bottom[0]);
+  std::uint64_t nonzero = 0;
+  for (int i = 0; i < 64; ++i) {
+    block[i] = natural[i];
+    codes[i] = value_code(block[i]);
+    nonzero |= static_cast<std::uint64_t>(block[i] != 0) << i;
+  }
+  return nonzero;
+}
+
+avx512_code void code_blocks_avx512(CoderState& s, const std::int16_t* qu16, const BlockCodeTables& t,
                                     const std::uint8_t* p, std::size_t stride, int count) {
   std::uint64_t acc;
   unsigned bits;
@@ -319,22 +433,24 @@ avx512_code void code_blocks_avx512(CoderState& s, const std::int16_t* qu16x2, c
   load_state(s, acc, bits, out);
   std::int32_t last_dc = s.lastDC;
   const VectorTables vt = load_tables(t);
-  const __m512i left = load64(rows_left.data()), right = load64(rows_right.data());
-  // As in the pair path, the next pair is transformed before the current
-  // one is coded.
-  alignas(64) std::int16_t coef[2][128];
-  std::uint64_t nonzero[2][2];
-  int i = 0;
-  if (count >= 2) dct_quant_pair_avx2(p, stride, qu16x2, coef[0], nonzero[0]);
-  for (; i + 2 <= count; i += 2) {
-    const int cur = (i >> 1) & 1;
-    if (i + 4 <= count) dct_quant_pair_avx2(p + 8 * (i + 2), stride, qu16x2, coef[cur ^ 1], nonzero[cur ^ 1]);
-    code_block(coef[cur], 0, nonzero[cur][0], left, last_dc, vt, t, dense_blocks_from, acc, bits, out);
-    code_block(coef[cur], 8, nonzero[cur][1], right, last_dc, vt, t, dense_blocks_from, acc, bits, out);
-  }
-  if (i < count) {
-    dct_quant_one_avx2(p + 8 * i, stride, qu16x2, coef[0], nonzero[0]);
-    code_block(coef[0], 0, nonzero[0][0], left, last_dc, vt, t, dense_blocks_from, acc, bits, out);
+  __m512i q[8];
+  load_reciprocals(qu16, q);
+  for (int i = 0; i < count; i += 4) {
+    const int blocks = count - i < 4 ? count - i : 4;
+    __m512i y[8], top[4], bottom[4];
+    transform_quad(p + 8 * i, stride, blocks, q, y);
+    split_blocks(y, top, bottom);
+    // Through memory: the coder needs the registers.
+    alignas(64) std::int16_t coef[4][64];
+    for (int b = 0; b < 4; ++b) {
+      _mm512_store_si512(coef[b], top[b]);
+      _mm512_store_si512(coef[b] + 32, bottom[b]);
+    }
+    std::uint8_t* const start = out;
+    for (int b = 0; b < blocks; ++b) {
+      code_block(load64(coef[b]), load64(coef[b] + 32), last_dc, vt, t, dense_blocks_from, acc, bits, out);
+    }
+    out = stuff_blocks(start, out);
   }
   s.lastDC = last_dc;
   store_state(s, acc, bits, out);

@@ -55,11 +55,18 @@ void code_blocks_pair(CoderState& s, const std::int16_t* qu16x2, const std::uint
                       std::size_t stride, int count);
 
 #if BW_HAVE_AVX512
-// The AVX-512 path: codes `count` blocks side by side like code_blocks_pair
-// (the same transform), with the code tables t; dense blocks are coded in
-// 512-bit vectors.
-void code_blocks_avx512(CoderState& s, const std::int16_t* qu16x2, const BlockCodeTables& t,
+// The AVX-512 path: codes `count` blocks side by side like code_blocks,
+// four at a time through a transform on 32 x 16-bit lanes (the pair path's,
+// twice as wide) with the reciprocals qu16 (QuantTables::qu16, each below
+// 2^15), and with the code tables t; dense blocks are coded in 512-bit
+// vectors.
+void code_blocks_avx512(CoderState& s, const std::int16_t* qu16, const BlockCodeTables& t,
                         const std::uint8_t* p, std::size_t stride, int count);
+
+// Its transform on one block, as a DctQuantFn (the reciprocals must fit 16
+// bits).
+std::uint64_t dct_quant_avx512(const std::uint8_t* p, std::size_t stride, const std::int32_t* recip,
+                               std::int32_t* block, std::uint32_t* codes);
 
 // Its block coder on one block laid out as code_block16 takes it, coding in
 // vectors the blocks with at least dense_from nonzero AC coefficients and no
