@@ -200,7 +200,6 @@ vector_code inline std::uint32_t value_bits(std::int32_t v, std::uint32_t size) 
 vector_code inline void code_into16(const std::int16_t* coef, std::uint64_t nonzero,
                                     std::int32_t& last_dc, std::uint64_t& acc, unsigned& bits,
                                     std::uint8_t*& out) {
-  std::uint8_t* const start = out;
   const std::int32_t d = coef[0] - last_dc;
   last_dc = coef[0];
   const std::uint32_t n = size_of(d);
@@ -225,7 +224,20 @@ vector_code inline void code_into16(const std::int16_t* coef, std::uint64_t nonz
     put_bits(acc, bits, out, ac_prefix[i] | value_bits(v, size), ac_length[i]);
   }
   if (k != 63) put_bits(acc, bits, out, huffcodeAC[0], huffsizeAC[0]);  // EOB
-  out = stuff(start, out);
+}
+
+// stuff() for the bytes of a few blocks, looking for 0xFF 32 bytes at a
+// time.
+vector_code inline std::uint8_t* stuff_blocks(std::uint8_t* start, std::uint8_t* end) {
+  const __m256i ones = _mm256_set1_epi8(-1);
+  const auto n = static_cast<std::size_t>(end - start);
+  for (std::size_t i = 0; i < n; i += 32) {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(start + i));
+    auto m = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, ones)));
+    if (n - i < 32) m = _bzhi_u32(m, static_cast<unsigned>(n - i));
+    if (m != 0) return stuff(start + i, end);
+  }
+  return end;
 }
 
 }  // namespace
@@ -235,7 +247,9 @@ vector_code void code_block16(CoderState& s, const std::int16_t* coef, std::uint
   unsigned bits;
   std::uint8_t* out;
   load_state(s, acc, bits, out);
+  std::uint8_t* const start = out;
   code_into16(coef, nonzero, s.lastDC, acc, bits, out);
+  out = stuff_blocks(start, out);
   store_state(s, acc, bits, out);
 }
 
@@ -256,12 +270,16 @@ vector_code void code_blocks_pair(CoderState& s, const std::int16_t* qu16x2, con
   for (; i + 2 <= count; i += 2) {
     const int cur = (i >> 1) & 1;
     if (i + 4 <= count) dct_quant_pair_avx2(p + 8 * (i + 2), stride, qu16x2, coef[cur ^ 1], nonzero[cur ^ 1]);
+    std::uint8_t* const start = out;
     code_into16(coef[cur], nonzero[cur][0], last_dc, acc, bits, out);
     code_into16(coef[cur] + 8, nonzero[cur][1], last_dc, acc, bits, out);
+    out = stuff_blocks(start, out);
   }
   if (i < count) {
     dct_quant_one_avx2(p + 8 * i, stride, qu16x2, coef[0], nonzero[0]);
+    std::uint8_t* const start = out;
     code_into16(coef[0], nonzero[0][0], last_dc, acc, bits, out);
+    out = stuff_blocks(start, out);
   }
   s.lastDC = last_dc;
   store_state(s, acc, bits, out);
