@@ -110,8 +110,8 @@ double nonzero_per_block(const std::uint8_t* samples, const QuantTables& t) {
     for (int x = 0; x < frame_width; x += 8) {
       std::int32_t block[64];
       std::uint32_t codes[64];
-      const std::uint64_t nz =
-          dct_quant_scalar(samples + static_cast<std::size_t>(y) * frame_width + x, frame_width, t.qu.data(), block, codes);
+      const std::uint8_t* p = samples + static_cast<std::size_t>(y) * frame_width + x;
+      const std::uint64_t nz = dct_quant_scalar(p, frame_width, t.qu.data(), block, codes);
       total += static_cast<std::size_t>(std::popcount(nz >> 1));
     }
   }
@@ -171,7 +171,8 @@ int main(int argc, char** argv) {
   for (int p = 0; p < path_count; ++p) {
     const auto path = static_cast<Path>(p);
     if (!path_supported(path, tables)) continue;
-    if (path_arg == "all" || ("," + path_arg + ",").find("," + std::string(path_name(path)) + ",") != std::string::npos) {
+    const std::string listed = "," + path_arg + ",";
+    if (path_arg == "all" || listed.find("," + std::string(path_name(path)) + ",") != std::string::npos) {
       paths.push_back(path);
     }
   }

@@ -1,29 +1,31 @@
-// The AVX-512 path: the pair path's transform (two blocks a call on 16-bit
-// AVX2 lanes), and a block coder that codes dense blocks on 512-bit vectors
-// (AVX-512 F, BW, VL, VBMI, VBMI2) and sparse ones one coefficient at a time.
+// The AVX-512 path (AVX-512 F, BW, VL, VBMI, VBMI2): the pair path's
+// transform on vectors twice as wide, four blocks at a time, and a block
+// coder that codes dense blocks in vectors and sparse ones one coefficient
+// at a time.
 //
 // A dense block, in vectors:
-//   - the coefficients into zigzag order (two word permutes from the pair
-//     kernel's rows, two more for the order), the nonzero bitmap by a test;
+//   - the coefficients into zigzag order (two word permutes), the nonzero
+//     bitmap by a test;
 //   - the positions of the DC and of the nonzero AC coefficients compressed
 //     into byte lanes (vpcompressb); each zero run is the distance to the
 //     previous position, less one;
 //   - each size from two 64-entry byte tables (bit lengths of |v| & 63 and of
 //     |v| >> 6), compressed the same way;
 //   - code and length of each run/size symbol from 256-entry byte tables
-//     held in registers (two vpermi2b a table, the top bit of the index
-//     choosing the half); the DC's code goes into lane 0, EOB's after the
-//     last coefficient;
+//     (two vpermi2b a table, the top bit of the index choosing the half);
+//     the DC's code goes into lane 0, EOB's after the last coefficient;
 //   - on 32-bit lanes, each code shifted left by its size with the value
 //     bits below; neighbouring codes merged in pairs (at most 2 x 26 bits) on
 //     64-bit lanes.
 // The merged pairs then go through the branch-free writer, a store per pair.
 // A block with a run of 16 zeros or more (ZRL codes) is coded the scalar way,
 // as are blocks with few coefficients, where the fixed cost of the vector
-// steps outweighs the per-coefficient saving.
+// steps outweighs the per-coefficient saving. 0xFF bytes are looked for once
+// every four blocks.
 //
-// The code tables are a parameter: the vector tables are loaded once per
-// call from a BlockCodeTables and stay in registers.
+// The code tables are a parameter (a BlockCodeTables): the vector tables are
+// loaded once a call, and the compiler keeps them in registers or, where
+// the transform needs those, on the stack, an L1 read away.
 //
 // Only the functions marked `avx512_code` are built for these instruction
 // sets, and they run only once the CPU has been checked (dispatch.cpp).
@@ -50,6 +52,9 @@
 
 #define avx512_code \
   __attribute__((target("avx2,bmi,bmi2,avx512f,avx512bw,avx512vl,avx512vbmi,avx512vbmi2")))
+// The block coder is inlined into the loop over blocks, whatever its size,
+// so that the tables and the writer's state stay in registers.
+#define avx512_block_code avx512_code __attribute__((always_inline))
 
 namespace {
 
@@ -108,8 +113,8 @@ avx512_code inline __m512i load64(const void* p) { return _mm512_loadu_si512(p);
 avx512_code inline __m512i add(__m512i a, __m512i b) { return _mm512_add_epi16(a, b); }
 avx512_code inline __m512i sub(__m512i a, __m512i b) { return _mm512_sub_epi16(a, b); }
 avx512_code inline __m512i pair16(std::int16_t lo, std::int16_t hi) {
-  return _mm512_set1_epi32(static_cast<std::int32_t>(static_cast<std::uint16_t>(lo) |
-                                                     static_cast<std::uint32_t>(static_cast<std::uint16_t>(hi)) << 16));
+  return _mm512_set1_epi32(static_cast<std::int32_t>(
+      static_cast<std::uint16_t>(lo) | static_cast<std::uint32_t>(static_cast<std::uint16_t>(hi)) << 16));
 }
 
 avx512_code inline __m512i odd_term(__m512i lo1012, __m512i hi1012, __m512i lo11, __m512i hi11, __m512i k1012,
@@ -237,7 +242,8 @@ avx512_code inline void merge_group(__m512i code16, __m512i sizes, __m512i lengt
   // Value bits: v, or v - 1 when negative, in the low s bits (none for s =
   // 0: shifts of 32 or more give 0).
   const __m512i keep = _mm512_sub_epi32(_mm512_set1_epi32(32), s);
-  const __m512i bits = _mm512_srlv_epi32(_mm512_sllv_epi32(_mm512_add_epi32(v, _mm512_srai_epi32(v, 31)), keep), keep);
+  const __m512i folded = _mm512_add_epi32(v, _mm512_srai_epi32(v, 31));
+  const __m512i bits = _mm512_srlv_epi32(_mm512_sllv_epi32(folded, keep), keep);
   const __m512i c = _mm512_or_si512(_mm512_sllv_epi32(code, s), bits);
   // Pairs: the even lane's code above the odd lane's.
   const __m512i first = _mm512_maskz_mov_epi32(0x5555, c);
@@ -253,9 +259,9 @@ avx512_code inline void merge_group(__m512i code16, __m512i sizes, __m512i lengt
 // and z1 (32 to 63), nonzero bitmap nz (bit k for zigzag position k) and DC
 // difference d of category n. Returns false, having written nothing, when
 // the block has a run of 16 zeros or more.
-__attribute__((always_inline)) avx512_code inline bool code_vector(__m512i z0, __m512i z1, std::uint64_t nz, std::int32_t d, unsigned n,
-                                    const VectorTables& vt, const BlockCodeTables& t, std::uint64_t& acc,
-                                    unsigned& bits, std::uint8_t*& out) {
+avx512_block_code inline bool code_vector(__m512i z0, __m512i z1, std::uint64_t nz, std::int32_t d, unsigned n,
+                                          const VectorTables& vt, const BlockCodeTables& t, std::uint64_t& acc,
+                                          unsigned& bits, std::uint8_t*& out) {
   const std::uint64_t taken = nz | 1;  // the DC, and the nonzero AC coefficients
   const auto count = static_cast<unsigned>(std::popcount(taken));
   const __m512i pos = _mm512_maskz_compress_epi8(taken, load64(byte_index.iota.data()));
@@ -277,7 +283,8 @@ __attribute__((always_inline)) avx512_code inline bool code_vector(__m512i z0, _
   // Symbols run * 16 + size (lane 0's is meaningless and replaced by the
   // DC's code), their codes and lengths; EOB after the last coefficient
   // unless it is at 63.
-  const __m512i idx = _mm512_ternarylogic_epi32(_mm512_slli_epi16(run, 4), _mm512_set1_epi8(static_cast<char>(0xF0)), s, 0xEA);
+  const __m512i high_nibble = _mm512_set1_epi8(static_cast<char>(0xF0));
+  const __m512i idx = _mm512_ternarylogic_epi32(_mm512_slli_epi16(run, 4), high_nibble, s, 0xEA);  // a & b | c
   // Lanes past the last code (EOB's included) get code and length 0.
   const std::uint64_t eob = ~nz >> 63;
   const unsigned lanes = count + static_cast<unsigned>(eob);
@@ -344,18 +351,16 @@ avx512_code inline void code_scalar(const std::int16_t* zc, std::uint64_t nz, co
   if (k != 63) put_bits(acc, bits, out, t.ac_prefix[0], t.ac_length[0]);  // EOB
 }
 
-#ifndef BW_DENSE_FROM
-#define BW_DENSE_FROM 6
-#endif
 // Blocks with fewer nonzero AC coefficients than this are coded the scalar
-// way.
-constexpr unsigned dense_blocks_from = BW_DENSE_FROM;
+// way: measured on this project's pictures, from 2 to 8 the whole encode
+// runs at about the same speed, at 12 dense pictures (gravel) slow down.
+constexpr unsigned dense_blocks_from = 6;
 
 // One block, rows 0 to 3 in top and 4 to 7 in bottom (natural order), into
 // the accumulator.
-__attribute__((always_inline)) avx512_code inline void code_block(__m512i top, __m512i bottom, std::int32_t& last_dc, const VectorTables& vt,
-                                   const BlockCodeTables& t, unsigned dense_from, std::uint64_t& acc,
-                                   unsigned& bits, std::uint8_t*& out) {
+avx512_block_code inline void code_block(__m512i top, __m512i bottom, std::int32_t& last_dc,
+                                         const VectorTables& vt, const BlockCodeTables& t, unsigned dense_from,
+                                         std::uint64_t& acc, unsigned& bits, std::uint8_t*& out) {
   const __m512i z0 = _mm512_permutex2var_epi16(top, load64(zigzag_lo.data()), bottom);
   const __m512i z1 = _mm512_permutex2var_epi16(top, load64(zigzag_hi.data()), bottom);
   const std::uint64_t nz =
