@@ -30,7 +30,7 @@
 
 #include "blockwright.h"
 #include "coder.hpp"
-#include "dispatch.hpp"
+#include "paths.hpp"
 #include "encoder.hpp"
 
 namespace {
@@ -62,7 +62,7 @@ int append(void*, const std::uint8_t* data, std::size_t size) {
 }
 
 // The whole frame through a bw_encoder, on the given path.
-double encode_blockwright(const std::uint8_t* samples, Path path) {
+double encode_blockwright(const std::uint8_t* samples, const CodePath* path) {
   out_bw.clear();
   const double t0 = thread_seconds();
   bw_config cfg;
@@ -111,7 +111,7 @@ double nonzero_per_block(const std::uint8_t* samples, const QuantTables& t) {
       std::int32_t block[64];
       std::uint32_t codes[64];
       const std::uint8_t* p = samples + static_cast<std::size_t>(y) * frame_width + x;
-      const std::uint64_t nz = dct_quant_scalar(p, frame_width, t.qu.data(), block, codes);
+      const std::uint64_t nz = dct_quant_scalar(p, frame_width, t, block, codes);
       total += static_cast<std::size_t>(std::popcount(nz >> 1));
     }
   }
@@ -167,16 +167,15 @@ int main(int argc, char** argv) {
 
   QuantTables tables{};
   make_quant_tables(builtin_quality, tables);
-  std::vector<Path> paths;
-  for (int p = 0; p < path_count; ++p) {
-    const auto path = static_cast<Path>(p);
-    if (!path_supported(path, tables)) continue;
+  std::vector<const CodePath*> paths;
+  for (const CodePath* path : all_paths()) {
+    if (!path->serves(tables)) continue;
     const std::string listed = "," + path_arg + ",";
-    if (path_arg == "all" || listed.find("," + std::string(path_name(path)) + ",") != std::string::npos) {
+    if (path_arg == "all" || listed.find("," + std::string(path->name) + ",") != std::string::npos) {
       paths.push_back(path);
     }
   }
-  if (path_arg == "best") paths.push_back(best_path(tables));
+  if (path_arg == "best") paths.push_back(&best_path(tables));
   if (paths.empty()) die(path_arg, "no such path on this CPU");
 
   std::vector<Picture> pictures;
@@ -241,7 +240,7 @@ int main(int argc, char** argv) {
     for (std::size_t k = 0; k < paths.size(); ++k) {
       const double bw = megapixels / median(t_bw[k]);
       worst = std::min(worst, bw / ljt);
-      std::printf("%-12s %-10s %8.1f %9zu %9.1f %9lu %9.1f %6.2fx\n", pic.name.c_str(), path_name(paths[k]), nz,
+      std::printf("%-12s %-10s %8.1f %9zu %9.1f %9lu %9.1f %6.2fx\n", pic.name.c_str(), paths[k]->name, nz,
                   bytes[k], bw, out_ljt_size, ljt, bw / ljt);
     }
   }

@@ -13,7 +13,7 @@
 #include <cstring>
 
 #include "blockwright.h"
-#include "dispatch.hpp"
+#include "paths.hpp"
 #include "encoder.hpp"
 
 namespace {
@@ -42,8 +42,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: bw_path_run PATH INPUT OUTPUT\n");
     return 2;
   }
-  int path = 0;
-  while (path < path_count && std::strcmp(path_name(static_cast<Path>(path)), argv[1]) != 0) ++path;
+  const CodePath* path = find_path(argv[1]);
   bw_config cfg;
   bw_default_config(&cfg);
   const int in = open(argv[2], O_RDONLY);
@@ -54,11 +53,11 @@ int main(int argc, char** argv) {
   }
   if (bw_encoder_init(&encoder, &cfg, write_out, out) != BW_OK) return 1;
   Encoder& e = encoder_of(&encoder);
-  if (path == path_count || !path_supported(static_cast<Path>(path), e.tables)) {
+  if (path == nullptr || !path->serves(e.tables)) {
     std::fprintf(stderr, "bw_path_run: %s: no such path here\n", argv[1]);
     return 2;
   }
-  e.path = static_cast<Path>(path);
+  e.path = path;
   // The three header lines: the samples are the last 1280 x 1024 bytes.
   if (lseek(in, -1280 * 1024, SEEK_END) < 0) return 1;
   for (int y = 0; y < 1024; y += 8) {

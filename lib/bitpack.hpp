@@ -38,63 +38,6 @@ static_assert(zigzag_bits[1][0x01] == 0x4, "(1,0) is zigzag 2");
 static_assert(zigzag_bits[7][0x80] == std::uint64_t{1} << 63, "(7,7) is zigzag 63");
 
 
-// Code and length of an AC symbol with its value bits appended, indexed by
-// run * 16 + size: the Huffman code shifted left by size, and the code
-// length plus size. One table read and one OR per coefficient.
-constexpr std::array<std::uint32_t, 256> make_ac_prefix() {
-  std::array<std::uint32_t, 256> t{};
-  for (std::size_t i = 0; i < 256; ++i) t[i] = static_cast<std::uint32_t>(huffcodeAC[i]) << (i & 15);
-  return t;
-}
-constexpr std::array<std::uint8_t, 256> make_ac_length() {
-  std::array<std::uint8_t, 256> t{};
-  for (std::size_t i = 0; i < 256; ++i) t[i] = static_cast<std::uint8_t>(huffsizeAC[i] + (i & 15));
-  return t;
-}
-inline constexpr auto ac_prefix = make_ac_prefix();
-inline constexpr auto ac_length = make_ac_length();
-
-// One set of code tables (DC and AC) in the forms the block coders read
-// them: each AC code shifted left by a size with its total length (indexed
-// run * 16 + size, as ac_prefix), each DC code likewise by category, and
-// the AC codes and lengths as bytes, for the vector coder's lookups. Built
-// at compile time from the codes and lengths by symbol.
-struct BlockCodeTables {
-  std::array<std::uint32_t, 256> ac_prefix;
-  std::array<std::uint8_t, 256> ac_length;
-  std::array<std::uint8_t, 256> ac_code_lo, ac_code_hi, ac_size;
-  std::array<std::uint32_t, 12> dc_prefix;
-  std::array<std::uint8_t, 12> dc_length;
-  std::array<std::uint8_t, 12> dc_code_lo, dc_code_hi, dc_size;
-};
-
-constexpr BlockCodeTables make_block_code_tables(const std::array<std::uint16_t, 12>& dc_code,
-                                                 const std::array<std::uint8_t, 12>& dc_size,
-                                                 const std::array<std::uint16_t, 256>& ac_code,
-                                                 const std::array<std::uint8_t, 256>& ac_size) {
-  BlockCodeTables t{};
-  for (std::size_t i = 0; i < 256; ++i) {
-    t.ac_prefix[i] = static_cast<std::uint32_t>(ac_code[i]) << (i & 15);
-    t.ac_length[i] = static_cast<std::uint8_t>(ac_size[i] + (i & 15));
-    t.ac_code_lo[i] = static_cast<std::uint8_t>(ac_code[i] & 0xFF);
-    t.ac_code_hi[i] = static_cast<std::uint8_t>(ac_code[i] >> 8);
-    t.ac_size[i] = ac_size[i];
-  }
-  for (std::size_t n = 0; n < 12; ++n) {
-    t.dc_prefix[n] = static_cast<std::uint32_t>(dc_code[n]) << n;
-    t.dc_length[n] = static_cast<std::uint8_t>(dc_size[n] + n);
-    t.dc_code_lo[n] = static_cast<std::uint8_t>(dc_code[n] & 0xFF);
-    t.dc_code_hi[n] = static_cast<std::uint8_t>(dc_code[n] >> 8);
-    t.dc_size[n] = dc_size[n];
-  }
-  return t;
-}
-
-inline constexpr BlockCodeTables luminance_codes =
-    make_block_code_tables(huffcodeDC, huffsizeDC, huffcodeAC, huffsizeAC);
-static_assert(luminance_codes.ac_prefix[0xFA] == 0xFFFEu << 10 && luminance_codes.ac_length[0xFA] == 26);
-static_assert(luminance_codes.dc_prefix[11] == 510u << 11 && luminance_codes.dc_length[11] == 20);
-
 // Size (bit length of |v|) of every value the 16-bit coders meet, DC
 // differences included (|v| < 2048 at any quality), indexed by v + 2048:
 // one load instead of a sign, a magnitude and a bit scan. Indices are masked

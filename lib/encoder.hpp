@@ -11,8 +11,8 @@
 
 #include "blockwright.h"
 #include "coder.hpp"
-#include "dispatch.hpp"
 #include "parallel.hpp"
+#include "paths.hpp"
 #include "quant.hpp"
 #include "tables.hpp"
 
@@ -46,7 +46,7 @@ struct Encoder {
   std::uint32_t out_used;      // bytes waiting in outbuffer
   std::uint32_t threads;       // threads asked for, 1 to BW_MAX_THREADS
   Parallel* parallel;          // threads and buffers once a call used them, else null
-  Path path;
+  const CodePath* path;        // the kernels, chosen once by encoder_init
   bw_write_fn write;
   void* user;
   CoderState coder;  // coder.optr is valid only within a call
@@ -54,6 +54,10 @@ struct Encoder {
   std::uint8_t edge[8 * edge_stride];
   std::uint8_t outbuffer[outbuffer_size];
 };
+
+// What the coders need of the frame's one component, for the length of a
+// call (it points into the encoder).
+inline Component luma(const Encoder& e) { return {&e.tables, &luma_dc, &luma_ac, 0}; }
 
 inline constexpr std::uint32_t encoder_ready = 0x42577231;  // "BWr1"
 

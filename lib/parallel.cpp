@@ -70,8 +70,8 @@ struct Job {
   std::uint32_t first_chunk;   // begin / chunk
   std::uint32_t width, blocks_x, blocks_total, restart_interval;
   std::int32_t last_dc;  // the DC prediction before begin
-  Path path;
-  const QuantTables* tables;
+  const CodePath* path;
+  Component component;
 };
 
 constexpr std::uint32_t max_slots = 2 * BW_MAX_THREADS + 2;
@@ -120,14 +120,14 @@ void code_range(const Job& j, CoderState& s, std::uint8_t* edge, std::uint32_t b
   const std::uint32_t whole = rows == 8 ? j.width / 8 : 0;
   if (x < whole) {
     const std::uint32_t m = std::min(n, whole - x);
-    run_blocks(j.path, s, *j.tables, p + 8 * static_cast<std::size_t>(x), j.stride, static_cast<int>(m));
+    j.path->code_blocks(s, j.component, p + 8 * static_cast<std::size_t>(x), j.stride, static_cast<int>(m));
     x += m;
     n -= m;
   }
   while (n > 0) {
     const std::uint32_t m = std::min<std::uint32_t>(n, edge_blocks);
     copy_edge(edge, p, j.stride, rows, j.width, x, m);
-    run_blocks(j.path, s, *j.tables, edge, edge_stride, static_cast<int>(m));
+    j.path->code_blocks(s, j.component, edge, edge_stride, static_cast<int>(m));
     x += m;
     n -= m;
   }
@@ -153,7 +153,7 @@ std::int32_t seed(const Job& j, std::uint32_t b, std::uint8_t* edge) {
   }
   std::int32_t block[64];
   std::uint32_t codes[64];
-  dct_quant_kernel(j.path)(p, stride, j.tables->qu.data(), block, codes);
+  j.path->dct_quant(p, stride, *j.component.quant, block, codes);
   return block[0];
 }
 
@@ -165,7 +165,7 @@ void code_chunk(const Job& j, std::uint32_t c, Slot& slot) {
   const std::uint32_t ri = j.restart_interval;
   CoderState s{};
   s.optr = slot.buf;
-  s.lastDC = seed(j, from, edge);
+  s.lastDC[j.component.index] = seed(j, from, edge);
   slot.marker = false;
   for (std::uint32_t b = from; b < to;) {
     std::uint32_t n = std::min(to - b, j.blocks_x - b % j.blocks_x);
@@ -187,7 +187,7 @@ void code_chunk(const Job& j, std::uint32_t c, Slot& slot) {
   }
   slot.end = static_cast<std::uint32_t>(s.optr - slot.buf);
   slot.tail_bits = pending(s);
-  slot.last_dc = s.lastDC;
+  slot.last_dc = s.lastDC[j.component.index];
   if (!slot.marker) {
     slot.head_end = slot.end;
     slot.head_bits = slot.tail_bits;
@@ -371,7 +371,7 @@ int join(Encoder& e, const Slot& slot) {
     status = put_aligned(e, slot.buf + slot.head_end, slot.end - slot.head_end);
     if (status == BW_OK) status = put_bits(e, slot.tail_bits);
   }
-  e.coder.lastDC = slot.last_dc;
+  e.coder.lastDC[0] = slot.last_dc;
   return status;
 }
 
@@ -466,9 +466,9 @@ int parallel_write_lines(Encoder& e, const std::uint8_t* lines, std::size_t stri
   job.blocks_x = e.blocks_x;
   job.blocks_total = e.blocks_total;
   job.restart_interval = e.restart_interval;
-  job.last_dc = e.coder.lastDC;
+  job.last_dc = e.coder.lastDC[0];
   job.path = e.path;
-  job.tables = &e.tables;
+  job.component = luma(e);
 
   int status = BW_OK;
   pthread_mutex_lock(&P.mutex);

@@ -31,7 +31,7 @@ void encoder_init(Encoder& e, const bw_config& cfg, bw_write_fn write, void* use
   e.user = user;
   e.coder = CoderState{};
   make_quant_tables(static_cast<int>(cfg.quality), e.tables);
-  e.path = best_path(e.tables);
+  e.path = &best_path(e.tables);
   e.out_used = static_cast<std::uint32_t>(
       make_header(e.outbuffer, cfg.width, cfg.height, e.tables.dqt, cfg.restart_interval));
   e.magic = encoder_ready;
@@ -51,6 +51,7 @@ void restart(Encoder& e) {
 // buffer surely has room for (and no longer than to the next restart
 // marker), sending the buffer when it has no room for a run of 16.
 int code_run(Encoder& e, const std::uint8_t* p, std::size_t stride, std::uint32_t count) {
+  const Component y = luma(e);
   while (count > 0) {
     auto room = static_cast<std::uint32_t>(
         static_cast<std::size_t>(e.outbuffer + outbuffer_size - e.coder.optr) / max_block_marker_bytes);
@@ -61,7 +62,7 @@ int code_run(Encoder& e, const std::uint8_t* p, std::size_t stride, std::uint32_
     // Runs are even where they can be: the fastest paths code two at a time.
     std::uint32_t n = count <= room ? count : room & ~1u;
     if (e.restart_interval != 0) n = std::min(n, e.restart_left);
-    run_blocks(e.path, e.coder, e.tables, p, stride, static_cast<int>(n));
+    e.path->code_blocks(e.coder, y, p, stride, static_cast<int>(n));
     p += 8 * static_cast<std::size_t>(n);
     count -= n;
     e.blocks_done += n;

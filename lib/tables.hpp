@@ -102,6 +102,38 @@ static_assert(huffsizeAC[0xF0] == 11 && huffcodeAC[0xF0] == 0b11111111001, "ZRL"
 static_assert(huffsizeAC[0x01] == 2 && huffcodeAC[0x01] == 0);
 static_assert(huffsizeAC[0xFA] == 16 && huffcodeAC[0xFA] == 0xFFFE);
 
+// One code table as the block coders read it, indexed by symbol: for AC the
+// run * 16 + size byte, for DC the size. prefix and length already make
+// room for the value bits that follow a code (size bits: the low four bits
+// of the symbol), so that a coefficient is one table read and one OR; EOB
+// (0x00) and ZRL (0xF0) have no value bits, so their prefix is their code.
+struct CodeTable {
+  std::array<std::uint16_t, 256> code;   // the code; 0 for a symbol the table lacks
+  std::array<std::uint8_t, 256> size;    // its length; 0 for a symbol the table lacks
+  std::array<std::uint32_t, 256> prefix;  // code << (symbol & 15)
+  std::array<std::uint8_t, 256> length;   // size + (symbol & 15)
+};
+
+template <std::size_t S>
+constexpr CodeTable make_code_table(const std::array<std::uint8_t, 16>& counts,
+                                    const std::array<std::uint8_t, S>& symbols) {
+  CodeTable t{};
+  t.code = derive_codes<256>(counts, symbols);
+  t.size = derive_sizes<256>(counts, symbols);
+  for (std::size_t i = 0; i < 256; ++i) {
+    t.prefix[i] = static_cast<std::uint32_t>(t.code[i]) << (i & 15);
+    t.length[i] = static_cast<std::uint8_t>(t.size[i] + (i & 15));
+  }
+  return t;
+}
+
+// The tables of the one component a frame has today.
+inline constexpr CodeTable luma_dc = make_code_table(dc_counts, dc_symbols);
+inline constexpr CodeTable luma_ac = make_code_table(ac_counts, ac_symbols);
+static_assert(luma_dc.size[11] == 9 && luma_dc.prefix[11] == 510u << 11 && luma_dc.length[11] == 20);
+static_assert(luma_ac.prefix[0x00] == 0b1010 && luma_ac.length[0xF0] == 11, "EOB, ZRL");
+static_assert(luma_ac.prefix[0xFA] == 0xFFFEu << 10 && luma_ac.length[0xFA] == 26);
+
 // The stream header for a frame of width x height samples with quantizer
 // steps q (zigzag order) and a restart interval (0: none): SOI, JFIF APP0,
 // DQT, SOF0 (one component), the DC and AC DHT segments, DRI when there are

@@ -8,6 +8,7 @@
 
 #include "coder.hpp"
 #include "dct.hpp"
+#include "encode.hpp"
 #include "tables.hpp"
 
 namespace {
@@ -29,7 +30,7 @@ std::vector<std::uint8_t> code_blocks(const std::vector<std::array<std::uint8_t,
   for (const auto& b : blocks) {
     for (int r = 0; r < 8; ++r)
       for (int c = 0; c < 8; ++c) stripe[static_cast<std::size_t>(r * 1280 + c)] = b[8 * r + c];
-    MCU(st, qu.data(), stripe.data(), 1280);
+    MCU(st, luma_with(), stripe.data(), 1280);
   }
   return {outbuffer, st.optr};
 }
@@ -73,11 +74,11 @@ TEST(Mcu, FlatBlocks) {
   // Black: DC -128 (category 8), then two blocks of DC difference 0.
   EXPECT_EQ(code_blocks({flat(0), flat(0), flat(0)}), (std::vector<std::uint8_t>{0xF9, 0xFE, 0x8A}));
   EXPECT_EQ(st.CodeSize, 6u);
-  EXPECT_EQ(st.lastDC, -128);
+  EXPECT_EQ(st.lastDC[0], -128);
   // White: DC 127 (category 7).
   EXPECT_EQ(code_blocks({flat(255), flat(255), flat(255)}), (std::vector<std::uint8_t>{0xF7, 0xFA, 0x28}));
   EXPECT_EQ(st.CodeSize, 4u);
-  EXPECT_EQ(st.lastDC, 127);
+  EXPECT_EQ(st.lastDC[0], 127);
 }
 
 TEST(Mcu, HorizontalRamp) {
@@ -86,7 +87,7 @@ TEST(Mcu, HorizontalRamp) {
   for (int i = 0; i < 64; ++i) ramp[i] = static_cast<std::uint8_t>(100 + 10 * (i % 8));
   EXPECT_EQ(code_blocks({ramp}), (std::vector<std::uint8_t>{0x9F, 0x41, 0xFE, 0x1A}));
   EXPECT_EQ(st.CodeSize, 0u);
-  EXPECT_EQ(st.lastDC, 7);
+  EXPECT_EQ(st.lastDC[0], 7);
 }
 
 TEST(Mcu, StateStaysConsistentOverManyBlocks) {
@@ -98,7 +99,7 @@ TEST(Mcu, StateStaysConsistentOverManyBlocks) {
   for (int n = 0; n < 200; ++n) {
     for (auto& s : stripe) s = static_cast<std::uint8_t>((seed = seed * 1103515245u + 12345u) >> 16);
     std::uint8_t* before = st.optr;
-    MCU(st, qu.data(), stripe.data() + (n % 160) * 8, 1280);
+    MCU(st, luma_with(), stripe.data() + (n % 160) * 8, 1280);
     ASSERT_LE(st.CodeSize, 7u);
     ASSERT_LE(static_cast<std::size_t>(st.optr - before), max_block_bytes);
     if (st.optr > outbuffer + sizeof outbuffer / 2) st.optr = outbuffer;

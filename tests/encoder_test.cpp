@@ -89,8 +89,8 @@ TEST(Geometry, LinesInAnyGroupingAndStrideGiveTheSameBytes) {
   for (std::uint32_t y = 0; y < h; ++y) std::copy_n(p.begin() + y * w, w, wide.begin() + y * (w + 29));
   const Bytes want = encode_frame(make_config(w, h), p.data(), w);
   EXPECT_EQ(encode_frame(make_config(w, h), wide.data(), w + 29), want);
-  EXPECT_EQ(encode_frame(make_config(w, h), p.data(), w, path_count, 16), want);
-  EXPECT_EQ(encode_frame(make_config(w, h), p.data(), w, path_count, h), want);
+  EXPECT_EQ(encode_frame(make_config(w, h), p.data(), w, nullptr, 16), want);
+  EXPECT_EQ(encode_frame(make_config(w, h), p.data(), w, nullptr, h), want);
 }
 
 TEST(Restarts, MarkersDecodeToTheSamePixels) {
@@ -187,8 +187,8 @@ TEST(Paths, EveryPathAgreesForEverySetting) {
     for (auto& v : p) v = static_cast<std::uint8_t>(rng());
     QuantTables t{};
     make_quant_tables(static_cast<int>(quality), t);
-    const Bytes want = encode_frame(cfg, p.data(), w, path_reference);
-    for (const Path path : supported_paths(t)) EXPECT_EQ(encode_frame(cfg, p.data(), w, path), want) << path_name(path);
+    const Bytes want = encode_frame(cfg, p.data(), w, &reference_path);
+    for (const CodePath* path : supported_paths(t)) EXPECT_EQ(encode_frame(cfg, p.data(), w, path), want) << path->name;
     Decoded d;
     expect_decodes(want, w, h, d);
   }

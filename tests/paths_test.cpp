@@ -9,12 +9,11 @@
 #include <random>
 #include <vector>
 
-#include "bitpack.hpp"
 #include "coder.hpp"
 #include "dct.hpp"
 #include "decode.hpp"
-#include "dispatch.hpp"
 #include "encode.hpp"
+#include "paths.hpp"
 #include "tables.hpp"
 #if defined(__x86_64__) || defined(__i386__)
 #include "x86/kernels.hpp"
@@ -30,9 +29,9 @@ std::uint32_t u32(std::mt19937& rng) { return static_cast<std::uint32_t>(rng());
 const std::int32_t* const recip = qu.data();
 
 #if defined(__x86_64__) || defined(__i386__)
-bool pair_supported() { return path_supported(path_avx2_pair, default_tables()); }
+bool pair_supported() { return avx2_pair_path.serves(default_tables()); }
 #if BW_HAVE_AVX512
-bool avx512_supported() { return path_supported(path_avx512, default_tables()); }
+bool avx512_supported() { return avx512_path.serves(default_tables()); }
 #endif
 #endif
 
@@ -83,8 +82,8 @@ std::vector<Block8> test_blocks() {
 
 TEST(DctQuantKernels, MatchTheDefinitionOnRandomAndExtremeBlocks) {
   const auto blocks = test_blocks();
-  for (const Path path : supported_paths()) {
-    const DctQuantFn kernel = dct_quant_kernel(path);
+  for (const CodePath* path : supported_paths()) {
+    const DctQuantFn kernel = path->dct_quant;
     std::size_t failures = 0;
     for (const auto& b : blocks) {
       std::int32_t want[64];
@@ -108,11 +107,11 @@ TEST(DctQuantKernels, MatchTheDefinitionOnRandomAndExtremeBlocks) {
       std::int32_t got[64];
       std::uint32_t codes[64];
       std::fill(std::begin(got), std::end(got), 0x5A5A5A5A);
-      const std::uint64_t mask = kernel(s.data(), 1280, recip, got, codes);
+      const std::uint64_t mask = kernel(s.data(), 1280, default_tables(), got, codes);
       bool same_codes = true;
       for (int i = 0; i < 64; ++i) same_codes &= want[i] == 0 || codes[i] == want_codes[i];
       if (!std::equal(std::begin(want), std::end(want), std::begin(got)) || mask != want_mask || !same_codes) {
-        ADD_FAILURE() << path_name(path) << " differs on a block starting " << int{b[0]} << ","
+        ADD_FAILURE() << path->name << " differs on a block starting " << int{b[0]} << ","
                       << int{b[1]} << "," << int{b[2]};
         if (++failures == 5) break;
       }
@@ -136,7 +135,7 @@ void set_state(std::uint32_t size, std::uint32_t pending, std::int32_t last_dc) 
 }
 
 CoderResult state_after() {
-  return {coder.bytes(), coder.s.CodeSize, coder.pending(), coder.s.lastDC};
+  return {coder.bytes(), coder.s.CodeSize, coder.pending(), coder.s.lastDC[0]};
 }
 
 // Quantized blocks that reach every branch of the coder: empty blocks,
@@ -209,7 +208,7 @@ TEST(DctQuantKernels, PairKernelMatchesTheDefinitionForBothBlocks) {
     for (std::size_t half = 0; half < 2; ++half) {
       std::int32_t want[64];
       std::uint32_t codes[64];
-      const std::uint64_t want_mask = dct_quant_scalar(s.data() + 8 * half, 1280, recip, want, codes);
+      const std::uint64_t want_mask = dct_quant_scalar(s.data() + 8 * half, 1280, default_tables(), want, codes);
       bool same = nonzero[half] == want_mask;
       for (int i = 0; i < 64; ++i) same &= coef[i / 8 * 16 + 8 * half + i % 8] == want[i];
       if (!same) {
@@ -238,10 +237,10 @@ TEST(BlockCoder, BitmapCoderMatchesEmitCodeFromEveryState) {
     }
 
     set_state(size, pending, last_dc);
-    code_block_reference(coder.s, block.data());
+    code_block_reference(coder.s, luma_with(), block.data());
     const CoderResult want = state_after();
     set_state(size, pending, last_dc);
-    code_block(coder.s, block.data(), codes, nonzero);
+    code_block(coder.s, luma_with(), block.data(), codes, nonzero);
     const CoderResult got = state_after();
     if (!(want == got)) {
       ADD_FAILURE() << "block with DC " << block[0] << ", " << std::popcount(nonzero)
@@ -254,7 +253,7 @@ TEST(BlockCoder, BitmapCoderMatchesEmitCodeFromEveryState) {
       std::int16_t coef[128] = {};
       for (int i = 0; i < 64; ++i) coef[i / 8 * 16 + i % 8] = static_cast<std::int16_t>(block[static_cast<std::size_t>(i)]);
       set_state(size, pending, last_dc);
-      code_block16(coder.s, coef, nonzero);
+      code_block16(coder.s, luma_with(), coef, nonzero);
       if (!(want == state_after())) {
         ADD_FAILURE() << "16-bit coder: block with DC " << block[0] << ", " << std::popcount(nonzero)
                       << " nonzero, from " << size << " pending bits";
@@ -264,24 +263,25 @@ TEST(BlockCoder, BitmapCoderMatchesEmitCodeFromEveryState) {
       // The AVX-512 coder, every block in vectors (but those with ZRL), and
       // with its own split between vector and scalar blocks.
       for (const unsigned dense_from : {0u, 64u, 6u}) {
-        if (!avx512_supported()) break;
+        if (!avx512_supported() || failures >= 5) break;
         set_state(size, pending, last_dc);
-        code_block_avx512(coder.s, luminance_codes, coef, dense_from);
+        code_block_avx512(coder.s, luma_with(), coef, dense_from);
         if (!(want == state_after())) {
           ADD_FAILURE() << "AVX-512 coder (dense from " << dense_from << "): block with DC " << block[0]
                         << ", " << std::popcount(nonzero) << " nonzero, from " << size << " pending bits";
-          if (++failures == 5) break;
+          ++failures;
         }
       }
+      if (failures >= 5) break;
 #endif
     }
 #endif
 #if defined(BW_HAVE_NEON)
-    if (path_supported(path_neon, default_tables())) {
+    if (neon_path.serves(default_tables())) {
       std::int16_t coef[64];
       for (int i = 0; i < 64; ++i) coef[i] = static_cast<std::int16_t>(block[static_cast<std::size_t>(i)]);
       set_state(size, pending, last_dc);
-      code_block_neon(coder.s, coef);
+      code_block_neon(coder.s, luma_with(), coef);
       if (!(want == state_after())) {
         ADD_FAILURE() << "NEON coder: block with DC " << block[0] << ", " << std::popcount(nonzero)
                       << " nonzero, from " << size << " pending bits";
@@ -296,10 +296,10 @@ TEST(BlockCoder, FinalPadAfterBitmapCoderAsAfterEmitCode) {
   // The pad must see the pending bits the fast coder leaves: all 0 samples
   // give F9 FE 8A and 6 pending bits per three blocks, then the pad ends them.
   std::vector<std::vector<std::uint8_t>> out;
-  for (const Path path : supported_paths()) {
+  for (const CodePath* path : supported_paths()) {
     coder.reset();
     const Stripe zeros(stripe_bytes, 0);
-    run_blocks(path, coder.s, default_tables(), zeros.data(), 1280, 3);
+    path->code_blocks(coder.s, luma_with(), zeros.data(), 1280, 3);
     emit_code(coder.s, 7, 0x7F);
     out.push_back(coder.bytes());
   }
@@ -307,7 +307,7 @@ TEST(BlockCoder, FinalPadAfterBitmapCoderAsAfterEmitCode) {
   for (const auto& o : out) EXPECT_EQ(o, out[0]);
 }
 
-std::vector<std::uint8_t> encode_with(Path path, const std::uint8_t* samples) {
+std::vector<std::uint8_t> encode_with(const CodePath* path, const std::uint8_t* samples) {
   bw_config cfg;
   bw_default_config(&cfg);
   return encode_frame(cfg, samples, 1280, path);
@@ -327,25 +327,31 @@ TEST(Frames, EveryPathWritesTheSameFile) {
   frames.emplace_back("noise", std::move(noise));
 
   for (const auto& [name, samples] : frames) {
-    const std::string want = sha256_hex(encode_with(path_reference, samples.data()));
-    for (const Path path : supported_paths()) {
-      EXPECT_EQ(sha256_hex(encode_with(path, samples.data())), want) << name << " on " << path_name(path);
+    const std::string want = sha256_hex(encode_with(&reference_path, samples.data()));
+    for (const CodePath* path : supported_paths()) {
+      EXPECT_EQ(sha256_hex(encode_with(path, samples.data())), want) << name << " on " << path->name;
     }
   }
 }
 
 TEST(Paths, SelectionFollowsTheCpuAndTheTables) {
   const QuantTables& t = default_tables();
-  EXPECT_TRUE(path_supported(path_reference, t));
-  EXPECT_TRUE(path_supported(path_scalar, t));
-  EXPECT_TRUE(path_supported(best_path(t), t));
-  EXPECT_FALSE(path_supported(path_count, t));
+  EXPECT_TRUE(reference_path.serves(t));
+  EXPECT_TRUE(scalar_path.serves(t));
+  EXPECT_TRUE(best_path(t).serves(t));
+  // Every entry has its own name, and is found by it.
+  for (const CodePath* p : all_paths()) EXPECT_EQ(find_path(p->name), p);
+  EXPECT_EQ(find_path("none"), nullptr);
   // Reciprocals above 16 bits (quality 99 and up) rule out the 16-bit paths.
   QuantTables fine{};
   make_quant_tables(100, fine);
   EXPECT_FALSE(fine.fits16);
-  for (const Path p : {path_avx2_pair, path_neon}) EXPECT_FALSE(path_supported(p, fine));
-  EXPECT_TRUE(path_supported(best_path(fine), fine));
+  for (const char* name : {"avx2-pair", "neon"}) {
+    if (const CodePath* p = find_path(name)) {
+      EXPECT_FALSE(p->serves(fine)) << name;
+    }
+  }
+  EXPECT_TRUE(best_path(fine).serves(fine));
 }
 
 }  // namespace

@@ -42,13 +42,13 @@ Bytes picture(std::uint32_t width, std::uint32_t height, int noise, std::mt19937
 
 // Encodes through the encoder object on `path`, the lines given in groups of
 // the sizes in `groups` (cycled; multiples of 8), the last group what is left.
-int encode(const bw_config& cfg, Path path, const Bytes& pic, const std::vector<std::uint32_t>& groups,
+int encode(const bw_config& cfg, const CodePath* path, const Bytes& pic, const std::vector<std::uint32_t>& groups,
            Sink& sink) {
   bw_encoder enc;
   int status = bw_encoder_init(&enc, &cfg, collect, &sink);
   if (status != BW_OK) return status;
   Encoder& e = encoder_of(&enc);
-  if (!path_supported(path, e.tables)) {
+  if (!path->serves(e.tables)) {
     bw_encoder_release(&enc);
     return -1;
   }
@@ -90,20 +90,20 @@ TEST(Threads, SameBytesAsOneThread) {
     const Bytes pic = picture(c.width, c.height, c.noise, rng);
     // 2 threads on every case, 3 to 8 in turn.
     const std::uint32_t thread_counts[] = {2, 3 + static_cast<std::uint32_t>(i % 6)};
-    for (int p = 0; p < path_count; ++p) {
+    for (const CodePath* p : all_paths()) {
       // The plain definition is slow: only on frames up to a fifth of a megapixel.
-      if (p == path_reference && c.width * c.height > 200000) continue;
+      if (p == &reference_path && c.width * c.height > 200000) continue;
       for (const auto& groups : groupings) {
         bw_config cfg{c.width, c.height, c.quality, c.restart, 1};
         Sink one;
-        if (encode(cfg, static_cast<Path>(p), pic, groups, one) != BW_OK) continue;  // path not here
+        if (encode(cfg, p, pic, groups, one) != BW_OK) continue;  // path not here
         for (const std::uint32_t t : thread_counts) {
           cfg.threads = t;
           Sink many;
-          ASSERT_EQ(encode(cfg, static_cast<Path>(p), pic, groups, many), BW_OK);
+          ASSERT_EQ(encode(cfg, p, pic, groups, many), BW_OK);
           ASSERT_TRUE(many.data == one.data)
               << c.width << "x" << c.height << " q" << c.quality << " restart " << c.restart << " noise "
-              << c.noise << " path " << path_name(static_cast<Path>(p)) << " threads " << t
+              << c.noise << " path " << p->name << " threads " << t
               << " groups of " << groups[0] << ": " << many.data.size() << " vs " << one.data.size()
               << " bytes";
         }
@@ -132,7 +132,7 @@ TEST(Threads, FailingCallbackStopsEveryThread) {
   const bw_config base{1280, 1024, 75, 0, 1};
   const Bytes pic = picture(base.width, base.height, 50, rng);
   Sink whole;
-  ASSERT_EQ(encode(base, path_scalar, pic, {65535}, whole), BW_OK);
+  ASSERT_EQ(encode(base, &scalar_path, pic, {65535}, whole), BW_OK);
   for (const std::uint32_t restart : {0u, 100u}) {
     for (const std::size_t fail_after : {std::size_t{0}, std::size_t{700}, std::size_t{20000},
                                          whole.data.size() / 2, whole.data.size() - 1}) {

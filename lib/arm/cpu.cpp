@@ -18,3 +18,5 @@ bool cpu_has_neon() {
 }
 
 #endif
+
+bool serves_neon(const QuantTables& q) { return q.fits16 && cpu_has_neon(); }

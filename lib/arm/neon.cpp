@@ -4,7 +4,7 @@
 // visits only the nonzero coefficients.
 //
 // On 32-bit ARM this file alone is built with NEON (-mfpu=neon) and runs
-// only once the CPU has been checked (dispatch.cpp); it keeps every helper
+// only once the CPU has been checked (paths.cpp); it keeps every helper
 // to itself and uses no library template that could leave an out-of-line
 // copy built with NEON for the portable code to link against.
 //
@@ -267,8 +267,8 @@ inline std::size_t value_index(std::int32_t v) { return static_cast<std::uint32_
 // position 1 + j) into the accumulator; runs of 16 zeros or more are looked
 // for only when the block has one.
 template <bool long_runs>
-inline void code_ac(const Coefficients& c, std::uint64_t z, std::uint64_t& acc, unsigned& bits,
-                    std::uint8_t*& out) {
+inline void code_ac(const CodeTable& ac, const Coefficients& c, std::uint64_t z, std::uint64_t& acc,
+                    unsigned& bits, std::uint8_t*& out) {
   unsigned k = 0;  // zigzag position of the coefficient sent last
   while (z != 0) {
     auto run = static_cast<unsigned>(std::countl_zero(z));
@@ -276,28 +276,27 @@ inline void code_ac(const Coefficients& c, std::uint64_t z, std::uint64_t& acc, 
     z = (z << run) << 1;
     if constexpr (long_runs) {
       while (run >= 16) {  // ZRL: sixteen zeros
-        put_bits_word(acc, bits, out, huffcodeAC[0xF0], huffsizeAC[0xF0]);
+        put_bits_word(acc, bits, out, ac.prefix[0xF0], ac.length[0xF0]);
         run -= 16;
       }
     }
     const std::size_t v = value_index(c.value[zz[k]]);
     const unsigned symbol = run * 16 + size_by_value.data()[v];
-    put_bits_word(acc, bits, out, ac_prefix[symbol] | bits_by_value.data()[v], ac_length[symbol]);
+    put_bits_word(acc, bits, out, ac.prefix.data()[symbol] | bits_by_value.data()[v], ac.length.data()[symbol]);
   }
-  if (k != 63) put_bits_word(acc, bits, out, huffcodeAC[0], huffsizeAC[0]);  // EOB
+  if (k != 63) put_bits_word(acc, bits, out, ac.prefix[0], ac.length[0]);  // EOB
 }
 
 // One block into the accumulator: DC, the nonzero AC coefficients in zigzag
 // order, EOB.
-__attribute__((always_inline)) inline void code_into(const Coefficients& c, std::int32_t& last_dc,
-                                                     std::uint64_t& acc, unsigned& bits,
-                                                     std::uint8_t*& out) {
+__attribute__((always_inline)) inline void code_into(const Component& comp, const Coefficients& c,
+                                                     std::int32_t& last_dc, std::uint64_t& acc,
+                                                     unsigned& bits, std::uint8_t*& out) {
   const std::int32_t d = c.value[0] - last_dc;
   last_dc = c.value[0];
   const std::size_t dc = value_index(d);
   const unsigned n = size_by_value[dc];
-  put_bits_word(acc, bits, out, static_cast<std::uint32_t>(huffcodeDC[n]) << n | bits_by_value[dc],
-           static_cast<unsigned>(huffsizeDC[n]) + n);
+  put_bits_word(acc, bits, out, comp.dc->prefix[n] | bits_by_value[dc], comp.dc->length[n]);
 
   // A run of 16 zeros or more ends at a nonzero coefficient (bit b of z)
   // with bits b + 1 to b + 16 clear; near enough to the top (b >= 48) the
@@ -309,37 +308,34 @@ __attribute__((always_inline)) inline void code_into(const Coefficients& c, std:
   near |= near >> 4;
   near |= near >> 8;
   if ((z & ~(near >> 1) & 0x0000FFFFFFFFFFFFu) != 0) {
-    code_ac<true>(c, z, acc, bits, out);
+    code_ac<true>(*comp.ac, c, z, acc, bits, out);
   } else {
-    code_ac<false>(c, z, acc, bits, out);
+    code_ac<false>(*comp.ac, c, z, acc, bits, out);
   }
 }
 
-}  // namespace
-
-void code_blocks_neon(CoderState& s, const std::int16_t* qu16, const std::uint8_t* p,
-                      std::size_t stride, int count) {
+void code_blocks_neon(CoderState& s, const Component& comp, const std::uint8_t* p, std::size_t stride,
+                      int count) {
+  const std::int16_t* const qu16 = comp.quant->qu16.data();
   std::uint64_t acc;
   unsigned bits;
   std::uint8_t* out;
   load_state(s, acc, bits, out);
-  std::int32_t last_dc = s.lastDC;
+  std::int32_t last_dc = s.lastDC[comp.index];
   Coefficients c;
   for (int i = 0; i < count; ++i) {
     transform(p + 8 * i, stride, qu16, c);
-    code_into(c, last_dc, acc, bits, out);
+    code_into(comp, c, last_dc, acc, bits, out);
   }
-  s.lastDC = last_dc;
+  s.lastDC[comp.index] = last_dc;
   store_state_word(s, acc, bits, out);
 }
 
-std::uint64_t dct_quant_neon_as_block(const std::uint8_t* p, std::size_t stride,
-                                      const std::int32_t* recip, std::int32_t* block,
-                                      std::uint32_t* codes) {
-  std::int16_t qu16[64];
-  for (int i = 0; i < 64; ++i) qu16[i] = static_cast<std::int16_t>(recip[i]);
+// The NEON kernel with the interface of the others (DctQuantFn).
+std::uint64_t dct_quant_neon(const std::uint8_t* p, std::size_t stride, const QuantTables& q,
+                             std::int32_t* block, std::uint32_t* codes) {
   Coefficients c;
-  transform(p, stride, qu16, c);
+  transform(p, stride, q.qu16.data(), c);
   std::uint64_t nonzero = 0;
   for (int k = 0; k < 64; ++k) nonzero |= (c.zigzag >> (63 - k) & 1) << zz[k];
   for (int i = 0; i < 64; ++i) {
@@ -349,7 +345,11 @@ std::uint64_t dct_quant_neon_as_block(const std::uint8_t* p, std::size_t stride,
   return nonzero;
 }
 
-void code_block_neon(CoderState& s, const std::int16_t* coef) {
+}  // namespace
+
+const CodePath neon_path = {"neon", serves_neon, dct_quant_neon, code_blocks_neon};
+
+void code_block_neon(CoderState& s, const Component& comp, const std::int16_t* coef) {
   int16x8_t v[8];
   for (int r = 0; r < 8; ++r) v[r] = vld1q_s16(coef + 8 * r);
   Coefficients c;
@@ -358,6 +358,6 @@ void code_block_neon(CoderState& s, const std::int16_t* coef) {
   unsigned bits;
   std::uint8_t* out;
   load_state(s, acc, bits, out);
-  code_into(c, s.lastDC, acc, bits, out);
+  code_into(comp, c, s.lastDC[comp.index], acc, bits, out);
   store_state_word(s, acc, bits, out);
 }

@@ -23,12 +23,14 @@
 // steps outweighs the per-coefficient saving. 0xFF bytes are looked for once
 // every four blocks.
 //
-// The code tables are a parameter (a BlockCodeTables): the vector tables are
-// loaded once a call, and the compiler keeps them in registers or, where
-// the transform needs those, on the stack, an L1 read away.
+// The code tables are the component's: the vector tables are made from them
+// once a call, and the compiler keeps them in registers or, where the
+// transform needs those, on the stack, an L1 read away.
 //
-// Only the functions marked `avx512_code` are built for these instruction
-// sets, and they run only once the CPU has been checked (dispatch.cpp).
+// The file is built with these instruction sets' flags (lib/CMakeLists.txt)
+// and its kernels run only once the CPU has been checked (paths.cpp).
+// Everything but the kernels is its own (anonymous namespace), and it calls
+// no shared inline function or template that the flags could change.
 #include <immintrin.h>
 
 // g++ 12 takes the deliberately undefined vectors inside its own AVX-512
@@ -40,7 +42,6 @@
 #endif
 
 #include <array>
-#include <bit>
 #include <cstdint>
 
 #include "bitpack.hpp"
@@ -50,11 +51,9 @@
 
 #if BW_HAVE_AVX512
 
-#define avx512_code \
-  __attribute__((target("avx2,bmi,bmi2,avx512f,avx512bw,avx512vl,avx512vbmi,avx512vbmi2")))
 // The block coder is inlined into the loop over blocks, whatever its size,
 // so that the tables and the writer's state stay in registers.
-#define avx512_block_code avx512_code __attribute__((always_inline))
+#define always_inlined __attribute__((always_inline))
 
 namespace {
 
@@ -91,7 +90,11 @@ alignas(64) constexpr ByteIndices byte_index = make_byte_indices();
 // Sizes by byte: the bit length of m (m < 64), and of m << 6 (0 for 0).
 constexpr std::array<std::uint8_t, 64> make_sizes(unsigned shift) {
   std::array<std::uint8_t, 64> t{};
-  for (unsigned m = 1; m < 64; ++m) t[m] = static_cast<std::uint8_t>(std::bit_width(m) + shift);
+  for (unsigned m = 1; m < 64; ++m) {
+    unsigned width = 0;
+    while (m >> width) ++width;
+    t[m] = static_cast<std::uint8_t>(width + shift);
+  }
   return t;
 }
 alignas(64) constexpr auto size_low = make_sizes(0);
@@ -104,20 +107,20 @@ struct VectorTables {
   __m512i lo[4], hi[4], size[4];
 };
 
-avx512_code inline __m512i load64(const void* p) { return _mm512_loadu_si512(p); }
+inline __m512i load64(const void* p) { return _mm512_loadu_si512(p); }
 
 // ---- The transform of four blocks side by side on 32 x 16-bit lanes: the
 // pair path's transform (pair_avx2.cpp, where each exact form is explained)
 // on vectors twice as wide, one block in each 128-bit lane.
 
-avx512_code inline __m512i add(__m512i a, __m512i b) { return _mm512_add_epi16(a, b); }
-avx512_code inline __m512i sub(__m512i a, __m512i b) { return _mm512_sub_epi16(a, b); }
-avx512_code inline __m512i pair16(std::int16_t lo, std::int16_t hi) {
+inline __m512i add(__m512i a, __m512i b) { return _mm512_add_epi16(a, b); }
+inline __m512i sub(__m512i a, __m512i b) { return _mm512_sub_epi16(a, b); }
+inline __m512i pair16(std::int16_t lo, std::int16_t hi) {
   return _mm512_set1_epi32(static_cast<std::int32_t>(
       static_cast<std::uint16_t>(lo) | static_cast<std::uint32_t>(static_cast<std::uint16_t>(hi)) << 16));
 }
 
-avx512_code inline __m512i odd_term(__m512i lo1012, __m512i hi1012, __m512i lo11, __m512i hi11, __m512i k1012,
+inline __m512i odd_term(__m512i lo1012, __m512i hi1012, __m512i lo11, __m512i hi11, __m512i k1012,
                                     __m512i k11) {
   const __m512i lo = _mm512_srai_epi32(
       _mm512_add_epi32(_mm512_madd_epi16(lo1012, k1012), _mm512_madd_epi16(lo11, k11)), 8);
@@ -126,7 +129,7 @@ avx512_code inline __m512i odd_term(__m512i lo1012, __m512i hi1012, __m512i lo11
   return _mm512_packs_epi32(lo, hi);
 }
 
-avx512_code inline void pass(__m512i* x) {
+inline void pass(__m512i* x) {
   const __m512i t0 = add(x[0], x[7]), t7 = sub(x[0], x[7]);
   const __m512i t1 = add(x[1], x[6]), t6 = sub(x[1], x[6]);
   const __m512i t2 = add(x[2], x[5]), t5 = sub(x[2], x[5]);
@@ -151,7 +154,7 @@ avx512_code inline void pass(__m512i* x) {
 }
 
 // Transposes the 8 x 8 16-bit matrix in each 128-bit lane.
-avx512_code inline void transpose(const __m512i* in, __m512i* out) {
+inline void transpose(const __m512i* in, __m512i* out) {
   __m512i t[8], u[8];
   for (int i = 0; i < 4; ++i) {
     t[2 * i] = _mm512_unpacklo_epi16(in[2 * i], in[2 * i + 1]);
@@ -173,7 +176,7 @@ avx512_code inline void transpose(const __m512i* in, __m512i* out) {
 // at p, reading no sample of any other: y[r] holds row r, block b in
 // 128-bit lane b (the lanes of missing blocks hold no meaning). q: each row
 // of reciprocals in every lane.
-avx512_code inline void transform_quad(const std::uint8_t* p, std::size_t stride, int blocks, const __m512i* q,
+inline void transform_quad(const std::uint8_t* p, std::size_t stride, int blocks, const __m512i* q,
                                        __m512i* y) {
   const auto mask = static_cast<__mmask32>(_bzhi_u32(~0u, 8 * static_cast<unsigned>(blocks)));
   __m512i rows[8];
@@ -193,7 +196,7 @@ avx512_code inline void transform_quad(const std::uint8_t* p, std::size_t stride
 
 // Rows 0 to 3 (top) and 4 to 7 (bottom) of each of the four blocks of y,
 // in natural order: a 4 x 4 transpose of 128-bit lanes.
-avx512_code inline void split_blocks(const __m512i* y, __m512i* top, __m512i* bottom) {
+inline void split_blocks(const __m512i* y, __m512i* top, __m512i* bottom) {
   for (int h = 0; h < 2; ++h) {
     const __m512i* r = y + 4 * h;
     __m512i* out = h == 0 ? top : bottom;
@@ -207,25 +210,29 @@ avx512_code inline void split_blocks(const __m512i* y, __m512i* top, __m512i* bo
 }
 
 // Each row of 8 reciprocals in all four lanes.
-avx512_code inline void load_reciprocals(const std::int16_t* qu16, __m512i* q) {
+inline void load_reciprocals(const std::int16_t* qu16, __m512i* q) {
   for (int r = 0; r < 8; ++r) {
     q[r] = _mm512_broadcast_i32x4(_mm_loadu_si128(reinterpret_cast<const __m128i*>(qu16 + 8 * r)));
   }
 }
 
-avx512_code inline VectorTables load_tables(const BlockCodeTables& t) {
+// From an AC code table: the codes' low and high bytes split out of its
+// 16-bit codes.
+inline VectorTables load_tables(const CodeTable& ac) {
   VectorTables v;
+  const __m512i even = load64(byte_index.even.data()), odd = load64(byte_index.odd.data());
   for (int i = 0; i < 4; ++i) {
-    v.lo[i] = load64(t.ac_code_lo.data() + 64 * i);
-    v.hi[i] = load64(t.ac_code_hi.data() + 64 * i);
-    v.size[i] = load64(t.ac_size.data() + 64 * i);
+    const __m512i first = load64(ac.code.data() + 64 * i), second = load64(ac.code.data() + 64 * i + 32);
+    v.lo[i] = _mm512_permutex2var_epi8(first, even, second);
+    v.hi[i] = _mm512_permutex2var_epi8(first, odd, second);
+    v.size[i] = load64(ac.size.data() + 64 * i);
   }
   return v;
 }
 
 // Entry idx of a 256-byte table in registers, for each byte lane of low
 // (indices below 128) and high (the others); 0 in the other lanes.
-avx512_code inline __m512i lookup(const __m512i* table, __m512i idx, __mmask64 low, __mmask64 high) {
+inline __m512i lookup(const __m512i* table, __m512i idx, __mmask64 low, __mmask64 high) {
   return _mm512_or_si512(_mm512_maskz_permutex2var_epi8(low, table[0], idx, table[1]),
                          _mm512_maskz_permutex2var_epi8(high, table[2], idx, table[3]));
 }
@@ -233,7 +240,7 @@ avx512_code inline __m512i lookup(const __m512i* table, __m512i idx, __mmask64 l
 // The codes of 16 lanes (group g) merged in pairs: 8 codes of at most 52
 // bits, first code on top, and their lengths, into units and lengths.
 template <int g>
-avx512_code inline void merge_group(__m512i code16, __m512i sizes, __m512i lengths, __m512i values,
+inline void merge_group(__m512i code16, __m512i sizes, __m512i lengths, __m512i values,
                                     std::uint64_t* units, std::uint8_t* unit_lengths) {
   const __m512i code = _mm512_cvtepu16_epi32(_mm512_extracti64x4_epi64(code16, g % 2));
   const __m512i s = _mm512_cvtepu8_epi32(_mm512_extracti32x4_epi32(sizes, g));
@@ -259,11 +266,11 @@ avx512_code inline void merge_group(__m512i code16, __m512i sizes, __m512i lengt
 // and z1 (32 to 63), nonzero bitmap nz (bit k for zigzag position k) and DC
 // difference d of category n. Returns false, having written nothing, when
 // the block has a run of 16 zeros or more.
-avx512_block_code inline bool code_vector(__m512i z0, __m512i z1, std::uint64_t nz, std::int32_t d, unsigned n,
-                                          const VectorTables& vt, const BlockCodeTables& t, std::uint64_t& acc,
+always_inlined inline bool code_vector(__m512i z0, __m512i z1, std::uint64_t nz, std::int32_t d, unsigned n,
+                                          const VectorTables& vt, const Component& c, std::uint64_t& acc,
                                           unsigned& bits, std::uint8_t*& out) {
   const std::uint64_t taken = nz | 1;  // the DC, and the nonzero AC coefficients
-  const auto count = static_cast<unsigned>(std::popcount(taken));
+  const auto count = static_cast<unsigned>(__builtin_popcountll(taken));
   const __m512i pos = _mm512_maskz_compress_epi8(taken, load64(byte_index.iota.data()));
   const __m512i before = _mm512_permutexvar_epi8(load64(byte_index.left.data()), pos);
   const __m512i run = _mm512_sub_epi8(_mm512_sub_epi8(pos, before), _mm512_set1_epi8(1));
@@ -293,13 +300,15 @@ avx512_block_code inline bool code_vector(__m512i z0, __m512i z1, std::uint64_t 
   const __mmask64 below = used & ~upper, above = used & upper;
   __m512i lo = lookup(vt.lo, idx, below, above), hi = lookup(vt.hi, idx, below, above);
   __m512i hs = lookup(vt.size, idx, below, above);
-  lo = _mm512_mask_set1_epi8(lo, 1, static_cast<char>(t.dc_code_lo[n]));
-  hi = _mm512_mask_set1_epi8(hi, 1, static_cast<char>(t.dc_code_hi[n]));
-  hs = _mm512_mask_set1_epi8(hs, 1, static_cast<char>(t.dc_size[n]));
+  const CodeTable& dc = *c.dc;
+  const CodeTable& ac = *c.ac;
+  lo = _mm512_mask_set1_epi8(lo, 1, static_cast<char>(dc.code[n] & 0xFF));
+  hi = _mm512_mask_set1_epi8(hi, 1, static_cast<char>(dc.code[n] >> 8));
+  hs = _mm512_mask_set1_epi8(hs, 1, static_cast<char>(dc.size[n]));
   const std::uint64_t eob_lane = eob << (count & 63);
-  lo = _mm512_mask_set1_epi8(lo, eob_lane, static_cast<char>(t.ac_code_lo[0]));
-  hi = _mm512_mask_set1_epi8(hi, eob_lane, static_cast<char>(t.ac_code_hi[0]));
-  hs = _mm512_mask_set1_epi8(hs, eob_lane, static_cast<char>(t.ac_size[0]));
+  lo = _mm512_mask_set1_epi8(lo, eob_lane, static_cast<char>(ac.code[0] & 0xFF));
+  hi = _mm512_mask_set1_epi8(hi, eob_lane, static_cast<char>(ac.code[0] >> 8));
+  hs = _mm512_mask_set1_epi8(hs, eob_lane, static_cast<char>(ac.size[0]));
   const __m512i len = _mm512_add_epi8(hs, s);
 
   // Values in the same order, the DC difference in lane 0.
@@ -323,7 +332,7 @@ avx512_block_code inline bool code_vector(__m512i z0, __m512i z1, std::uint64_t 
 }
 
 // Value bits: v, or v - 1 when negative, in the low size bits.
-avx512_code inline std::uint32_t value_bits(std::int32_t v, std::uint32_t size) {
+inline std::uint32_t value_bits(std::int32_t v, std::uint32_t size) {
   return _bzhi_u32(static_cast<std::uint32_t>(v + (v >> 31)), size);
 }
 
@@ -331,24 +340,24 @@ inline std::uint32_t size_of(std::int32_t v) { return size_by_value[static_cast<
 
 // The block's AC coefficients one at a time from zc (zigzag order, bitmap
 // nz), for sparse blocks and blocks with runs of 16 zeros or more.
-avx512_code inline void code_scalar(const std::int16_t* zc, std::uint64_t nz, const BlockCodeTables& t,
+inline void code_scalar(const std::int16_t* zc, std::uint64_t nz, const CodeTable& ac,
                                     std::uint64_t& acc, unsigned& bits, std::uint8_t*& out) {
   std::uint64_t z = nz >> 1;
   unsigned k = 0;
   while (z != 0) {
-    auto run = static_cast<unsigned>(std::countr_zero(z));
+    auto run = static_cast<unsigned>(__builtin_ctzll(z));
     k += run + 1;
     z = (z >> run) >> 1;
     while (run >= 16) {  // ZRL: sixteen zeros
-      put_bits(acc, bits, out, t.ac_prefix[0xF0], t.ac_length[0xF0]);
+      put_bits(acc, bits, out, ac.prefix[0xF0], ac.length[0xF0]);
       run -= 16;
     }
     const std::int32_t v = zc[k];
     const std::uint32_t size = size_of(v);
     const unsigned i = run * 16 + size;
-    put_bits(acc, bits, out, t.ac_prefix[i] | value_bits(v, size), t.ac_length[i]);
+    put_bits(acc, bits, out, ac.prefix[i] | value_bits(v, size), ac.length[i]);
   }
-  if (k != 63) put_bits(acc, bits, out, t.ac_prefix[0], t.ac_length[0]);  // EOB
+  if (k != 63) put_bits(acc, bits, out, ac.prefix[0], ac.length[0]);  // EOB
 }
 
 // Blocks with fewer nonzero AC coefficients than this are coded the scalar
@@ -358,8 +367,8 @@ constexpr unsigned dense_blocks_from = 6;
 
 // One block, rows 0 to 3 in top and 4 to 7 in bottom (natural order), into
 // the accumulator.
-avx512_block_code inline void code_block(__m512i top, __m512i bottom, std::int32_t& last_dc,
-                                         const VectorTables& vt, const BlockCodeTables& t, unsigned dense_from,
+always_inlined inline void code_block(__m512i top, __m512i bottom, std::int32_t& last_dc,
+                                         const VectorTables& vt, const Component& c, unsigned dense_from,
                                          std::uint64_t& acc, unsigned& bits, std::uint8_t*& out) {
   const __m512i z0 = _mm512_permutex2var_epi16(top, load64(zigzag_lo.data()), bottom);
   const __m512i z1 = _mm512_permutex2var_epi16(top, load64(zigzag_hi.data()), bottom);
@@ -369,19 +378,19 @@ avx512_block_code inline void code_block(__m512i top, __m512i bottom, std::int32
   const std::int32_t d = dc - last_dc;
   last_dc = dc;
   const std::uint32_t n = size_of(d);
-  if (static_cast<unsigned>(std::popcount(nz >> 1)) < dense_from ||
-      !code_vector(z0, z1, nz, d, n, vt, t, acc, bits, out)) {
+  if (static_cast<unsigned>(__builtin_popcountll(nz >> 1)) < dense_from ||
+      !code_vector(z0, z1, nz, d, n, vt, c, acc, bits, out)) {
     alignas(64) std::int16_t zc[64];
     _mm512_store_si512(zc, z0);
     _mm512_store_si512(zc + 32, z1);
-    put_bits(acc, bits, out, t.dc_prefix[n] | value_bits(d, n), t.dc_length[n]);
-    code_scalar(zc, nz, t, acc, bits, out);
+    put_bits(acc, bits, out, c.dc->prefix[n] | value_bits(d, n), c.dc->length[n]);
+    code_scalar(zc, nz, *c.ac, acc, bits, out);
   }
 }
 
 // stuff() for the bytes of a few blocks, looking for 0xFF 64 bytes at a
 // time (reading none past end).
-avx512_code inline std::uint8_t* stuff_blocks(std::uint8_t* start, std::uint8_t* end) {
+inline std::uint8_t* stuff_blocks(std::uint8_t* start, std::uint8_t* end) {
   const __m512i ones = _mm512_set1_epi8(-1);
   const auto n = static_cast<std::size_t>(end - start);
   for (std::size_t i = 0; i < n; i += 64) {
@@ -393,30 +402,13 @@ avx512_code inline std::uint8_t* stuff_blocks(std::uint8_t* start, std::uint8_t*
   return end;
 }
 
-}  // namespace
-
-avx512_code void code_block_avx512(CoderState& s, const BlockCodeTables& t, const std::int16_t* coef,
-                                   unsigned dense_from) {
-  std::uint64_t acc;
-  unsigned bits;
-  std::uint8_t* out;
-  load_state(s, acc, bits, out);
-  const VectorTables vt = load_tables(t);
-  alignas(64) std::int16_t natural[64];
-  for (int i = 0; i < 64; ++i) natural[i] = coef[i / 8 * 16 + i % 8];
-  std::uint8_t* const start = out;
-  code_block(load64(natural), load64(natural + 32), s.lastDC, vt, t, dense_from, acc, bits, out);
-  out = stuff_blocks(start, out);
-  store_state(s, acc, bits, out);
-}
-
-avx512_code std::uint64_t dct_quant_avx512(const std::uint8_t* p, std::size_t stride, const std::int32_t* recip,
-                                           std::int32_t* block, std::uint32_t* codes) {
-  alignas(16) std::int16_t qu16[64];
-  for (int i = 0; i < 64; ++i) qu16[i] = static_cast<std::int16_t>(recip[i]);
-  __m512i q[8], y[8], top[4], bottom[4];
-  load_reciprocals(qu16, q);
-  transform_quad(p, stride, 1, q, y);
+// The transform on one block, as a DctQuantFn (for the tests and the
+// threads' DC seeds).
+std::uint64_t dct_quant_avx512(const std::uint8_t* p, std::size_t stride, const QuantTables& q,
+                               std::int32_t* block, std::uint32_t* codes) {
+  __m512i r[8], y[8], top[4], bottom[4];
+  load_reciprocals(q.qu16.data(), r);
+  transform_quad(p, stride, 1, r, y);
   split_blocks(y, top, bottom);
   alignas(64) std::int16_t natural[64];
   _mm512_store_si512(natural, top[0]);
@@ -430,16 +422,16 @@ avx512_code std::uint64_t dct_quant_avx512(const std::uint8_t* p, std::size_t st
   return nonzero;
 }
 
-avx512_code void code_blocks_avx512(CoderState& s, const std::int16_t* qu16, const BlockCodeTables& t,
-                                    const std::uint8_t* p, std::size_t stride, int count) {
+void code_blocks_avx512(CoderState& s, const Component& c, const std::uint8_t* p, std::size_t stride,
+                        int count) {
   std::uint64_t acc;
   unsigned bits;
   std::uint8_t* out;
   load_state(s, acc, bits, out);
-  std::int32_t last_dc = s.lastDC;
-  const VectorTables vt = load_tables(t);
+  std::int32_t last_dc = s.lastDC[c.index];
+  const VectorTables vt = load_tables(*c.ac);
   __m512i q[8];
-  load_reciprocals(qu16, q);
+  load_reciprocals(c.quant->qu16.data(), q);
   for (int i = 0; i < count; i += 4) {
     const int blocks = count - i < 4 ? count - i : 4;
     __m512i y[8], top[4], bottom[4];
@@ -453,12 +445,30 @@ avx512_code void code_blocks_avx512(CoderState& s, const std::int16_t* qu16, con
     }
     std::uint8_t* const start = out;
     for (int b = 0; b < blocks; ++b) {
-      code_block(load64(coef[b]), load64(coef[b] + 32), last_dc, vt, t, dense_blocks_from, acc, bits, out);
+      code_block(load64(coef[b]), load64(coef[b] + 32), last_dc, vt, c, dense_blocks_from, acc, bits, out);
     }
     out = stuff_blocks(start, out);
   }
-  s.lastDC = last_dc;
+  s.lastDC[c.index] = last_dc;
   store_state(s, acc, bits, out);
 }
+
+}  // namespace
+
+void code_block_avx512(CoderState& s, const Component& c, const std::int16_t* coef, unsigned dense_from) {
+  std::uint64_t acc;
+  unsigned bits;
+  std::uint8_t* out;
+  load_state(s, acc, bits, out);
+  const VectorTables vt = load_tables(*c.ac);
+  alignas(64) std::int16_t natural[64];
+  for (int i = 0; i < 64; ++i) natural[i] = coef[i / 8 * 16 + i % 8];
+  std::uint8_t* const start = out;
+  code_block(load64(natural), load64(natural + 32), s.lastDC[c.index], vt, c, dense_from, acc, bits, out);
+  out = stuff_blocks(start, out);
+  store_state(s, acc, bits, out);
+}
+
+const CodePath avx512_path = {"avx512", serves_avx512, dct_quant_avx512, code_blocks_avx512};
 
 #endif  // BW_HAVE_AVX512

@@ -28,8 +28,9 @@ inline __m256i value_codes(__m256i q) {
 
 }  // namespace
 
-std::uint64_t dct_quant_avx2(const std::uint8_t* p, std::size_t stride, const std::int32_t* recip,
+std::uint64_t dct_quant_avx2(const std::uint8_t* p, std::size_t stride, const QuantTables& quant,
                               std::int32_t* block, std::uint32_t* codes) {
+  const std::int32_t* const recip = quant.qu.data();
   // Eight rows of 8 samples.
   __m128i r[8];
   for (int i = 0; i < 8; ++i) r[i] = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + stride * static_cast<std::size_t>(i)));
@@ -93,3 +94,13 @@ std::uint64_t dct_quant_avx2(const std::uint8_t* p, std::size_t stride, const st
   }
   return ~zeros;
 }
+
+namespace {
+
+void code_blocks_avx2(CoderState& s, const Component& c, const std::uint8_t* p, std::size_t stride, int count) {
+  code_blocks(s, c, p, stride, count, dct_quant_avx2);
+}
+
+}  // namespace
+
+const CodePath avx2_path = {"avx2", serves_avx2, dct_quant_avx2, code_blocks_avx2};

@@ -42,8 +42,9 @@ inline void transpose4(const v4* in, v4* out) {
 
 }  // namespace
 
-std::uint64_t dct_quant_sse41(const std::uint8_t* p, std::size_t stride, const std::int32_t* recip,
+std::uint64_t dct_quant_sse41(const std::uint8_t* p, std::size_t stride, const QuantTables& quant,
                               std::int32_t* block, std::uint32_t* codes) {
+  const std::int32_t* const recip = quant.qu.data();
   // Level shift by flipping the top bit, then transpose the bytes so that
   // each 8-byte half below holds one column, rows 0 to 7.
   const __m128i flip = _mm_set1_epi8(-128);
@@ -99,3 +100,13 @@ std::uint64_t dct_quant_sse41(const std::uint8_t* p, std::size_t stride, const s
   }
   return ~zeros;
 }
+
+namespace {
+
+void code_blocks_sse41(CoderState& s, const Component& c, const std::uint8_t* p, std::size_t stride, int count) {
+  code_blocks(s, c, p, stride, count, dct_quant_sse41);
+}
+
+}  // namespace
+
+const CodePath sse41_path = {"sse4.1", serves_sse41, dct_quant_sse41, code_blocks_sse41};

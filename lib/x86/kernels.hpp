@@ -1,6 +1,13 @@
-// The x86 code paths: kernels built for SSE4.1, AVX2 and BMI2, and the CPU
-// checks that say which of them may run. Nothing here is called before the
-// check (dispatch.cpp).
+// The x86 code paths: kernels built for SSE4.1, AVX2 and BMI2, each file
+// with its instruction set's compiler flags (lib/CMakeLists.txt), and the
+// CPU checks, built for the baseline CPU, that say which of them may run.
+// Nothing in a kernel's file runs before its check (paths.cpp).
+//
+// A file built with such flags keeps every function to itself (anonymous
+// namespace) but its kernels, and calls no inline function or template of a
+// shared header whose code could depend on the instruction set (indexing a
+// std::array is as far as they go): such a function can be emitted out of
+// line, and the linker could keep that copy for the portable code too.
 #pragma once
 
 #include <cstddef>
@@ -8,26 +15,40 @@
 
 #include "coder.hpp"
 #include "dct.hpp"
+#include "paths.hpp"
 
-struct BlockCodeTables;
-
-// The AVX-512 path is built for x86-64 only.
-#if defined(__x86_64__)
-#define BW_HAVE_AVX512 1
-#endif
-
-// Whether the CPU has SSE4.1; AVX2; AVX2 with BMI1 and BMI2.
+// Whether the CPU has SSE4.1; AVX2; AVX2 with BMI1 and BMI2. Each path's
+// `serves` (cpu.cpp).
 bool cpu_has_sse41();
 bool cpu_has_avx2();
 bool cpu_has_avx2_bmi2();
-// Whether the CPU has what the AVX-512 path uses: AVX2, BMI1, BMI2 and
-// AVX-512 F, BW, VL, VBMI and VBMI2.
-bool cpu_has_avx512_coder();
+bool serves_sse41(const QuantTables& q);
+bool serves_avx2(const QuantTables& q);
+bool serves_avx2_pair(const QuantTables& q);  // needs QuantTables::fits16
+// AVX2, BMI1, BMI2 and AVX-512 F, BW, VL, VBMI and VBMI2, and fits16.
+bool serves_avx512(const QuantTables& q);
 
-// DctQuantFn kernels on 4 x 32-bit lanes (SSE4.1) and 8 x 32-bit lanes (AVX2).
-std::uint64_t dct_quant_sse41(const std::uint8_t* p, std::size_t stride, const std::int32_t* recip,
+// The paths, slowest first. sse4.1 and avx2: transform and quantization on
+// 4 and 8 x 32-bit lanes, then the portable bitmap coder. avx2-pair: two
+// blocks at once on 16 x 16-bit lanes and a BMI2 coder.
+extern const CodePath sse41_path;      // dct_sse41.cpp
+extern const CodePath avx2_path;       // dct_avx2.cpp
+extern const CodePath avx2_pair_path;  // pair_avx2.cpp
+// avx512 (x86-64 only): the pair path's transform on vectors twice as wide,
+// four blocks at once, and a coder that codes dense blocks in 512-bit
+// vectors.
+#if defined(__x86_64__)
+#define BW_HAVE_AVX512 1
+extern const CodePath avx512_path;  // coder_avx512.cpp
+inline constexpr const CodePath* x86_paths[] = {&sse41_path, &avx2_path, &avx2_pair_path, &avx512_path};
+#else
+inline constexpr const CodePath* x86_paths[] = {&sse41_path, &avx2_path, &avx2_pair_path};
+#endif
+
+// The transform kernels of sse4.1 and avx2 (DctQuantFn).
+std::uint64_t dct_quant_sse41(const std::uint8_t* p, std::size_t stride, const QuantTables& q,
                               std::int32_t* block, std::uint32_t* codes);
-std::uint64_t dct_quant_avx2(const std::uint8_t* p, std::size_t stride, const std::int32_t* recip,
+std::uint64_t dct_quant_avx2(const std::uint8_t* p, std::size_t stride, const QuantTables& q,
                              std::int32_t* block, std::uint32_t* codes);
 
 // Two horizontally adjacent blocks at once on 16 x 16-bit lanes (AVX2), with
@@ -39,39 +60,16 @@ std::uint64_t dct_quant_avx2(const std::uint8_t* p, std::size_t stride, const st
 // the two blocks' bitmaps (bit 8 r + c).
 void dct_quant_pair_avx2(const std::uint8_t* p, std::size_t stride, const std::int16_t* qu16x2,
                          std::int16_t* coef, std::uint64_t* nonzero);
-// The same for the single block at p (the right half of coef and nonzero[1]
-// are then meaningless); reads only the block's own 8 x 8 samples.
-void dct_quant_one_avx2(const std::uint8_t* p, std::size_t stride, const std::int16_t* qu16x2,
-                        std::int16_t* coef, std::uint64_t* nonzero);
 
 // Codes one quantized block laid out as the 16-bit kernels leave it
 // (coefficient (r, c) at coef[16 r + c]) with nonzero bitmap `nonzero`, with
-// the same bytes and end state as code_block.
-void code_block16(CoderState& s, const std::int16_t* coef, std::uint64_t nonzero);
-
-// Codes `count` blocks side by side like code_blocks, two at a time through
-// the 16-bit kernel and a BMI2 coder.
-void code_blocks_pair(CoderState& s, const std::int16_t* qu16x2, const std::uint8_t* p,
-                      std::size_t stride, int count);
+// the same bytes and end state as code_block: for the tests.
+void code_block16(CoderState& s, const Component& c, const std::int16_t* coef, std::uint64_t nonzero);
 
 #if BW_HAVE_AVX512
-// The AVX-512 path: codes `count` blocks side by side like code_blocks,
-// four at a time through a transform on 32 x 16-bit lanes (the pair path's,
-// twice as wide) with the reciprocals qu16 (QuantTables::qu16, each below
-// 2^15), and with the code tables t; dense blocks are coded in 512-bit
-// vectors.
-void code_blocks_avx512(CoderState& s, const std::int16_t* qu16, const BlockCodeTables& t,
-                        const std::uint8_t* p, std::size_t stride, int count);
-
-// Its transform on one block, as a DctQuantFn (the reciprocals must fit 16
-// bits).
-std::uint64_t dct_quant_avx512(const std::uint8_t* p, std::size_t stride, const std::int32_t* recip,
-                               std::int32_t* block, std::uint32_t* codes);
-
-// Its block coder on one block laid out as code_block16 takes it, coding in
-// vectors the blocks with at least dense_from nonzero AC coefficients and no
-// run of 16 zeros or more: the same bytes and end state as code_block16 with
-// the luminance tables.
-void code_block_avx512(CoderState& s, const BlockCodeTables& t, const std::int16_t* coef,
-                       unsigned dense_from);
+// The AVX-512 path's block coder on one block laid out as code_block16 takes
+// it, coding in vectors when it has at least dense_from nonzero AC
+// coefficients and no run of 16 zeros or more: the same bytes and end state
+// as code_block16, for the tests.
+void code_block_avx512(CoderState& s, const Component& c, const std::int16_t* coef, unsigned dense_from);
 #endif

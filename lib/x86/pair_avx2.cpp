@@ -4,10 +4,11 @@
 // vectors, the low 128 bits belong to the left block and the high 128 bits
 // to the right one.
 //
-// Only the functions marked `vector_code` are built for those instruction
-// sets, and they run only once the CPU has been checked (paths.cpp); the
-// file is otherwise compiled for plain x86-64, so no shared inline function
-// it instantiates can carry newer instructions into the portable paths.
+// The file is built with -mavx2 -mbmi -mbmi2, and its kernels run only once
+// the CPU has been checked (paths.cpp). Everything but the kernels is its
+// own (anonymous namespace), and it calls no shared inline function or
+// template, so that no copy built for these instruction sets can stand in
+// for the portable code's.
 //
 // Every intermediate value of the transform fits in 16 bits for 8-bit
 // samples (row pass outputs stay within +-1300, column pass values within
@@ -25,7 +26,6 @@
 #include <immintrin.h>
 
 #include <array>
-#include <bit>
 #include <cstdint>
 
 #include "bitpack.hpp"
@@ -33,20 +33,18 @@
 #include "tables.hpp"
 #include "x86/kernels.hpp"
 
-#define vector_code __attribute__((target("avx2,bmi,bmi2")))
-
 namespace {
 
-vector_code inline __m256i add(__m256i a, __m256i b) { return _mm256_add_epi16(a, b); }
-vector_code inline __m256i sub(__m256i a, __m256i b) { return _mm256_sub_epi16(a, b); }
-vector_code inline __m256i pair16(std::int16_t lo, std::int16_t hi) {
+inline __m256i add(__m256i a, __m256i b) { return _mm256_add_epi16(a, b); }
+inline __m256i sub(__m256i a, __m256i b) { return _mm256_sub_epi16(a, b); }
+inline __m256i pair16(std::int16_t lo, std::int16_t hi) {
   return _mm256_set1_epi32(static_cast<std::int32_t>(static_cast<std::uint16_t>(lo) |
                                                      static_cast<std::uint32_t>(static_cast<std::uint16_t>(hi)) << 16));
 }
 
 // (o10 * k10 + o12 * k12 + o11 * k11 + 128) >> 8, from the interleaved pairs
 // (o10, o12) and (o11, 1) of the low and high halves of each 128-bit lane.
-vector_code inline __m256i odd_term(__m256i lo1012, __m256i hi1012, __m256i lo11, __m256i hi11, __m256i k1012,
+inline __m256i odd_term(__m256i lo1012, __m256i hi1012, __m256i lo11, __m256i hi11, __m256i k1012,
                         __m256i k11) {
   const __m256i lo = _mm256_srai_epi32(
       _mm256_add_epi32(_mm256_madd_epi16(lo1012, k1012), _mm256_madd_epi16(lo11, k11)), 8);
@@ -56,7 +54,7 @@ vector_code inline __m256i odd_term(__m256i lo1012, __m256i hi1012, __m256i lo11
 }
 
 // One pass of the 1-D transform over x[0] ... x[7], every lane separate.
-vector_code inline void pass(__m256i* x) {
+inline void pass(__m256i* x) {
   const __m256i t0 = add(x[0], x[7]), t7 = sub(x[0], x[7]);
   const __m256i t1 = add(x[1], x[6]), t6 = sub(x[1], x[6]);
   const __m256i t2 = add(x[2], x[5]), t5 = sub(x[2], x[5]);
@@ -88,7 +86,7 @@ vector_code inline void pass(__m256i* x) {
 }
 
 // Transposes the 8 x 8 16-bit matrix in each 128-bit lane.
-vector_code inline void transpose(const __m256i* in, __m256i* out) {
+inline void transpose(const __m256i* in, __m256i* out) {
   __m256i t[8], u[8];
   for (int i = 0; i < 4; ++i) {
     t[2 * i] = _mm256_unpacklo_epi16(in[2 * i], in[2 * i + 1]);
@@ -108,7 +106,7 @@ vector_code inline void transpose(const __m256i* in, __m256i* out) {
 
 // rows[r]: row r of the left block in the low lane, of the right block in
 // the high lane, as 16-bit samples 0 to 255.
-vector_code inline void transform(__m256i* rows, const std::int16_t* qu16x2, std::int16_t* coef,
+inline void transform(__m256i* rows, const std::int16_t* qu16x2, std::int16_t* coef,
                                   std::uint64_t* nonzero) {
   __m256i x[8];
   transpose(rows, x);  // x[c]: column c, rows in the lanes
@@ -141,7 +139,7 @@ vector_code inline void transform(__m256i* rows, const std::int16_t* qu16x2, std
 
 }  // namespace
 
-vector_code void dct_quant_pair_avx2(const std::uint8_t* p, std::size_t stride, const std::int16_t* qu16x2,
+void dct_quant_pair_avx2(const std::uint8_t* p, std::size_t stride, const std::int16_t* qu16x2,
                                      std::int16_t* coef, std::uint64_t* nonzero) {
   __m256i rows[8];
   for (std::size_t r = 0; r < 8; ++r) {
@@ -150,16 +148,18 @@ vector_code void dct_quant_pair_avx2(const std::uint8_t* p, std::size_t stride, 
   transform(rows, qu16x2, coef, nonzero);
 }
 
-vector_code void dct_quant_one_avx2(const std::uint8_t* p, std::size_t stride, const std::int16_t* qu16x2,
-                                    std::int16_t* coef, std::uint64_t* nonzero) {
+namespace {
+
+// The same for the single block at p (the right half of coef and nonzero[1]
+// are then meaningless); reads only the block's own 8 x 8 samples.
+void dct_quant_one_avx2(const std::uint8_t* p, std::size_t stride, const std::int16_t* qu16x2,
+                        std::int16_t* coef, std::uint64_t* nonzero) {
   __m256i rows[8];
   for (std::size_t r = 0; r < 8; ++r) {
     rows[r] = _mm256_cvtepu8_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + stride * r)));
   }
   transform(rows, qu16x2, coef, nonzero);
 }
-
-namespace {
 
 // For coefficients stored 16 to a row (coef[16 r + c]): zz16[k] is the
 // position of the k-th coefficient in zigzag order.
@@ -170,40 +170,25 @@ constexpr std::array<std::uint8_t, 64> make_zz16() {
 }
 constexpr auto zz16 = make_zz16();
 
-// DC code with room for the value bits: the Huffman code of category n
-// shifted left by n, and the length of both.
-constexpr std::array<std::uint32_t, 12> make_dc_prefix() {
-  std::array<std::uint32_t, 12> t{};
-  for (std::size_t n = 0; n < 12; ++n) t[n] = static_cast<std::uint32_t>(huffcodeDC[n]) << n;
-  return t;
-}
-constexpr std::array<std::uint8_t, 12> make_dc_length() {
-  std::array<std::uint8_t, 12> t{};
-  for (std::size_t n = 0; n < 12; ++n) t[n] = static_cast<std::uint8_t>(huffsizeDC[n] + n);
-  return t;
-}
-constexpr auto dc_prefix = make_dc_prefix();
-constexpr auto dc_length = make_dc_length();
-
 // Size of v from the shared table (bitpack.hpp).
 inline std::uint32_t size_of(std::int32_t v) {
   return size_by_value[static_cast<std::uint32_t>(v + 2048) & 4095];
 }
 
 // Value bits: v, or v - 1 when negative, in the low size bits.
-vector_code inline std::uint32_t value_bits(std::int32_t v, std::uint32_t size) {
+inline std::uint32_t value_bits(std::int32_t v, std::uint32_t size) {
   return _bzhi_u32(static_cast<std::uint32_t>(v + (v >> 31)), size);
 }
 
 // One block of 16-bit coefficients into the accumulator: DC, the nonzero AC
 // coefficients in zigzag order, EOB.
-vector_code inline void code_into16(const std::int16_t* coef, std::uint64_t nonzero,
-                                    std::int32_t& last_dc, std::uint64_t& acc, unsigned& bits,
-                                    std::uint8_t*& out) {
+inline void code_into16(const Component& c, const std::int16_t* coef, std::uint64_t nonzero,
+                        std::int32_t& last_dc, std::uint64_t& acc, unsigned& bits, std::uint8_t*& out) {
+  const CodeTable& ac = *c.ac;
   const std::int32_t d = coef[0] - last_dc;
   last_dc = coef[0];
   const std::uint32_t n = size_of(d);
-  put_bits(acc, bits, out, dc_prefix[n] | value_bits(d, n), dc_length[n]);
+  put_bits(acc, bits, out, c.dc->prefix[n] | value_bits(d, n), c.dc->length[n]);
 
   // Bit j of z stands for zigzag position k + 1 + j, k being the position
   // of the coefficient sent last; the zero run is the count of trailing
@@ -211,24 +196,25 @@ vector_code inline void code_into16(const std::int16_t* coef, std::uint64_t nonz
   std::uint64_t z = to_zigzag(nonzero) >> 1;
   unsigned k = 0;
   while (z != 0) {
-    auto run = static_cast<unsigned>(std::countr_zero(z));
+    auto run = static_cast<unsigned>(__builtin_ctzll(z));
     k += run + 1;
     z = (z >> run) >> 1;
     while (run >= 16) {  // ZRL: sixteen zeros
-      put_bits(acc, bits, out, huffcodeAC[0xF0], huffsizeAC[0xF0]);
+      put_bits(acc, bits, out, ac.prefix[0xF0], ac.length[0xF0]);
       run -= 16;
     }
     const std::int32_t v = coef[zz16[k]];
     const std::uint32_t size = size_of(v);
     const unsigned i = run * 16 + size;
-    put_bits(acc, bits, out, ac_prefix[i] | value_bits(v, size), ac_length[i]);
+    put_bits(acc, bits, out, ac.prefix[i] | value_bits(v, size), ac.length[i]);
   }
-  if (k != 63) put_bits(acc, bits, out, huffcodeAC[0], huffsizeAC[0]);  // EOB
+  if (k != 63) put_bits(acc, bits, out, ac.prefix[0], ac.length[0]);  // EOB
 }
 
 // stuff() for the bytes of a few blocks, looking for 0xFF 32 bytes at a
-// time.
-vector_code inline std::uint8_t* stuff_blocks(std::uint8_t* start, std::uint8_t* end) {
+// time (a load may reach 31 bytes past them, still inside the room the
+// buffer keeps for their stuffed zeros).
+inline std::uint8_t* stuff_blocks(std::uint8_t* start, std::uint8_t* end) {
   const __m256i ones = _mm256_set1_epi8(-1);
   const auto n = static_cast<std::size_t>(end - start);
   for (std::size_t i = 0; i < n; i += 32) {
@@ -242,24 +228,27 @@ vector_code inline std::uint8_t* stuff_blocks(std::uint8_t* start, std::uint8_t*
 
 }  // namespace
 
-vector_code void code_block16(CoderState& s, const std::int16_t* coef, std::uint64_t nonzero) {
+void code_block16(CoderState& s, const Component& c, const std::int16_t* coef, std::uint64_t nonzero) {
   std::uint64_t acc;
   unsigned bits;
   std::uint8_t* out;
   load_state(s, acc, bits, out);
   std::uint8_t* const start = out;
-  code_into16(coef, nonzero, s.lastDC, acc, bits, out);
+  code_into16(c, coef, nonzero, s.lastDC[c.index], acc, bits, out);
   out = stuff_blocks(start, out);
   store_state(s, acc, bits, out);
 }
 
-vector_code void code_blocks_pair(CoderState& s, const std::int16_t* qu16x2, const std::uint8_t* p,
-                                  std::size_t stride, int count) {
+namespace {
+
+void code_blocks_pair(CoderState& s, const Component& c, const std::uint8_t* p, std::size_t stride,
+                      int count) {
+  const std::int16_t* const qu16x2 = c.quant->qu16x2.data();
   std::uint64_t acc;
   unsigned bits;
   std::uint8_t* out;
   load_state(s, acc, bits, out);
-  std::int32_t last_dc = s.lastDC;
+  std::int32_t last_dc = s.lastDC[c.index];
   // The next pair is transformed before the current one is coded, so that
   // the transform's vector work overlaps the coder's chain of table reads
   // and shifts.
@@ -271,16 +260,33 @@ vector_code void code_blocks_pair(CoderState& s, const std::int16_t* qu16x2, con
     const int cur = (i >> 1) & 1;
     if (i + 4 <= count) dct_quant_pair_avx2(p + 8 * (i + 2), stride, qu16x2, coef[cur ^ 1], nonzero[cur ^ 1]);
     std::uint8_t* const start = out;
-    code_into16(coef[cur], nonzero[cur][0], last_dc, acc, bits, out);
-    code_into16(coef[cur] + 8, nonzero[cur][1], last_dc, acc, bits, out);
+    code_into16(c, coef[cur], nonzero[cur][0], last_dc, acc, bits, out);
+    code_into16(c, coef[cur] + 8, nonzero[cur][1], last_dc, acc, bits, out);
     out = stuff_blocks(start, out);
   }
   if (i < count) {
     dct_quant_one_avx2(p + 8 * i, stride, qu16x2, coef[0], nonzero[0]);
     std::uint8_t* const start = out;
-    code_into16(coef[0], nonzero[0][0], last_dc, acc, bits, out);
+    code_into16(c, coef[0], nonzero[0][0], last_dc, acc, bits, out);
     out = stuff_blocks(start, out);
   }
-  s.lastDC = last_dc;
+  s.lastDC[c.index] = last_dc;
   store_state(s, acc, bits, out);
 }
+
+// The 16-bit kernel with the interface of the others (DctQuantFn).
+std::uint64_t dct_quant_pair_as_block(const std::uint8_t* p, std::size_t stride, const QuantTables& q,
+                                      std::int32_t* block, std::uint32_t* codes) {
+  alignas(32) std::int16_t coef[128];
+  std::uint64_t nonzero[2];
+  dct_quant_one_avx2(p, stride, q.qu16x2.data(), coef, nonzero);
+  for (int i = 0; i < 64; ++i) {
+    block[i] = coef[i / 8 * 16 + i % 8];
+    codes[i] = value_code(block[i]);
+  }
+  return nonzero[0];
+}
+
+}  // namespace
+
+const CodePath avx2_pair_path = {"avx2-pair", serves_avx2_pair, dct_quant_pair_as_block, code_blocks_pair};

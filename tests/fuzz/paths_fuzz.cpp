@@ -11,10 +11,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "bitpack.hpp"
 #include "coder.hpp"
 #include "dct.hpp"
-#include "dispatch.hpp"
+#include "paths.hpp"
 #include "quant.hpp"
 #include "tables.hpp"
 #if defined(__x86_64__) || defined(__i386__)
@@ -48,12 +47,11 @@ void check_kernels(const std::uint8_t* samples) {
   for (int i = 0; i < 64; ++i) want[i] = samples[i] - 128;
   dct2d(want);
   quantize(want, qu.data());
-  for (int p = 0; p < path_count; ++p) {
-    const auto path = static_cast<Path>(p);
-    if (!path_supported(path, tables())) continue;
+  for (const CodePath* path : all_paths()) {
+    if (!path->serves(tables())) continue;
     std::int32_t got[64];
     std::uint32_t codes[64];
-    const std::uint64_t nonzero = dct_quant_kernel(path)(stripe, stride, qu.data(), got, codes);
+    const std::uint64_t nonzero = path->dct_quant(stripe, stride, tables(), got, codes);
     for (int i = 0; i < 64; ++i) {
       check(got[i] == want[i]);
       check((nonzero >> i & 1) == (want[i] != 0));
@@ -77,7 +75,7 @@ void start(std::uint32_t size, std::uint32_t pending, std::int32_t last_dc) {
   coder.optr = outbuffer;
   coder.CodeSize = size;
   coder.CodeVal = static_cast<std::uint64_t>(pending) << (24 - size);
-  coder.lastDC = last_dc;
+  coder.lastDC[0] = last_dc;
 }
 
 void snap(Snapshot& s) {
@@ -85,7 +83,7 @@ void snap(Snapshot& s) {
   std::memcpy(s.bytes, outbuffer, s.count);
   s.size = coder.CodeSize;
   s.pending = static_cast<std::uint32_t>(coder.CodeVal >> (24 - coder.CodeSize)) & ((1u << coder.CodeSize) - 1u);
-  s.last_dc = coder.lastDC;
+  s.last_dc = coder.lastDC[0];
 }
 
 void check_coder(const std::uint8_t* data, std::size_t size) {
@@ -105,29 +103,30 @@ void check_coder(const std::uint8_t* data, std::size_t size) {
   const std::int32_t last_dc = static_cast<std::int32_t>(raw[130] * 8) - 1024;
 
   static Snapshot want, got;
+  const Component luma{&tables(), &luma_dc, &luma_ac, 0};
   start(bits, pending, last_dc);
-  code_block_reference(coder, block);
+  code_block_reference(coder, luma, block);
   snap(want);
   start(bits, pending, last_dc);
-  code_block(coder, block, codes, nonzero);
+  code_block(coder, luma, block, codes, nonzero);
   snap(got);
   check(want.count == got.count && std::memcmp(want.bytes, got.bytes, want.count) == 0);
   check(want.size == got.size && want.pending == got.pending && want.last_dc == got.last_dc);
 #if defined(__x86_64__) || defined(__i386__)
-  if (path_supported(path_avx2_pair, tables())) {
+  if (avx2_pair_path.serves(tables())) {
     std::int16_t coef[128] = {};
     for (int i = 0; i < 64; ++i) coef[i / 8 * 16 + i % 8] = static_cast<std::int16_t>(block[i]);
     start(bits, pending, last_dc);
-    code_block16(coder, coef, nonzero);
+    code_block16(coder, luma, coef, nonzero);
     snap(got);
     check(want.count == got.count && std::memcmp(want.bytes, got.bytes, want.count) == 0);
     check(want.size == got.size && want.pending == got.pending && want.last_dc == got.last_dc);
 #if BW_HAVE_AVX512
     // The AVX-512 coder, in vectors (unless there is a ZRL) and the scalar way.
     for (const unsigned dense_from : {0u, 64u}) {
-      if (!path_supported(path_avx512, tables())) break;
+      if (!avx512_path.serves(tables())) break;
       start(bits, pending, last_dc);
-      code_block_avx512(coder, luminance_codes, coef, dense_from);
+      code_block_avx512(coder, luma, coef, dense_from);
       snap(got);
       check(want.count == got.count && std::memcmp(want.bytes, got.bytes, want.count) == 0);
       check(want.size == got.size && want.pending == got.pending && want.last_dc == got.last_dc);
@@ -136,11 +135,11 @@ void check_coder(const std::uint8_t* data, std::size_t size) {
   }
 #endif
 #if defined(BW_HAVE_NEON)
-  if (path_supported(path_neon, tables())) {
+  if (neon_path.serves(tables())) {
     std::int16_t coef[64];
     for (int i = 0; i < 64; ++i) coef[i] = static_cast<std::int16_t>(block[i]);
     start(bits, pending, last_dc);
-    code_block_neon(coder, coef);
+    code_block_neon(coder, luma, coef);
     snap(got);
     check(want.count == got.count && std::memcmp(want.bytes, got.bytes, want.count) == 0);
     check(want.size == got.size && want.pending == got.pending && want.last_dc == got.last_dc);

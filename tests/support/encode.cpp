@@ -14,13 +14,15 @@ const QuantTables& default_tables() {
   return t;
 }
 
-std::vector<Path> supported_paths(const QuantTables& t) {
-  std::vector<Path> paths;
-  for (int p = 0; p < path_count; ++p) {
-    if (path_supported(static_cast<Path>(p), t)) paths.push_back(static_cast<Path>(p));
+std::vector<const CodePath*> supported_paths(const QuantTables& t) {
+  std::vector<const CodePath*> paths;
+  for (const CodePath* p : all_paths()) {
+    if (p->serves(t)) paths.push_back(p);
   }
   return paths;
 }
+
+Component luma_with(const QuantTables& t) { return {&t, &luma_dc, &luma_ac, 0}; }
 
 bw_config make_config(std::uint32_t width, std::uint32_t height, std::uint32_t quality,
                       std::uint32_t restart) {
@@ -34,7 +36,7 @@ bw_config make_config(std::uint32_t width, std::uint32_t height, std::uint32_t q
 }
 
 std::vector<std::uint8_t> encode_frame(const bw_config& cfg, const std::uint8_t* samples,
-                                       std::size_t stride, Path path, std::uint32_t lines) {
+                                       std::size_t stride, const CodePath* path, std::uint32_t lines) {
   std::vector<std::uint8_t> out;
   auto append = [](void* user, const std::uint8_t* data, std::size_t size) {
     auto* v = static_cast<std::vector<std::uint8_t>*>(user);
@@ -43,9 +45,9 @@ std::vector<std::uint8_t> encode_frame(const bw_config& cfg, const std::uint8_t*
   };
   bw_encoder enc;
   EXPECT_EQ(bw_encoder_init(&enc, &cfg, append, &out), BW_OK);
-  if (path != path_count) {
+  if (path != nullptr) {
     Encoder& e = encoder_of(&enc);
-    EXPECT_TRUE(path_supported(path, e.tables)) << path_name(path);
+    EXPECT_TRUE(path->serves(e.tables)) << path->name;
     e.path = path;
   }
   for (std::uint32_t y = 0; y < cfg.height; y += lines) {
@@ -61,7 +63,7 @@ void TestCoder::reset(std::uint32_t size, std::uint32_t pending_bits, std::int32
   s.optr = buffer.data();
   s.CodeSize = size;
   s.CodeVal = static_cast<std::uint64_t>(pending_bits) << (24 - size);
-  s.lastDC = last_dc;
+  s.lastDC[0] = last_dc;
 }
 
 std::vector<std::uint8_t> TestCoder::bytes() const {
