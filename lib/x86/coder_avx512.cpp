@@ -87,6 +87,28 @@ constexpr ByteIndices make_byte_indices() {
 }
 alignas(64) constexpr ByteIndices byte_index = make_byte_indices();
 
+// Indices that widen 16 byte lanes (group g: lanes 16 g to 16 g + 15) to
+// 32-bit lanes, the byte into the low byte of each (byte permutes with
+// every other byte masked to 0): widen_bytes[g]; and likewise 16 word lanes
+// of the low or high half of a vector of 32 words: widen_words[h].
+struct WidenIndices {
+  std::array<std::array<std::uint8_t, 64>, 4> bytes;
+  std::array<std::array<std::uint16_t, 32>, 2> words;
+};
+constexpr WidenIndices make_widen_indices() {
+  WidenIndices t{};
+  for (unsigned i = 0; i < 64; ++i) {
+    for (unsigned g = 0; g < 4; ++g) t.bytes[g][i] = static_cast<std::uint8_t>(16 * g + i / 4);
+  }
+  for (unsigned i = 0; i < 32; ++i) {
+    for (unsigned h = 0; h < 2; ++h) t.words[h][i] = static_cast<std::uint16_t>(16 * h + i / 2);
+  }
+  return t;
+}
+alignas(64) constexpr WidenIndices widen = make_widen_indices();
+constexpr __mmask64 low_bytes = 0x1111111111111111;  // the low byte of each 32-bit lane
+constexpr __mmask32 low_words = 0x55555555;          // the low word of each 32-bit lane
+
 // Sizes by byte: the bit length of m (m < 64), and of m << 6 (0 for 0).
 constexpr std::array<std::uint8_t, 64> make_sizes(unsigned shift) {
   std::array<std::uint8_t, 64> t{};
@@ -239,18 +261,20 @@ inline __m512i lookup(const __m512i* table, __m512i idx, __mmask64 low, __mmask6
 
 // The codes of 16 lanes (group g) merged in pairs: 8 codes of at most 52
 // bits, first code on top, and their lengths, into units and lengths.
+// code16: the Huffman codes (words, lanes 32 (g / 2) on), sizes and lengths
+// (bytes), folded: each value, less 1 when negative (words, as code16).
 template <int g>
-inline void merge_group(__m512i code16, __m512i sizes, __m512i lengths, __m512i values,
-                                    std::uint64_t* units, std::uint8_t* unit_lengths) {
-  const __m512i code = _mm512_cvtepu16_epi32(_mm512_extracti64x4_epi64(code16, g % 2));
-  const __m512i s = _mm512_cvtepu8_epi32(_mm512_extracti32x4_epi32(sizes, g));
-  const __m512i len = _mm512_cvtepu8_epi32(_mm512_extracti32x4_epi32(lengths, g));
-  const __m512i v = _mm512_cvtepi16_epi32(_mm512_extracti64x4_epi64(values, g % 2));
-  // Value bits: v, or v - 1 when negative, in the low s bits (none for s =
-  // 0: shifts of 32 or more give 0).
+inline void merge_group(__m512i code16, __m512i sizes, __m512i lengths, __m512i folded, std::uint64_t* units,
+                        std::uint64_t* unit_lengths) {
+  const __m512i bytes = load64(widen.bytes[g].data()), words = load64(widen.words[g % 2].data());
+  const __m512i code = _mm512_maskz_permutexvar_epi16(low_words, words, code16);
+  const __m512i s = _mm512_maskz_permutexvar_epi8(low_bytes, bytes, sizes);
+  const __m512i len = _mm512_maskz_permutexvar_epi8(low_bytes, bytes, lengths);
+  const __m512i v = _mm512_maskz_permutexvar_epi16(low_words, words, folded);
+  // Value bits: the low s bits of v (none for s = 0: shifts of 32 or more
+  // give 0).
   const __m512i keep = _mm512_sub_epi32(_mm512_set1_epi32(32), s);
-  const __m512i folded = _mm512_add_epi32(v, _mm512_srai_epi32(v, 31));
-  const __m512i bits = _mm512_srlv_epi32(_mm512_sllv_epi32(folded, keep), keep);
+  const __m512i bits = _mm512_srlv_epi32(_mm512_sllv_epi32(v, keep), keep);
   const __m512i c = _mm512_or_si512(_mm512_sllv_epi32(code, s), bits);
   // Pairs: the even lane's code above the odd lane's.
   const __m512i first = _mm512_maskz_mov_epi32(0x5555, c);
@@ -258,24 +282,23 @@ inline void merge_group(__m512i code16, __m512i sizes, __m512i lengths, __m512i 
   const __m512i first_len = _mm512_maskz_mov_epi32(0x5555, len);
   const __m512i second_len = _mm512_srli_epi64(len, 32);
   _mm512_store_si512(units + 8 * g, _mm512_or_si512(_mm512_sllv_epi64(first, second_len), second));
-  _mm_storel_epi64(reinterpret_cast<__m128i*>(unit_lengths + 8 * g),
-                   _mm512_cvtepi64_epi8(_mm512_add_epi64(first_len, second_len)));
+  _mm512_store_si512(unit_lengths + 8 * g, _mm512_add_epi64(first_len, second_len));
 }
 
-// Codes a block in vectors from its zigzag-order coefficients z0 (0 to 31)
-// and z1 (32 to 63), nonzero bitmap nz (bit k for zigzag position k) and DC
-// difference d of category n. Returns false, having written nothing, when
-// the block has a run of 16 zeros or more.
-always_inlined inline bool code_vector(__m512i z0, __m512i z1, std::uint64_t nz, std::int32_t d, unsigned n,
-                                          const VectorTables& vt, const Component& c, std::uint64_t& acc,
-                                          unsigned& bits, std::uint8_t*& out) {
-  const std::uint64_t taken = nz | 1;  // the DC, and the nonzero AC coefficients
+// Codes the AC coefficients of a block in vectors from its zigzag-order
+// coefficients z0 (0 to 31) and z1 (32 to 63) and nonzero bitmap nz (bit k
+// for zigzag position k; the caller sends the DC and EOB). Returns false,
+// having written nothing, when the block has a run of 16 zeros or more.
+always_inlined inline bool code_vector(__m512i z0, __m512i z1, std::uint64_t nz, const VectorTables& vt,
+                                       std::uint64_t& acc, unsigned& bits, std::uint8_t*& out) {
+  const std::uint64_t taken = nz & ~std::uint64_t{1};  // the nonzero AC coefficients
   const auto count = static_cast<unsigned>(__builtin_popcountll(taken));
   const __m512i pos = _mm512_maskz_compress_epi8(taken, load64(byte_index.iota.data()));
-  const __m512i before = _mm512_permutexvar_epi8(load64(byte_index.left.data()), pos);
+  // The position before the first is the DC's, 0.
+  const __m512i before = _mm512_maskz_permutexvar_epi8(~std::uint64_t{1}, load64(byte_index.left.data()), pos);
   const __m512i run = _mm512_sub_epi8(_mm512_sub_epi8(pos, before), _mm512_set1_epi8(1));
-  const __mmask64 ac_lanes = _bzhi_u64(~std::uint64_t{0}, count) & ~std::uint64_t{1};
-  if (_mm512_mask_cmpge_epu8_mask(ac_lanes, run, _mm512_set1_epi8(16)) != 0) return false;
+  const __mmask64 used = _bzhi_u64(~std::uint64_t{0}, count);
+  if (_mm512_mask_cmpge_epu8_mask(used, run, _mm512_set1_epi8(16)) != 0) return false;
 
   // Sizes in zigzag order, then compressed like the positions.
   const __m512i a0 = _mm512_abs_epi16(z0), a1 = _mm512_abs_epi16(z1);
@@ -284,50 +307,35 @@ always_inlined inline bool code_vector(__m512i z0, __m512i z1, std::uint64_t nz,
                                                 _mm512_slli_epi16(a1, 2));
   const __m512i size = _mm512_max_epu8(_mm512_permutexvar_epi8(low, load64(size_low.data())),
                                        _mm512_permutexvar_epi8(high, load64(size_high.data())));
-  __m512i s = _mm512_maskz_compress_epi8(taken, size);
-  s = _mm512_mask_set1_epi8(s, 1, static_cast<char>(n));
+  const __m512i s = _mm512_maskz_compress_epi8(taken, size);
 
-  // Symbols run * 16 + size (lane 0's is meaningless and replaced by the
-  // DC's code), their codes and lengths; EOB after the last coefficient
-  // unless it is at 63.
+  // Symbols run * 16 + size, their codes and lengths; lanes past the last
+  // coefficient get code and length 0.
   const __m512i high_nibble = _mm512_set1_epi8(static_cast<char>(0xF0));
   const __m512i idx = _mm512_ternarylogic_epi32(_mm512_slli_epi16(run, 4), high_nibble, s, 0xEA);  // a & b | c
-  // Lanes past the last code (EOB's included) get code and length 0.
-  const std::uint64_t eob = ~nz >> 63;
-  const unsigned lanes = count + static_cast<unsigned>(eob);
-  const __mmask64 used = _bzhi_u64(~std::uint64_t{0}, lanes);
   const __mmask64 upper = _mm512_movepi8_mask(idx);
   const __mmask64 below = used & ~upper, above = used & upper;
-  __m512i lo = lookup(vt.lo, idx, below, above), hi = lookup(vt.hi, idx, below, above);
-  __m512i hs = lookup(vt.size, idx, below, above);
-  const CodeTable& dc = *c.dc;
-  const CodeTable& ac = *c.ac;
-  lo = _mm512_mask_set1_epi8(lo, 1, static_cast<char>(dc.code[n] & 0xFF));
-  hi = _mm512_mask_set1_epi8(hi, 1, static_cast<char>(dc.code[n] >> 8));
-  hs = _mm512_mask_set1_epi8(hs, 1, static_cast<char>(dc.size[n]));
-  const std::uint64_t eob_lane = eob << (count & 63);
-  lo = _mm512_mask_set1_epi8(lo, eob_lane, static_cast<char>(ac.code[0] & 0xFF));
-  hi = _mm512_mask_set1_epi8(hi, eob_lane, static_cast<char>(ac.code[0] >> 8));
-  hs = _mm512_mask_set1_epi8(hs, eob_lane, static_cast<char>(ac.size[0]));
-  const __m512i len = _mm512_add_epi8(hs, s);
+  const __m512i lo = lookup(vt.lo, idx, below, above), hi = lookup(vt.hi, idx, below, above);
+  const __m512i len = _mm512_add_epi8(lookup(vt.size, idx, below, above), s);
 
-  // Values in the same order, the DC difference in lane 0.
-  __m512i v0 = _mm512_permutex2var_epi16(z0, _mm512_cvtepu8_epi16(_mm512_castsi512_si256(pos)), z1);
-  v0 = _mm512_mask_set1_epi16(v0, 1, static_cast<short>(d));
+  // Values in the same order, less 1 when negative.
+  auto fold = [](__m512i v) { return _mm512_add_epi16(v, _mm512_srai_epi16(v, 15)); };
+  const __m512i v0 = fold(_mm512_permutex2var_epi16(z0, _mm512_cvtepu8_epi16(_mm512_castsi512_si256(pos)), z1));
   const __m512i c0 = _mm512_permutex2var_epi8(lo, load64(byte_index.words_lo.data()), hi);
 
   alignas(64) std::uint64_t units[32];
-  alignas(16) std::uint8_t unit_lengths[32];
+  alignas(64) std::uint64_t unit_lengths[32];
   merge_group<0>(c0, s, len, v0, units, unit_lengths);
-  if (lanes > 16) merge_group<1>(c0, s, len, v0, units, unit_lengths);
-  if (lanes > 32) {
-    const __m512i v1 = _mm512_permutex2var_epi16(z0, _mm512_cvtepu8_epi16(_mm512_extracti64x4_epi64(pos, 1)), z1);
+  if (count > 16) merge_group<1>(c0, s, len, v0, units, unit_lengths);
+  if (count > 32) {
+    const __m512i pos1 = _mm512_cvtepu8_epi16(_mm512_extracti64x4_epi64(pos, 1));
+    const __m512i v1 = fold(_mm512_permutex2var_epi16(z0, pos1, z1));
     const __m512i c1 = _mm512_permutex2var_epi8(lo, load64(byte_index.words_hi.data()), hi);
     merge_group<2>(c1, s, len, v1, units, unit_lengths);
-    if (lanes > 48) merge_group<3>(c1, s, len, v1, units, unit_lengths);
+    if (count > 48) merge_group<3>(c1, s, len, v1, units, unit_lengths);
   }
-  const unsigned pairs = (lanes + 1) / 2;
-  for (unsigned i = 0; i < pairs; ++i) put_bits(acc, bits, out, units[i], unit_lengths[i]);
+  const unsigned pairs = (count + 1) / 2;
+  for (unsigned i = 0; i < pairs; ++i) put_bits(acc, bits, out, units[i], static_cast<unsigned>(unit_lengths[i]));
   return true;
 }
 
@@ -378,14 +386,16 @@ always_inlined inline void code_block(__m512i top, __m512i bottom, std::int32_t&
   const std::int32_t d = dc - last_dc;
   last_dc = dc;
   const std::uint32_t n = size_of(d);
-  if (static_cast<unsigned>(__builtin_popcountll(nz >> 1)) < dense_from ||
-      !code_vector(z0, z1, nz, d, n, vt, c, acc, bits, out)) {
-    alignas(64) std::int16_t zc[64];
-    _mm512_store_si512(zc, z0);
-    _mm512_store_si512(zc + 32, z1);
-    put_bits(acc, bits, out, c.dc->prefix[n] | value_bits(d, n), c.dc->length[n]);
-    code_scalar(zc, nz, *c.ac, acc, bits, out);
+  put_bits(acc, bits, out, c.dc->prefix[n] | value_bits(d, n), c.dc->length[n]);
+  if (static_cast<unsigned>(__builtin_popcountll(nz >> 1)) >= dense_from &&
+      code_vector(z0, z1, nz, vt, acc, bits, out)) {
+    if ((nz >> 63) == 0) put_bits(acc, bits, out, c.ac->prefix[0], c.ac->length[0]);  // EOB
+    return;
   }
+  alignas(64) std::int16_t zc[64];
+  _mm512_store_si512(zc, z0);
+  _mm512_store_si512(zc + 32, z1);
+  code_scalar(zc, nz, *c.ac, acc, bits, out);
 }
 
 // stuff() for the bytes of a few blocks, looking for 0xFF 64 bytes at a
