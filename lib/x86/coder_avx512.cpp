@@ -88,9 +88,9 @@ constexpr ByteIndices make_byte_indices() {
 alignas(64) constexpr ByteIndices byte_index = make_byte_indices();
 
 // Indices that widen 16 byte lanes (group g: lanes 16 g to 16 g + 15) to
-// 32-bit lanes, the byte into the low byte of each (byte permutes with
-// every other byte masked to 0): widen_bytes[g]; and likewise 16 word lanes
-// of the low or high half of a vector of 32 words: widen_words[h].
+// 32-bit lanes, each byte into the low byte of one (byte permutes with the
+// other bytes masked to 0): widen.bytes[g]; and likewise the 16 word lanes
+// of the low (h = 0) or high half of a vector of 32 words: widen.words[h].
 struct WidenIndices {
   std::array<std::array<std::uint8_t, 64>, 4> bytes;
   std::array<std::array<std::uint16_t, 32>, 2> words;
