@@ -1,12 +1,12 @@
-// blockwright: encodes grayscale pictures into baseline JPEG files.
+// blockwright: encodes grayscale and colour pictures into baseline JPEG files.
 //
 // Without arguments it encodes the 1280 x 1024 raster "image.y" in the
 // current folder into "testout.jpg" beside it: three header lines, then 1024
 // lines of 1280 samples, read and coded one stripe of 8 lines at a time.
-// With arguments, `blockwright [OPTIONS] [INPUT]` reads a binary PGM of any
-// size (or raw samples with --size) and takes the quality, the restart
-// interval, the output name and the thread count from the options; see
-// usage_text.
+// With arguments, `blockwright [OPTIONS] [INPUT]` reads a binary PGM or PPM
+// of any size (or raw pixels with --size and --format) and takes the
+// quality, the restart interval, the sampling, metadata, the output name and
+// the thread count from the options; see usage_text.
 //
 // A file is written to a temporary file in the output's folder, created
 // with the mode a plain create would give the output, and is renamed over
@@ -36,16 +36,25 @@ namespace {
 
 const char* const usage_text =
     "Usage: blockwright [OPTIONS] [INPUT]\n"
-    "Encodes a grayscale picture into a baseline JPEG file.\n"
+    "Encodes a grayscale or colour picture into a baseline JPEG file.\n"
     "\n"
-    "INPUT is a binary PGM file (P5, maxval 255) of any size; - reads standard\n"
-    "input. Without INPUT, the 1280 x 1024 raster image.y in the current folder\n"
-    "is read (three header lines, then the samples).\n"
+    "INPUT is a binary PGM (P5, grayscale) or PPM (P6, colour) file, maxval 255,\n"
+    "of any size; - reads standard input. Without INPUT, the 1280 x 1024 raster\n"
+    "image.y in the current folder is read (three header lines, then the samples).\n"
     "\n"
     "  -o, --output FILE  write FILE (default testout.jpg); - writes standard output\n"
     "  -q, --quality N    quality 1 to 100 (default %u)\n"
-    "      --restart N    a restart marker every N blocks, 0 to 65535 (default 0: none)\n"
-    "      --size WxH     INPUT is raw samples, W x H, without a header\n"
+    "      --restart N    a restart marker every N MCUs, 0 to 65535 (default 0: none)\n"
+    "      --sampling S   chroma sampling of a colour input: 444, 422 or 420 (default\n"
+    "                     420; a raw YUV input's own)\n"
+    "      --gray         encode a colour input as grayscale (its Y alone)\n"
+    "      --size WxH     INPUT is raw pixels, W x H, without a header\n"
+    "      --format F     what a --size INPUT holds: gray (default), rgb, bgr, rgbx,\n"
+    "                     bgrx, yuyv, uyvy (lines of pixels), or i420, i422, i444,\n"
+    "                     nv12 (the Y plane, then Cb and Cr, or NV12's Cb Cr pairs)\n"
+    "      --comment TEXT add a comment (COM) segment holding TEXT\n"
+    "      --exif FILE    add an APP1 segment holding FILE (its EXIF payload, which\n"
+    "                     starts with Exif and two zero bytes; at most 65533 bytes)\n"
     "      --threads N    encode with N threads (default 1)\n"
     "  -h, --help         print this help and exit\n"
     "      --version      print the version and exit\n"
@@ -200,8 +209,7 @@ int write_output(void* user, const std::uint8_t* data, std::size_t size) {
 
 // --- Input -----------------------------------------------------------------
 
-long read_fd(std::uint8_t* buf, std::size_t size, void* ctx) {
-  const int fd = *static_cast<int*>(ctx);
+long read_fd_all(int fd, std::uint8_t* buf, std::size_t size) {
   std::size_t got = 0;
   while (got < size) {
     const ssize_t n = read(fd, buf + got, size - got);
@@ -213,6 +221,10 @@ long read_fd(std::uint8_t* buf, std::size_t size, void* ctx) {
     got += static_cast<std::size_t>(n);
   }
   return static_cast<long>(got);
+}
+
+long read_fd(std::uint8_t* buf, std::size_t size, void* ctx) {
+  return read_fd_all(*static_cast<int*>(ctx), buf, size);
 }
 
 // A stripe for a frame wider than the default, kept here until the exit.
@@ -237,13 +249,74 @@ bw_encoder encoder;
 
 // --- The command line ------------------------------------------------------
 
+// Metadata options, in the order given.
+constexpr int max_segments = 32;
+
 struct Options {
   const char* input = nullptr;  // nullptr: image.y
   const char* output = default_output;
   bool raw = false;             // --size given
+  bool format_given = false;    // --format given
+  bool sampling_given = false;  // --sampling given
   bw_config config{};
-  const char* setting_text[4] = {};  // the option that set quality, restart, threads, size
+  const char* setting_text[5] = {};  // the option that set quality, restart, threads, size, sampling
+  bw_segment segments[max_segments] = {};
+  const char* exif_file[max_segments] = {};  // --exif FILE of each segment, else null
 };
+
+// The kinds --format names, in the order of BW_INPUT_*.
+const char* const format_names[] = {"gray", "rgb",  "bgr",  "rgbx", "bgrx", "yuyv",
+                                    "uyvy", "i444", "i422", "i420", "nv12"};
+
+bool parse_format(const char* text, std::uint32_t* input) {
+  for (std::uint32_t k = 0; k < sizeof format_names / sizeof *format_names; ++k) {
+    if (std::strcmp(text, format_names[k]) == 0) {
+      *input = k;
+      return true;
+    }
+  }
+  return false;
+}
+
+// A raw YUV input's own sampling, the default for it.
+std::uint32_t own_sampling(std::uint32_t input) {
+  switch (input) {
+    case BW_INPUT_I444: return BW_SAMPLING_444;
+    case BW_INPUT_I422:
+    case BW_INPUT_YUYV:
+    case BW_INPUT_UYVY: return BW_SAMPLING_422;
+    default: return BW_SAMPLING_420;
+  }
+}
+
+// Reads an --exif FILE into memory (kept to the exit): nullptr and a
+// message printed when it cannot be read or is no EXIF payload.
+const std::uint8_t* read_exif(const char* name, std::uint32_t* size) {
+  const int fd = open(name, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    std::fprintf(stderr, "blockwright: %s: %s\n", name, std::strerror(errno));
+    return nullptr;
+  }
+  auto* buf = static_cast<std::uint8_t*>(std::malloc(65534));
+  const int saved_fd = fd;
+  long got = buf != nullptr ? read_fd_all(saved_fd, buf, 65534) : -1;
+  const int saved = errno;
+  close(fd);
+  const char* reason = nullptr;
+  if (got < 0) {
+    reason = std::strerror(buf == nullptr ? ENOMEM : saved);
+  } else if (got > 65533) {
+    reason = "over 65533 bytes; an APP1 segment holds no more";
+  } else if (got < 6 || std::memcmp(buf, "Exif\0\0", 6) != 0) {
+    reason = "not an EXIF payload: it must start with Exif and two zero bytes";
+  }
+  if (reason != nullptr) {
+    std::fprintf(stderr, "blockwright: %s: %s\n", name, reason);
+    return nullptr;
+  }
+  *size = static_cast<std::uint32_t>(got);
+  return buf;
+}
 
 int usage_error(const char* fmt, const char* arg) {
   std::fputs("blockwright: ", stderr);
@@ -303,15 +376,20 @@ Parsed parse_arguments(int argc, char** argv, Options& opt) {
       std::printf("blockwright %s\n", bw_version());
       return Parsed::exit_ok;
     }
+    if (std::strcmp(arg, "--gray") == 0) {
+      opt.config.grayscale = 1;
+      continue;
+    }
     // Options with a value: "-q 85", "-q85", "--quality 85", "--quality=85".
     static const struct {
       const char* shortname;
       const char* longname;
-    } valued[] = {{"-o", "--output"}, {"-q", "--quality"}, {nullptr, "--restart"},
-                  {nullptr, "--size"}, {nullptr, "--threads"}};
+    } valued[] = {{"-o", "--output"},    {"-q", "--quality"},    {nullptr, "--restart"},
+                  {nullptr, "--size"},    {nullptr, "--threads"}, {nullptr, "--sampling"},
+                  {nullptr, "--format"},  {nullptr, "--comment"}, {nullptr, "--exif"}};
     int which = -1;
     const char* value = nullptr;
-    for (int k = 0; k < 5 && which < 0; ++k) {
+    for (int k = 0; k < 9 && which < 0; ++k) {
       const std::size_t len = std::strlen(valued[k].longname);
       if (valued[k].shortname && std::strncmp(arg, valued[k].shortname, 2) == 0) {
         which = k;
@@ -346,6 +424,35 @@ Parsed parse_arguments(int argc, char** argv, Options& opt) {
         opt.setting_text[3] = value;
         break;
       case 4: ok = parse_number(value, &opt.config.threads); opt.setting_text[2] = value; break;
+      case 5:
+        ok = std::strcmp(value, "444") == 0 || std::strcmp(value, "422") == 0 ||
+             std::strcmp(value, "420") == 0;
+        if (ok) opt.config.sampling = static_cast<std::uint32_t>(std::atoi(value));
+        opt.sampling_given = true;
+        opt.setting_text[4] = value;
+        break;
+      case 6:
+        ok = parse_format(value, &opt.config.input);
+        opt.format_given = true;
+        break;
+      case 7:
+      case 8: {
+        const std::uint32_t n = opt.config.segment_count;
+        if (n == max_segments) {
+          usage_error("more than %s --comment and --exif options", "32");
+          return Parsed::usage;
+        }
+        if (which == 7) {
+          const std::size_t len = std::strlen(value);
+          ok = len <= 65533;
+          opt.segments[n] = {BW_COM, static_cast<std::uint32_t>(len), value};
+        } else {
+          opt.segments[n] = {BW_APP(1), 0, nullptr};
+          opt.exif_file[n] = value;
+        }
+        opt.config.segment_count = n + 1;
+        break;
+      }
       default: break;
     }
     if (!ok) {
@@ -358,6 +465,16 @@ Parsed parse_arguments(int argc, char** argv, Options& opt) {
     usage_error("%s needs an INPUT; image.y is always 1280 x 1024 with its header lines", "--size");
     return Parsed::usage;
   }
+  if (opt.format_given && !opt.raw) {
+    usage_error("%s needs --size: PGM and PPM files say what they hold", "--format");
+    return Parsed::usage;
+  }
+  if (opt.sampling_given && (opt.input == nullptr || (opt.raw && opt.config.input == BW_INPUT_GRAY))) {
+    usage_error("%s is for colour inputs; this one is grayscale", "--sampling");
+    return Parsed::usage;
+  }
+  if (opt.raw && !opt.sampling_given) opt.config.sampling = own_sampling(opt.config.input);
+  if (opt.config.segment_count != 0) opt.config.segments = opt.segments;
   return Parsed::run;
 }
 
@@ -372,7 +489,9 @@ int ignore_bytes(void*, const std::uint8_t*, std::size_t) { return 1; }
 bool settings_refused(const Options& opt) {
   bw_config trial = opt.config;
   const int status = bw_encoder_init(&encoder, &trial, ignore_bytes, nullptr);
-  if (status == BW_OK) return false;
+  // (Metadata goes to the callback at once, which refuses it: the settings
+  // passed.)
+  if (status == BW_OK || status == BW_E_CALLBACK) return false;
   const char* option = "";
   const char* value = "";
   switch (status) {
@@ -380,6 +499,10 @@ bool settings_refused(const Options& opt) {
     case BW_E_RESTART: option = "--restart"; value = opt.setting_text[1]; break;
     case BW_E_THREADS: option = "--threads"; value = opt.setting_text[2]; break;
     case BW_E_SIZE: option = "--size"; value = opt.setting_text[3]; break;
+    case BW_E_SAMPLING:
+      option = "--sampling";
+      value = opt.setting_text[4] ? opt.setting_text[4] : format_names[opt.config.input];
+      break;
     default: break;
   }
   std::fprintf(stderr, "blockwright: %s %s: %s\n", option, value ? value : "", bw_strerror(status));
@@ -402,6 +525,11 @@ int main(int argc, char** argv) {
     case Parsed::usage: return 2;
   }
   install_signal_handlers();
+  for (std::uint32_t i = 0; i < opt.config.segment_count; ++i) {
+    if (opt.exif_file[i] == nullptr) continue;
+    opt.segments[i].data = read_exif(opt.exif_file[i], &opt.segments[i].size);
+    if (opt.segments[i].data == nullptr) return 1;
+  }
   if (settings_refused(opt)) return 1;
 
   const char* input_name = opt.input ? display_name(opt.input, "standard input") : default_input;
@@ -415,7 +543,8 @@ int main(int argc, char** argv) {
     if (in < 0) return fail(input_name, std::strerror(errno));
   }
 
-  EncodeJob job{opt.config, &encoder, write_output, &out, stripe, sizeof stripe, allocate_frame};
+  EncodeJob job{opt.config, &encoder, write_output, &out, stripe, sizeof stripe, allocate_frame,
+                opt.sampling_given};
   InputOutcome result;
   if (opt.input == nullptr) {
     result = encode_image_y(job, read_fd, &in);

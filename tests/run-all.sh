@@ -1,18 +1,26 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: a normal release build, then the same
-# suite under AddressSanitizer and UndefinedBehaviorSanitizer, then with clang,
-# then the threads tests under ThreadSanitizer, then cross builds for aarch64
-# and s390x run under qemu-user (tests/cross.sh), then the static analysers.
+# Builds everything and runs every test: a normal release build (and the
+# vendored builds and Debian packages, tests/packaging.sh), the Python package
+# installed into a new venv and its tests, then the same suite under
+# AddressSanitizer and UndefinedBehaviorSanitizer, then with clang, then the
+# threads tests under ThreadSanitizer, then cross builds for aarch64 and s390x
+# run under qemu-user (tests/cross.sh), then the static analysers.
 # Installs what a fresh Debian machine lacks first.
 #
 #   bash tests/run-all.sh
 #
-# Build folders: build/, build-asan/, build-clang/, build-tsan/ (the threads
-# tests alone, under ThreadSanitizer) and build-cross-*/ in the repository.
+# Build folders: build/ (with build/python-venv; the package builds the
+# library in python/build/), build-asan/, build-clang/, build-tsan/ (the
+# threads tests alone, under ThreadSanitizer) and build-cross-*/ in the
+# repository.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake g++ make pkg-config libgtest-dev libjpeg62-turbo-dev clang clang-tidy cppcheck)
+packages=(cmake g++ make pkg-config libgtest-dev libjpeg62-turbo-dev clang clang-tidy cppcheck
+  python3-dev python3-numpy python3-pytest python3-setuptools python3-wheel python3-venv
+  python3-dask python3-distributed git file dpkg-dev lintian
+  libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools gstreamer1.0-plugins-base
+  gstreamer1.0-plugins-good gstreamer1.0-plugins-bad)
 mapfile -t missing < <(bash tests/missing-packages.sh "${packages[@]}")
 if [ ${#missing[@]} -gt 0 ]; then
   echo "installing: ${missing[*]}"
@@ -24,10 +32,21 @@ fi
 
 jobs=$(nproc)
 
-echo "== release build and tests"
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DBLOCKWRIGHT_TESTS=ON >/dev/null
+echo "== release build and tests (with the GStreamer element)"
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DBLOCKWRIGHT_TESTS=ON -DBLOCKWRIGHT_GSTREAMER=ON \
+  -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
 cmake --build build -j"$jobs"
 ctest --test-dir build -j"$jobs" --output-on-failure
+
+echo "== vendored builds, and the Debian packages of the release build"
+bash tests/packaging.sh build
+
+echo "== Python package: installed offline into a new venv, then its tests"
+rm -rf build/python-venv
+/usr/bin/python3 -m venv --system-site-packages build/python-venv
+build/python-venv/bin/pip install --no-build-isolation --no-index ./python
+BLOCKWRIGHT_PROGRAM="$PWD/build/programs/blockwright" \
+  build/python-venv/bin/python -m pytest -p no:cacheprovider python/tests
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build and tests"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DBLOCKWRIGHT_SANITIZE=ON \

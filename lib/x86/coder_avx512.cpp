@@ -479,6 +479,12 @@ void code_block_avx512(CoderState& s, const Component& c, const std::int16_t* co
   store_state(s, acc, bits, out);
 }
 
-const CodePath avx512_path = {"avx512", serves_avx512, dct_quant_avx512, code_blocks_avx512};
+const CodePath avx512_path = {"avx512",
+                              cpu_avx2 | cpu_bmi1 | cpu_bmi2 | cpu_avx512f | cpu_avx512bw | cpu_avx512vl |
+                                  cpu_avx512vbmi | cpu_avx512vbmi2,
+                              true,
+                              dct_quant_avx512,
+                              code_blocks_avx512,
+                              &avx2_colour};
 
 #endif  // BW_HAVE_AVX512

@@ -17,33 +17,25 @@
 #include "dct.hpp"
 #include "paths.hpp"
 
-// Whether the CPU has SSE4.1; AVX2; AVX2 with BMI1 and BMI2. Each path's
-// `serves` (cpu.cpp).
-bool cpu_has_sse41();
-bool cpu_has_avx2();
-bool cpu_has_avx2_bmi2();
-bool serves_sse41(const QuantTables& q);
-bool serves_avx2(const QuantTables& q);
-bool serves_avx2_pair(const QuantTables& q);  // needs QuantTables::fits16
-// AVX2, BMI1, BMI2 and AVX-512 F, BW, VL, VBMI and VBMI2, and fits16.
-bool serves_avx512(const QuantTables& q);
-
-// The paths, slowest first. sse4.1 and avx2: transform and quantization on
-// 4 and 8 x 32-bit lanes, then the portable bitmap coder. avx2-pair: two
-// blocks at once on 16 x 16-bit lanes and a BMI2 coder.
-extern const CodePath sse41_path;      // dct_sse41.cpp
-extern const CodePath avx2_path;       // dct_avx2.cpp
-extern const CodePath avx2_pair_path;  // pair_avx2.cpp
-// avx512 (x86-64 only): the pair path's transform on vectors twice as wide,
-// four blocks at once, and a coder that codes dense blocks in 512-bit
-// vectors.
+// The paths, slowest first, each defined in its own file: sse41_path
+// (dct_sse41.cpp) and avx2_path (dct_avx2.cpp), transform and quantization
+// on 4 and 8 x 32-bit lanes, then the portable bitmap coder; avx2_pair_path
+// (pair_avx2.cpp), two blocks at once on 16 x 16-bit lanes and a BMI2 coder;
+// on x86-64, avx512_path (coder_avx512.cpp), the pair path's transform on
+// vectors twice as wide, four blocks at once, and a coder that codes dense
+// blocks in 512-bit vectors.
 #if defined(__x86_64__)
 #define BW_HAVE_AVX512 1
-extern const CodePath avx512_path;  // coder_avx512.cpp
-inline constexpr const CodePath* x86_paths[] = {&sse41_path, &avx2_path, &avx2_pair_path, &avx512_path};
+#define BW_ARCH_PATHS(X) X(sse41_path) X(avx2_path) X(avx2_pair_path) X(avx512_path)
 #else
-inline constexpr const CodePath* x86_paths[] = {&sse41_path, &avx2_path, &avx2_pair_path};
+#define BW_ARCH_PATHS(X) X(sse41_path) X(avx2_path) X(avx2_pair_path)
 #endif
+BW_ARCH_PATHS(BW_DECLARE_PATH)
+
+// The colour kernels of sse4.1 (colour_sse41.cpp) and of both AVX2 paths
+// (colour_avx2.cpp), declared one by one in colour_kernels.hpp.
+extern const ColourKernels sse41_colour;
+extern const ColourKernels avx2_colour;
 
 // The transform kernels of sse4.1 and avx2 (DctQuantFn).
 std::uint64_t dct_quant_sse41(const std::uint8_t* p, std::size_t stride, const QuantTables& q,

@@ -1,0 +1,306 @@
+/* blockwrightenc: a GStreamer video encoder element on Blockwright's C API.
+ *
+ * Takes GRAY8 frames of any size from 1 x 1 to 65535 x 65535 and gives one
+ * complete baseline JPEG file per frame (image/jpeg, sof-marker=0), byte for
+ * byte what bw_encode_to_memory writes for that frame and the properties'
+ * settings. Every output buffer is a key frame. Frames are read where they
+ * are, through the plane stride and offset of their video meta (or the
+ * caps' default layout): nothing is copied on the way in.
+ *
+ * The output of a frame is encoded into a block of bw_max_encoded_size
+ * bytes, which is then shrunk to the file's length and handed downstream
+ * as it is. Where that bound is very large (frames of tens of millions of
+ * samples), or cannot be allocated, the streaming encoder fills a buffer
+ * that grows with the file instead: the same bytes.
+ *
+ * A frame that cannot be encoded posts an error naming the library's reason
+ * and returns GST_FLOW_ERROR; nothing is pushed for it.
+ */
+#include <stdint.h>
+#include <string.h>
+
+#include <gst/gst.h>
+#include <gst/video/video.h>
+#include <gst/video/gstvideoencoder.h>
+
+#include "blockwright.h"
+
+GST_DEBUG_CATEGORY_STATIC(blockwrightenc_debug);
+#define GST_CAT_DEFAULT blockwrightenc_debug
+
+#define DEFAULT_QUALITY 85
+#define DEFAULT_RESTART_INTERVAL 0
+#define DEFAULT_THREADS 1
+
+/* Above this bound (a frame of about 158 000 blocks, e.g. 8192 x 1240), the
+ * output grows with the file rather than being allocated at its bound. */
+#define MAX_BOUND_ALLOCATION ((gsize)64 << 20)
+
+enum { PROP_0, PROP_QUALITY, PROP_RESTART_INTERVAL, PROP_THREADS };
+
+#define GST_TYPE_BLOCKWRIGHT_ENC (gst_blockwright_enc_get_type())
+G_DECLARE_FINAL_TYPE(GstBlockwrightEnc, gst_blockwright_enc, GST, BLOCKWRIGHT_ENC, GstVideoEncoder)
+
+struct _GstBlockwrightEnc {
+  GstVideoEncoder parent;
+  GstVideoCodecState *input_state;
+  /* The properties, under the object lock: read once per frame, so a change
+   * applies from the next frame on. */
+  guint quality;
+  guint restart_interval;
+  guint threads;
+  /* The streaming encoder of the growing-output path. */
+  bw_encoder stream;
+};
+
+G_DEFINE_TYPE(GstBlockwrightEnc, gst_blockwright_enc, GST_TYPE_VIDEO_ENCODER)
+
+#define SIZE_RANGE "[ 1, 65535 ]"
+
+static GstStaticPadTemplate sink_template = GST_STATIC_PAD_TEMPLATE(
+    "sink", GST_PAD_SINK, GST_PAD_ALWAYS,
+    GST_STATIC_CAPS("video/x-raw, format = (string) GRAY8, width = (int) " SIZE_RANGE
+                    ", height = (int) " SIZE_RANGE ", framerate = (fraction) [ 0/1, MAX ]"));
+
+static GstStaticPadTemplate src_template = GST_STATIC_PAD_TEMPLATE(
+    "src", GST_PAD_SRC, GST_PAD_ALWAYS,
+    GST_STATIC_CAPS("image/jpeg, width = (int) " SIZE_RANGE ", height = (int) " SIZE_RANGE
+                    ", framerate = (fraction) [ 0/1, MAX ], sof-marker = (int) 0"));
+
+static void gst_blockwright_enc_set_property(GObject *object, guint id, const GValue *value,
+                                             GParamSpec *pspec) {
+  GstBlockwrightEnc *self = GST_BLOCKWRIGHT_ENC(object);
+  GST_OBJECT_LOCK(self);
+  switch (id) {
+    case PROP_QUALITY: self->quality = g_value_get_uint(value); break;
+    case PROP_RESTART_INTERVAL: self->restart_interval = g_value_get_uint(value); break;
+    case PROP_THREADS: self->threads = g_value_get_uint(value); break;
+    default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec); break;
+  }
+  GST_OBJECT_UNLOCK(self);
+}
+
+static void gst_blockwright_enc_get_property(GObject *object, guint id, GValue *value,
+                                             GParamSpec *pspec) {
+  GstBlockwrightEnc *self = GST_BLOCKWRIGHT_ENC(object);
+  GST_OBJECT_LOCK(self);
+  switch (id) {
+    case PROP_QUALITY: g_value_set_uint(value, self->quality); break;
+    case PROP_RESTART_INTERVAL: g_value_set_uint(value, self->restart_interval); break;
+    case PROP_THREADS: g_value_set_uint(value, self->threads); break;
+    default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec); break;
+  }
+  GST_OBJECT_UNLOCK(self);
+}
+
+static gboolean gst_blockwright_enc_stop(GstVideoEncoder *encoder) {
+  GstBlockwrightEnc *self = GST_BLOCKWRIGHT_ENC(encoder);
+  g_clear_pointer(&self->input_state, gst_video_codec_state_unref);
+  return TRUE;
+}
+
+static gboolean gst_blockwright_enc_set_format(GstVideoEncoder *encoder,
+                                               GstVideoCodecState *state) {
+  GstBlockwrightEnc *self = GST_BLOCKWRIGHT_ENC(encoder);
+  g_clear_pointer(&self->input_state, gst_video_codec_state_unref);
+  self->input_state = gst_video_codec_state_ref(state);
+
+  /* Width, height, frame rate and pixel aspect ratio come from the input. */
+  GstCaps *caps = gst_caps_new_simple("image/jpeg", "sof-marker", G_TYPE_INT, 0, NULL);
+  GstVideoCodecState *out = gst_video_encoder_set_output_state(encoder, caps, state);
+  gst_video_codec_state_unref(out);
+  return TRUE;
+}
+
+/* Lets upstream hand over frames with padded rows or an offset plane. */
+static gboolean gst_blockwright_enc_propose_allocation(GstVideoEncoder *encoder,
+                                                       GstQuery *query) {
+  gst_query_add_allocation_meta(query, GST_VIDEO_META_API_TYPE, NULL);
+  return GST_VIDEO_ENCODER_CLASS(gst_blockwright_enc_parent_class)
+      ->propose_allocation(encoder, query);
+}
+
+/* The output of the streaming path: a block that doubles when it is full. */
+typedef struct {
+  guint8 *data;
+  gsize size;
+  gsize capacity;
+} GrowingOutput;
+
+static int append_output(void *user, const uint8_t *data, size_t size) {
+  GrowingOutput *out = user;
+  if (size > out->capacity - out->size) {
+    gsize need = out->size + size;
+    if (need < out->size) return 1;
+    gsize capacity = out->capacity > G_MAXSIZE / 2 ? G_MAXSIZE : out->capacity * 2;
+    if (capacity < need) capacity = need;
+    guint8 *grown = g_try_realloc(out->data, capacity);
+    if (grown == NULL) return 1;
+    out->data = grown;
+    out->capacity = capacity;
+  }
+  memcpy(out->data + out->size, data, size);
+  out->size += size;
+  return 0;
+}
+
+/* Encodes with the streaming encoder, the whole frame in one call; on
+ * success *data (g_free) holds the file. */
+static int encode_growing(GstBlockwrightEnc *self, const bw_config *cfg, const guint8 *samples,
+                          gsize stride, guint8 **data, gsize *size) {
+  /* A start that real pictures rarely outgrow (a quarter byte a sample),
+   * within reason. */
+  GrowingOutput out = {NULL, 0, MIN((gsize)cfg->width * cfg->height / 4 + 4096, (gsize)16 << 20)};
+  out.data = g_try_malloc(out.capacity);
+  if (out.data == NULL) return BW_E_MEMORY;
+  int status = bw_encoder_init(&self->stream, cfg, append_output, &out);
+  if (status == BW_OK)
+    status = bw_encoder_write_lines(&self->stream, samples, stride, cfg->height);
+  if (status == BW_OK) status = bw_encoder_finish(&self->stream);
+  bw_encoder_release(&self->stream);
+  if (status == BW_E_CALLBACK) status = BW_E_MEMORY; /* only a failed allocation stops it */
+  if (status != BW_OK) {
+    g_free(out.data);
+    return status;
+  }
+  *data = g_try_realloc(out.data, out.size);
+  if (*data == NULL) *data = out.data;
+  *size = out.size;
+  return BW_OK;
+}
+
+/* Encodes the frame into a block of its bound, shrunk to the file; falls
+ * back to the streaming path where the bound is too large to allocate. */
+static int encode_frame(GstBlockwrightEnc *self, const bw_config *cfg, const guint8 *samples,
+                        gsize stride, guint8 **data, gsize *size) {
+  size_t bound = bw_max_encoded_size(cfg);
+  if (bound == 0) {
+    /* Refused settings: the encoder's set-up names the reason. */
+    int status = bw_encoder_init(&self->stream, cfg, append_output, NULL);
+    bw_encoder_release(&self->stream);
+    return status != BW_OK ? status : BW_E_ARGUMENT;
+  }
+  guint8 *block = bound <= MAX_BOUND_ALLOCATION ? g_try_malloc(bound) : NULL;
+  if (block == NULL) return encode_growing(self, cfg, samples, stride, data, size);
+  size_t written = 0;
+  int status = bw_encode_to_memory(cfg, samples, stride, block, bound, &written);
+  if (status != BW_OK) {
+    g_free(block);
+    return status;
+  }
+  *data = g_try_realloc(block, written);
+  if (*data == NULL) *data = block;
+  *size = written;
+  return BW_OK;
+}
+
+static GstFlowReturn gst_blockwright_enc_handle_frame(GstVideoEncoder *encoder,
+                                                      GstVideoCodecFrame *frame) {
+  GstBlockwrightEnc *self = GST_BLOCKWRIGHT_ENC(encoder);
+  if (self->input_state == NULL) {
+    gst_video_codec_frame_unref(frame);
+    GST_ELEMENT_ERROR(self, CORE, NEGOTIATION, (NULL), ("a frame before any caps"));
+    return GST_FLOW_NOT_NEGOTIATED;
+  }
+
+  GstVideoFrame video;
+  if (!gst_video_frame_map(&video, &self->input_state->info, frame->input_buffer,
+                           GST_MAP_READ)) {
+    gst_video_codec_frame_unref(frame);
+    GST_ELEMENT_ERROR(self, STREAM, FORMAT, ("Could not read the frame"),
+                      ("the buffer does not hold a frame of the negotiated size"));
+    return GST_FLOW_ERROR;
+  }
+
+  bw_config cfg;
+  bw_default_config(&cfg);
+  cfg.width = (uint32_t)GST_VIDEO_FRAME_WIDTH(&video);
+  cfg.height = (uint32_t)GST_VIDEO_FRAME_HEIGHT(&video);
+  GST_OBJECT_LOCK(self);
+  cfg.quality = self->quality;
+  cfg.restart_interval = self->restart_interval;
+  cfg.threads = self->threads;
+  GST_OBJECT_UNLOCK(self);
+
+  const guint8 *samples = GST_VIDEO_FRAME_PLANE_DATA(&video, 0);
+  gint stride = GST_VIDEO_FRAME_PLANE_STRIDE(&video, 0);
+  guint8 *data = NULL;
+  gsize size = 0;
+  int status = stride < 0 || (guint)stride < cfg.width
+                   ? BW_E_ARGUMENT
+                   : encode_frame(self, &cfg, samples, (gsize)stride, &data, &size);
+  gst_video_frame_unmap(&video);
+
+  if (status != BW_OK) {
+    gst_video_codec_frame_unref(frame);
+    if (stride < 0 || (guint)stride < cfg.width) {
+      GST_ELEMENT_ERROR(self, STREAM, FORMAT, ("Could not read the frame"),
+                        ("a row stride of %d for %u samples a row", stride, cfg.width));
+    } else {
+      GST_ELEMENT_ERROR(self, STREAM, ENCODE, ("Could not encode the frame: %s",
+                        bw_strerror(status)), ("%u x %u, quality %u, restart interval %u, "
+                        "threads %u: status %d", cfg.width, cfg.height, cfg.quality,
+                        cfg.restart_interval, cfg.threads, status));
+    }
+    return GST_FLOW_ERROR;
+  }
+
+  frame->output_buffer = gst_buffer_new_wrapped(data, size);
+  GST_VIDEO_CODEC_FRAME_SET_SYNC_POINT(frame);
+  return gst_video_encoder_finish_frame(encoder, frame);
+}
+
+static void gst_blockwright_enc_class_init(GstBlockwrightEncClass *klass) {
+  GObjectClass *gobject_class = G_OBJECT_CLASS(klass);
+  GstElementClass *element_class = GST_ELEMENT_CLASS(klass);
+  GstVideoEncoderClass *encoder_class = GST_VIDEO_ENCODER_CLASS(klass);
+
+  gobject_class->set_property = gst_blockwright_enc_set_property;
+  gobject_class->get_property = gst_blockwright_enc_get_property;
+  const GParamFlags flags =
+      G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS | GST_PARAM_MUTABLE_PLAYING;
+  g_object_class_install_property(
+      gobject_class, PROP_QUALITY,
+      g_param_spec_uint("quality", "Quality", "Quality of the encoding, scaling the quantizer table",
+                        1, 100, DEFAULT_QUALITY, flags));
+  g_object_class_install_property(
+      gobject_class, PROP_RESTART_INTERVAL,
+      g_param_spec_uint("restart-interval", "Restart interval",
+                        "Blocks between restart markers (0: none)", 0, 65535,
+                        DEFAULT_RESTART_INTERVAL, flags));
+  g_object_class_install_property(
+      gobject_class, PROP_THREADS,
+      g_param_spec_uint("threads", "Threads", "Threads that share the encoding of each frame", 1,
+                        BW_MAX_THREADS, DEFAULT_THREADS, flags));
+
+  gst_element_class_add_static_pad_template(element_class, &sink_template);
+  gst_element_class_add_static_pad_template(element_class, &src_template);
+  gst_element_class_set_static_metadata(
+      element_class, "Blockwright JPEG encoder", "Codec/Encoder/Image",
+      "Encodes 8-bit grayscale frames into baseline JPEG files with Blockwright",
+      "The Blockwright developers");
+
+  encoder_class->stop = gst_blockwright_enc_stop;
+  encoder_class->set_format = gst_blockwright_enc_set_format;
+  encoder_class->propose_allocation = gst_blockwright_enc_propose_allocation;
+  encoder_class->handle_frame = gst_blockwright_enc_handle_frame;
+
+  GST_DEBUG_CATEGORY_INIT(blockwrightenc_debug, "blockwrightenc", 0, "Blockwright JPEG encoder");
+}
+
+static void gst_blockwright_enc_init(GstBlockwrightEnc *self) {
+  self->quality = DEFAULT_QUALITY;
+  self->restart_interval = DEFAULT_RESTART_INTERVAL;
+  self->threads = DEFAULT_THREADS;
+}
+
+static gboolean plugin_init(GstPlugin *plugin) {
+  return gst_element_register(plugin, "blockwrightenc", GST_RANK_SECONDARY,
+                              GST_TYPE_BLOCKWRIGHT_ENC);
+}
+
+/* The plugin's description; GST_PLUGIN_DEFINE names PACKAGE. */
+#define PACKAGE "blockwright"
+GST_PLUGIN_DEFINE(GST_VERSION_MAJOR, GST_VERSION_MINOR, blockwright,
+                  "Baseline JPEG encoding with Blockwright", plugin_init,
+                  BLOCKWRIGHT_GST_VERSION, GST_LICENSE_UNKNOWN, "Blockwright", "Blockwright")

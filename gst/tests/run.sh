@@ -1,0 +1,177 @@
+#!/usr/bin/env bash
+# The element's tests, one case a run, under CTest (gst/tests/CMakeLists.txt
+# sets the environment: GST_PLUGIN_PATH at the build, a registry file of the
+# build's own, and the variables below).
+#
+#   run.sh inspect|bytes|containers|refused|failure|install
+#
+# BW_FRAMES: the bw_gst_frames helper; BW_PICTURE: a binary PGM; BW_WORK: a
+# scratch folder for this case; BW_BUILD and BW_CMAKE: for the install case.
+set -uo pipefail
+case_name=$1
+work=$BW_WORK
+rm -rf "$work" && mkdir -p "$work" || exit 1
+failures=0
+fail() {
+  echo "FAIL: $*" >&2
+  failures=$((failures + 1))
+}
+
+# make_frames W H STRIDE OFFSET FRAMES QUALITY RESTART DIR: DIR/raw and the
+# library's files DIR/expected/%05d.jpg; prints the rawvideoparse settings.
+make_frames() {
+  local dir=$8
+  mkdir -p "$dir/expected" "$dir/out"
+  "$BW_FRAMES" "$BW_PICTURE" "$1" "$2" "$3" "$4" "$5" "$6" "$7" "$dir/raw" "$dir/expected" || return 1
+  echo "filesrc location=$dir/raw ! rawvideoparse format=gray8 width=$1 height=$2" \
+    "framerate=30/1 plane-strides=<$3> plane-offsets=<$4> frame-size=$(($4 + $2 * $3))"
+}
+
+# same_files EXPECTED_DIR OUT_DIR WHAT: every file alike, and no more of them.
+same_files() {
+  local n_expected n_out f
+  n_expected=$(ls "$1" | wc -l)
+  n_out=$(ls "$2" | wc -l)
+  [ "$n_expected" = "$n_out" ] || { fail "$3: $n_out files, expected $n_expected"; return; }
+  for f in "$1"/*; do
+    cmp -s "$f" "$2/${f##*/}" || fail "$3: ${f##*/} differs from the library's bytes"
+  done
+}
+
+launch() { gst-launch-1.0 -q "$@" 2>&1; }
+
+case $case_name in
+inspect)
+  out=$(gst-inspect-1.0 blockwrightenc 2>&1) || fail "gst-inspect-1.0 blockwrightenc: $out"
+  # property | its range and default, as gst-inspect prints them
+  while IFS='|' read -r name range; do
+    grep -A2 "^  $name *:" <<<"$out" | grep -q "$range" || fail "property $name: no '$range'"
+  done <<'EOF'
+quality|Unsigned Integer. Range: 1 - 100 Default: 85
+restart-interval|Unsigned Integer. Range: 0 - 65535 Default: 0
+threads|Unsigned Integer. Range: 1 - 64 Default: 1
+EOF
+  for want in "Klass  *Codec/Encoder/Image" "Name  *blockwright$" "libgstblockwright.so" \
+              "format: GRAY8" "sof-marker: 0"; do
+    grep -q "$want" <<<"$out" || fail "gst-inspect-1.0 blockwrightenc shows no '$want'"
+  done
+  ;;
+
+bytes)
+  # Each frame gives exactly the library's file for its settings, read in
+  # place: tightly packed odd-width rows (video meta), GStreamer's padded
+  # default rows, an offset plane, the smallest frame, one whose bound is
+  # too large to allocate at once (the growing output), all settings.
+  # width height stride offset frames quality restart threads ("-": property not set)
+  while read -r w h stride offset frames quality restart threads; do
+    what="${w}x$h stride $stride offset $offset q$quality r$restart t$threads"
+    dir=$work/${w}x${h}_$stride
+    props=""
+    [ "$quality" = - ] && quality=85 || props+=" quality=$quality"
+    [ "$restart" = - ] && restart=0 || props+=" restart-interval=$restart"
+    [ "$threads" = - ] || props+=" threads=$threads"
+    src=$(make_frames "$w" "$h" "$stride" "$offset" "$frames" "$quality" "$restart" "$dir") ||
+      { fail "$what: no frames"; continue; }
+    # shellcheck disable=SC2086
+    out=$(launch $src ! blockwrightenc $props ! multifilesink location="$dir/out/%05d.jpg") ||
+      fail "$what: $out"
+    same_files "$dir/expected" "$dir/out" "$what"
+  done <<'EOF'
+333 250 333 0 3 - - -
+333 250 336 0 3 50 7 2
+333 250 341 123 2 95 0 1
+1 1 1 0 2 1 1 1
+1281 17 1290 5 2 100 65535 64
+4100 4100 4100 0 1 75 160 2
+EOF
+  ;;
+
+containers)
+  # jpegdec decodes every frame; each muxer takes the stream as it is, and
+  # its demuxer gives back the library's files.
+  src=$(make_frames 333 250 333 0 3 85 0 "$work") || exit 1
+  mkdir -p "$work/decoded"
+  out=$(launch $src ! blockwrightenc ! jpegdec ! video/x-raw,format=GRAY8,width=333,height=250 \
+        ! multifilesink location="$work/decoded/%05d.raw") || fail "jpegdec: $out"
+  [ "$(ls "$work/decoded" | wc -l)" = 3 ] || fail "jpegdec: not 3 frames decoded"
+  while read -r mux demux; do
+    rm -rf "$work/out" && mkdir "$work/out"
+    out=$(launch $src ! blockwrightenc ! $mux ! filesink location="$work/file") ||
+      { fail "$mux: $out"; continue; }
+    out=$(launch filesrc location="$work/file" ! $demux ! multifilesink location="$work/out/%05d.jpg") ||
+      { fail "$demux: $out"; continue; }
+    same_files "$work/expected" "$work/out" "$mux then $demux"
+  done <<'EOF'
+avimux avidemux
+matroskamux matroskademux
+qtmux qtdemux
+multipartmux multipartdemux
+EOF
+  ;;
+
+refused)
+  # A value out of range is refused with GLib's warning and leaves the
+  # default: the frames are still the library's at quality 85.
+  src=$(make_frames 333 250 333 0 1 85 0 "$work") || exit 1
+  for prop in quality=0 quality=101 restart-interval=65536 threads=0 threads=65; do
+    rm -rf "$work/out" && mkdir "$work/out"
+    out=$(launch $src ! blockwrightenc "$prop" ! multifilesink location="$work/out/%05d.jpg")
+    grep -q "out of range for property '${prop%=*}'" <<<"$out" || fail "$prop accepted: $out"
+    same_files "$work/expected" "$work/out" "after $prop"
+  done
+  # Caps it cannot take: refused at link time, or at run time upstream
+  # stops with not-negotiated; the pipeline fails either way.
+  # pipeline | what its messages must say
+  while IFS='|' read -r pipeline message; do
+    # shellcheck disable=SC2086
+    out=$(launch $pipeline) && fail "$pipeline ran"
+    grep -q "$message" <<<"$out" || fail "$pipeline: no '$message' in: $out"
+  done <<EOF
+videotestsrc num-buffers=1 ! video/x-raw,format=RGBA,width=64,height=64 ! blockwrightenc ! fakesink|blockwrightenc0 can't handle caps video/x-raw, format=(string)RGBA
+videotestsrc num-buffers=1 ! video/x-raw,format=GRAY8,width=65536,height=8 ! blockwrightenc ! fakesink|blockwrightenc0 can't handle caps
+filesrc location=$work/raw ! rawvideoparse format=i420 width=64 height=64 ! blockwrightenc ! fakesink|reason not-negotiated
+EOF
+  ;;
+
+failure)
+  # A frame the library cannot encode stops the pipeline with its reason and
+  # pushes nothing: 64 threads' stacks of 8 MiB cannot be had within 150 MB
+  # of address space (a library that falls back to fewer threads there gives
+  # its bytes instead; either way no broken file). One thread within the same
+  # limits encodes as usual.
+  src=$(make_frames 1280 1024 1280 0 2 85 0 "$work") || exit 1
+  for threads in 64 1; do
+    rm -rf "$work/out" && mkdir "$work/out"
+    out=$(ulimit -s 8192 && ulimit -v 150000 &&
+          launch $src ! blockwrightenc threads=$threads ! multifilesink location="$work/out/%05d.jpg")
+    status=$?
+    if [ $status = 0 ]; then
+      same_files "$work/expected" "$work/out" "$threads threads within 150 MB"
+    elif [ $threads = 1 ]; then
+      fail "one thread within 150 MB: $out"
+    else
+      grep -q "Could not encode the frame: out of memory" <<<"$out" || fail "no reason given: $out"
+      [ -z "$(ls "$work/out")" ] || fail "files written for a failed frame: $(ls "$work/out")"
+    fi
+  done
+  ;;
+
+install)
+  # The plugin installs under the prefix given, in its GStreamer folder, and
+  # exports its description alone.
+  out=$("$BW_CMAKE" --install "$BW_BUILD" --component gstreamer --prefix "$work/prefix" 2>&1) ||
+    fail "install: $out"
+  installed=$(cd "$work/prefix" && find . -type f)
+  [[ "$installed" =~ ^\./lib[^/]*(/[^/]+)?/gstreamer-1\.0/libgstblockwright\.so$ ]] ||
+    fail "installed: $installed"
+  exported=$("$BW_NM" -D --defined-only "$work/prefix/${installed#./}" | awk '{print $3}' |
+             grep -v '^gst_plugin_blockwright_')
+  [ -z "$exported" ] || fail "the plugin exports: $exported"
+  ;;
+
+*)
+  echo "run.sh: unknown case $case_name" >&2
+  exit 2
+  ;;
+esac
+[ $failures -eq 0 ]

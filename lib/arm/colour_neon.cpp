@@ -1,0 +1,183 @@
+// Colour conversion, chroma downsampling and 4:2:2 unpacking on NEON, with
+// the interface and the bytes of the portable functions in colour.hpp.
+//
+// On 32-bit ARM this file is built with NEON (-mfpu=neon) and runs only once
+// the CPU has been checked; every helper stays in this file.
+// The pixels after the last whole vector go through the portable functions.
+//
+// The structure loads (vld3, vld4) split the pixels into R, G and B. Each
+// coefficient c is taken as 256 ch + cl with bytes ch and cl, so that every
+// product is a byte by a byte (vmull_u8, vmlal_u8) and each sum of three
+// fits 16 bits. With H and L the sums of the ch and of the cl products:
+//   Y  = (256 H + L + 32768) >> 16 = (H + (L >> 8) + 128) >> 8,
+//        H = 76 R + 150 G + 29 B, L = 139 R + 70 G + 47 B, H + (L >> 8) <= 65280,
+//        as vraddhn(H, L >> 8);
+//   Cb = (256 Hc - P + 8421375) >> 16 = (Hc + 32895 - (P >> 8)) >> 8,
+//        Hc = 128 B - 43 R - 84 G, P = 51 R + 205 G <= 65280: with A = Hc + 32896
+//        and Q = P + 1 the sum is 256 A - Q, and floor((A - Q / 256) / 256) is
+//        (A - ceil(Q / 256)) >> 8 with ceil(Q / 256) = (P >> 8) + 1. The
+//        value Hc + 32895 - (P >> 8) lies in 255..65535, so it is formed modulo
+//        2^16 and narrowed as vsubhn(Hc + 32895, P >> 8);
+//   Cr likewise with Hc = 128 R - 107 G - 20 B and P = 47 G + 209 B.
+// So the results equal the integer formulas for every input.
+#include <arm_neon.h>
+
+#include "colour.hpp"
+#include "arm/colour_kernels.hpp"
+#include "arm/kernels.hpp"
+
+namespace {
+
+// Y, Cb, Cr of 8 pixels.
+inline void ycc8(uint8x8_t r, uint8x8_t g, uint8x8_t b, uint8x8_t& y, uint8x8_t& cb, uint8x8_t& cr) {
+  const uint16x8_t h = vmlal_u8(vmlal_u8(vmull_u8(r, vdup_n_u8(76)), g, vdup_n_u8(150)), b, vdup_n_u8(29));
+  const uint16x8_t l = vmlal_u8(vmlal_u8(vmull_u8(r, vdup_n_u8(139)), g, vdup_n_u8(70)), b, vdup_n_u8(47));
+  y = vraddhn_u16(h, vshrq_n_u16(l, 8));
+
+  const uint16x8_t base = vdupq_n_u16(32895);
+  const uint16x8_t hb = vmlsl_u8(vmlsl_u8(vmlal_u8(base, b, vdup_n_u8(128)), r, vdup_n_u8(43)), g, vdup_n_u8(84));
+  const uint16x8_t pb = vmlal_u8(vmull_u8(r, vdup_n_u8(51)), g, vdup_n_u8(205));
+  cb = vsubhn_u16(hb, vshrq_n_u16(pb, 8));
+
+  const uint16x8_t hr = vmlsl_u8(vmlsl_u8(vmlal_u8(base, r, vdup_n_u8(128)), g, vdup_n_u8(107)), b, vdup_n_u8(20));
+  const uint16x8_t pr = vmlal_u8(vmull_u8(g, vdup_n_u8(47)), b, vdup_n_u8(209));
+  cr = vsubhn_u16(hr, vshrq_n_u16(pr, 8));
+}
+
+// Y, Cb, Cr of 16 pixels, stored.
+inline void ycc16(uint8x16_t r, uint8x16_t g, uint8x16_t b, std::uint8_t* y, std::uint8_t* cb, std::uint8_t* cr) {
+  uint8x8_t y0, cb0, cr0, y1, cb1, cr1;
+  ycc8(vget_low_u8(r), vget_low_u8(g), vget_low_u8(b), y0, cb0, cr0);
+  ycc8(vget_high_u8(r), vget_high_u8(g), vget_high_u8(b), y1, cb1, cr1);
+  vst1q_u8(y, vcombine_u8(y0, y1));
+  vst1q_u8(cb, vcombine_u8(cb0, cb1));
+  vst1q_u8(cr, vcombine_u8(cr0, cr1));
+}
+
+// Lane k of a structure load, k < 4 (the offsets are checked by the caller).
+inline uint8x16_t lane(const uint8x16x4_t& v, int k) {
+  switch (k) {
+    case 0: return v.val[0];
+    case 1: return v.val[1];
+    case 2: return v.val[2];
+    default: return v.val[3];
+  }
+}
+inline uint8x16_t lane(const uint8x16x3_t& v, int k) {
+  switch (k) {
+    case 0: return v.val[0];
+    case 1: return v.val[1];
+    default: return v.val[2];
+  }
+}
+
+// The whole steps of 16 pixels, with the layout known here (R, G, B at
+// lanes R, G, B) or, for R < 0, taken from the offsets; returns the pixels
+// done.
+template <int Bpp, int R, int G, int B>
+std::uint32_t rgb_steps(const std::uint8_t* src, int r_off, int g_off, int b_off, std::uint32_t n,
+                        std::uint8_t* y, std::uint8_t* cb, std::uint8_t* cr) {
+  std::uint32_t i = 0;
+  for (; n - i >= 16; i += 16, src += 16 * Bpp) {
+    if constexpr (Bpp == 3) {
+      const uint8x16x3_t px = vld3q_u8(src);
+      if constexpr (R >= 0) {
+        ycc16(px.val[R], px.val[G], px.val[B], y + i, cb + i, cr + i);
+      } else {
+        ycc16(lane(px, r_off), lane(px, g_off), lane(px, b_off), y + i, cb + i, cr + i);
+      }
+    } else {
+      const uint8x16x4_t px = vld4q_u8(src);
+      if constexpr (R >= 0) {
+        ycc16(px.val[R], px.val[G], px.val[B], y + i, cb + i, cr + i);
+      } else {
+        ycc16(lane(px, r_off), lane(px, g_off), lane(px, b_off), y + i, cb + i, cr + i);
+      }
+    }
+  }
+  return i;
+}
+
+}  // namespace
+
+void rgb_to_ycc_line_neon(const std::uint8_t* src, int bytes_per_pixel, int r_off, int g_off, int b_off,
+                          std::uint32_t n, std::uint8_t* y, std::uint8_t* cb, std::uint8_t* cr) {
+  // RGB and BGR orders get their own loops; any other order picks its lanes
+  // at each step.
+  std::uint32_t i;
+  const bool rgb = r_off == 0 && g_off == 1 && b_off == 2, bgr = r_off == 2 && g_off == 1 && b_off == 0;
+  if (bytes_per_pixel == 3) {
+    i = rgb   ? rgb_steps<3, 0, 1, 2>(src, r_off, g_off, b_off, n, y, cb, cr)
+        : bgr ? rgb_steps<3, 2, 1, 0>(src, r_off, g_off, b_off, n, y, cb, cr)
+              : rgb_steps<3, -1, -1, -1>(src, r_off, g_off, b_off, n, y, cb, cr);
+  } else {
+    i = rgb   ? rgb_steps<4, 0, 1, 2>(src, r_off, g_off, b_off, n, y, cb, cr)
+        : bgr ? rgb_steps<4, 2, 1, 0>(src, r_off, g_off, b_off, n, y, cb, cr)
+              : rgb_steps<4, -1, -1, -1>(src, r_off, g_off, b_off, n, y, cb, cr);
+  }
+  rgb_to_ycc_line(src + static_cast<std::size_t>(i) * bytes_per_pixel, bytes_per_pixel, r_off, g_off, b_off, n - i,
+           y + i, cb + i, cr + i);
+}
+
+// The downsampling loops step two vectors at a time and then one, with
+// the pointers moving on, which keeps their overhead to a few instructions.
+void down_h2_line_neon(const std::uint8_t* in, std::uint32_t n, std::uint8_t* out) {
+  // vrhadd is (a + b + 1) >> 1.
+  for (; n >= 64; n -= 64, in += 64, out += 32) {
+    const uint8x16x2_t p0 = vld2q_u8(in), p1 = vld2q_u8(in + 32);
+    vst1q_u8(out, vrhaddq_u8(p0.val[0], p0.val[1]));
+    vst1q_u8(out + 16, vrhaddq_u8(p1.val[0], p1.val[1]));
+  }
+  if (n >= 32) {
+    const uint8x16x2_t p = vld2q_u8(in);
+    vst1q_u8(out, vrhaddq_u8(p.val[0], p.val[1]));
+    n -= 32, in += 32, out += 16;
+  }
+  down_h2_line(in, n, out);
+}
+
+void down_h2v2_line_neon(const std::uint8_t* a, const std::uint8_t* b, std::uint32_t n, std::uint8_t* out) {
+  // Pairwise widening sums of both lines, then (s + 2) >> 2 in the narrowing.
+  for (; n >= 32; n -= 32, a += 32, b += 32, out += 16) {
+    const uint16x8_t s0 = vpadalq_u8(vpaddlq_u8(vld1q_u8(a)), vld1q_u8(b));
+    const uint16x8_t s1 = vpadalq_u8(vpaddlq_u8(vld1q_u8(a + 16)), vld1q_u8(b + 16));
+    vst1q_u8(out, vcombine_u8(vrshrn_n_u16(s0, 2), vrshrn_n_u16(s1, 2)));
+  }
+  if (n >= 16) {
+    vst1_u8(out, vrshrn_n_u16(vpadalq_u8(vpaddlq_u8(vld1q_u8(a)), vld1q_u8(b)), 2));
+    n -= 16, a += 16, b += 16, out += 8;
+  }
+  down_h2v2_line(a, b, n, out);
+}
+
+void down_v2_line_neon(const std::uint8_t* a, const std::uint8_t* b, std::uint32_t n, std::uint8_t* out) {
+  for (; n >= 32; n -= 32, a += 32, b += 32, out += 32) {
+    vst1q_u8(out, vrhaddq_u8(vld1q_u8(a), vld1q_u8(b)));
+    vst1q_u8(out + 16, vrhaddq_u8(vld1q_u8(a + 16), vld1q_u8(b + 16)));
+  }
+  if (n >= 16) {
+    vst1q_u8(out, vrhaddq_u8(vld1q_u8(a), vld1q_u8(b)));
+    n -= 16, a += 16, b += 16, out += 16;
+  }
+  down_v2_line(a, b, n, out);
+}
+
+void unpack_422_line_neon(const std::uint8_t* src, bool y_first, std::uint32_t n,
+                          std::uint8_t* y, std::uint8_t* cb, std::uint8_t* cr) {
+  // vld4 splits 16 groups into Y0, Cb, Y1, Cr (YUYV) or Cb, Y0, Cr, Y1.
+  const int y0 = y_first ? 0 : 1, c0 = y_first ? 1 : 0;
+  std::uint32_t i = 0;
+  for (; n - i >= 32; i += 32) {
+    const uint8x16x4_t g = vld4q_u8(src + 2 * i);
+    uint8x16x2_t ys;
+    ys.val[0] = lane(g, y0);
+    ys.val[1] = lane(g, y0 + 2);
+    vst2q_u8(y + i, ys);
+    vst1q_u8(cb + i / 2, lane(g, c0));
+    vst1q_u8(cr + i / 2, lane(g, c0 + 2));
+  }
+  unpack_422_line(src + 2 * i, y_first, n - i, y + i, cb + i / 2, cr + i / 2);
+}
+
+const ColourKernels neon_colour = {rgb_to_ycc_line_neon, down_h2_line_neon, down_h2v2_line_neon,
+                                  down_v2_line_neon, unpack_422_line_neon};

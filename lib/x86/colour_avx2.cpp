@@ -1,0 +1,161 @@
+// Colour conversion, chroma downsampling and 4:2:2 unpacking on 32-byte
+// vectors (AVX2). This file is compiled with -mavx2 and its functions run
+// only once the CPU has been checked; every helper stays in this file.
+// The pixels after the last whole vector go through the portable functions.
+//
+// The conversion is the one of colour_sse41.cpp (exact pmaddwd sums on
+// (R, G) and (B, 2) word pairs, see there) on twice the lanes. Byte
+// shuffles and packs work within each 128-bit half, so the loads put pixels
+// 0-3 and 16-19 of a step in one vector, 4-7 and 20-23 in the next, and so
+// on: the packs then leave the 32 results in order.
+#include <immintrin.h>
+
+#include "colour.hpp"
+#include "x86/colour_kernels.hpp"
+#include "x86/kernels.hpp"
+
+namespace {
+
+inline __m128i load16(const std::uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+inline __m256i load(const std::uint8_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
+inline __m256i load2(const std::uint8_t* lo, const std::uint8_t* hi) {
+  return _mm256_inserti128_si256(_mm256_castsi128_si256(load16(lo)), load16(hi), 1);
+}
+inline void store(std::uint8_t* p, __m256i v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
+inline void store16(std::uint8_t* p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
+
+// The shuffles that take 4 pixels from each 16-byte half as (R, G) and
+// (B, 0) word pairs, the pixels starting at byte start_lo of the low half
+// and start_hi of the high one.
+struct PairShuffles {
+  __m256i rg, b;
+};
+
+PairShuffles pair_shuffles(int bpp, int r_off, int g_off, int b_off, int start_lo, int start_hi) {
+  alignas(32) std::int8_t rg[32], b[32];
+  for (int i = 0; i < 8; ++i) {
+    const int base = (i < 4 ? start_lo : start_hi) + (i % 4) * bpp;
+    rg[4 * i] = static_cast<std::int8_t>(base + r_off);
+    rg[4 * i + 2] = static_cast<std::int8_t>(base + g_off);
+    b[4 * i] = static_cast<std::int8_t>(base + b_off);
+    rg[4 * i + 1] = rg[4 * i + 3] = b[4 * i + 1] = b[4 * i + 2] = b[4 * i + 3] = -128;  // zero
+  }
+  return {_mm256_load_si256(reinterpret_cast<const __m256i*>(rg)),
+          _mm256_load_si256(reinterpret_cast<const __m256i*>(b))};
+}
+
+struct Sums {
+  __m256i y, cb, cr;
+};
+
+inline Sums sums(__m256i px, const PairShuffles& s) {
+  const __m256i rg = _mm256_shuffle_epi8(px, s.rg);
+  const __m256i bk = _mm256_or_si256(_mm256_shuffle_epi8(px, s.b), _mm256_set1_epi32(2 << 16));
+  const __m256i y =
+      _mm256_add_epi32(_mm256_add_epi32(_mm256_madd_epi16(rg, _mm256_set1_epi32(19594 | -27066 * 65536)),
+                                        _mm256_madd_epi16(bk, _mm256_set1_epi32(7471 | 16384 << 16))),
+                       rg);
+  const __m256i cb = _mm256_add_epi32(_mm256_madd_epi16(rg, _mm256_set1_epi32(11059 | 21709 << 16)),
+                                      _mm256_madd_epi16(bk, _mm256_set1_epi32(32768 | -16384 * 65536)));
+  const __m256i cr = _mm256_add_epi32(_mm256_madd_epi16(rg, _mm256_set1_epi32(32768 | 27439 << 16)),
+                                      _mm256_madd_epi16(bk, _mm256_set1_epi32(5329 | -16384 * 65536)));
+  return {y, cb, cr};
+}
+
+inline __m256i high_words(__m256i a, __m256i b) {
+  return _mm256_packs_epi32(_mm256_srai_epi32(a, 16), _mm256_srai_epi32(b, 16));
+}
+
+// The bytes of a Cb or Cr result from the four vectors of sums.
+inline __m256i chroma(__m256i s0, __m256i s1, __m256i s2, __m256i s3) {
+  const __m256i c127 = _mm256_set1_epi16(127);
+  return _mm256_packus_epi16(_mm256_sub_epi16(c127, high_words(s0, s1)), _mm256_sub_epi16(c127, high_words(s2, s3)));
+}
+
+// Bytes 0-7, 16-23, 8-15, 24-31 of v: undoes the order of a pack.
+inline __m256i in_order(__m256i v) { return _mm256_permute4x64_epi64(v, _MM_SHUFFLE(3, 1, 2, 0)); }
+
+}  // namespace
+
+void rgb_to_ycc_line_avx2(const std::uint8_t* src, int bytes_per_pixel, int r_off, int g_off, int b_off,
+                          std::uint32_t n, std::uint8_t* y, std::uint8_t* cb, std::uint8_t* cr) {
+  // 32 pixels a step, from eight 16-byte loads of 4 pixels. With 3 bytes a
+  // pixel the load of pixels 28-31 starts 4 bytes early (its pixels at byte
+  // 4), so that no load reaches past the step's own pixels.
+  const int bpp = bytes_per_pixel;
+  const int back = 16 - 4 * bpp;
+  const PairShuffles front = pair_shuffles(bpp, r_off, g_off, b_off, 0, 0);
+  const PairShuffles last = pair_shuffles(bpp, r_off, g_off, b_off, 0, back);
+  std::uint32_t i = 0;
+  for (; n - i >= 32; i += 32) {
+    const std::uint8_t* p = src + static_cast<std::size_t>(i) * bpp;
+    const Sums s0 = sums(load2(p, p + 16 * bpp), front);
+    const Sums s1 = sums(load2(p + 4 * bpp, p + 20 * bpp), front);
+    const Sums s2 = sums(load2(p + 8 * bpp, p + 24 * bpp), front);
+    const Sums s3 = sums(load2(p + 12 * bpp, p + 28 * bpp - back), last);
+    store(y + i, _mm256_packus_epi16(high_words(s0.y, s1.y), high_words(s2.y, s3.y)));
+    store(cb + i, chroma(s0.cb, s1.cb, s2.cb, s3.cb));
+    store(cr + i, chroma(s0.cr, s1.cr, s2.cr, s3.cr));
+  }
+  rgb_to_ycc_line(src + static_cast<std::size_t>(i) * bpp, bpp, r_off, g_off, b_off, n - i, y + i, cb + i, cr + i);
+}
+
+void down_h2_line_avx2(const std::uint8_t* in, std::uint32_t n, std::uint8_t* out) {
+  // vpavgw of the even and the odd samples is (a + b + 1) >> 1.
+  const __m256i low = _mm256_set1_epi16(0xff);
+  std::uint32_t i = 0;
+  for (; n - i >= 64; i += 64) {
+    const __m256i a = load(in + i), b = load(in + i + 32);
+    const __m256i ma = _mm256_avg_epu16(_mm256_and_si256(a, low), _mm256_srli_epi16(a, 8));
+    const __m256i mb = _mm256_avg_epu16(_mm256_and_si256(b, low), _mm256_srli_epi16(b, 8));
+    store(out + i / 2, in_order(_mm256_packus_epi16(ma, mb)));
+  }
+  down_h2_line(in + i, n - i, out + i / 2);
+}
+
+void down_h2v2_line_avx2(const std::uint8_t* a, const std::uint8_t* b, std::uint32_t n, std::uint8_t* out) {
+  // vpmaddubsw by ones sums each horizontal pair into a word.
+  const __m256i ones = _mm256_set1_epi8(1), two = _mm256_set1_epi16(2);
+  std::uint32_t i = 0;
+  for (; n - i >= 64; i += 64) {
+    __m256i s[2];
+    for (int h = 0; h < 2; ++h) {
+      const __m256i sum = _mm256_add_epi16(_mm256_maddubs_epi16(load(a + i + 32 * h), ones),
+                                           _mm256_maddubs_epi16(load(b + i + 32 * h), ones));
+      s[h] = _mm256_srli_epi16(_mm256_add_epi16(sum, two), 2);
+    }
+    store(out + i / 2, in_order(_mm256_packus_epi16(s[0], s[1])));
+  }
+  down_h2v2_line(a + i, b + i, n - i, out + i / 2);
+}
+
+void down_v2_line_avx2(const std::uint8_t* a, const std::uint8_t* b, std::uint32_t n, std::uint8_t* out) {
+  std::uint32_t i = 0;
+  for (; n - i >= 32; i += 32) store(out + i, _mm256_avg_epu8(load(a + i), load(b + i)));
+  down_v2_line(a + i, b + i, n - i, out + i);
+}
+
+void unpack_422_line_avx2(const std::uint8_t* src, bool y_first, std::uint32_t n,
+                          std::uint8_t* y, std::uint8_t* cb, std::uint8_t* cr) {
+  // Each 16 bytes (4 groups) are shuffled to 8 Y, 4 Cb, 4 Cr; then the Y
+  // halves are put in order, and the Cb and Cr dwords gathered.
+  const __m256i yuyv = _mm256_setr_epi8(0, 2, 4, 6, 8, 10, 12, 14, 1, 5, 9, 13, 3, 7, 11, 15,
+                                        0, 2, 4, 6, 8, 10, 12, 14, 1, 5, 9, 13, 3, 7, 11, 15);
+  const __m256i uyvy = _mm256_setr_epi8(1, 3, 5, 7, 9, 11, 13, 15, 0, 4, 8, 12, 2, 6, 10, 14,
+                                        1, 3, 5, 7, 9, 11, 13, 15, 0, 4, 8, 12, 2, 6, 10, 14);
+  const __m256i order = y_first ? yuyv : uyvy;
+  const __m256i gather = _mm256_setr_epi32(0, 4, 2, 6, 1, 5, 3, 7);
+  std::uint32_t i = 0;
+  for (; n - i >= 32; i += 32) {
+    const __m256i a = _mm256_shuffle_epi8(load(src + 2 * i), order);
+    const __m256i b = _mm256_shuffle_epi8(load(src + 2 * i + 32), order);
+    store(y + i, in_order(_mm256_unpacklo_epi64(a, b)));
+    const __m256i c = _mm256_permutevar8x32_epi32(_mm256_unpackhi_epi64(a, b), gather);
+    store16(cb + i / 2, _mm256_castsi256_si128(c));
+    store16(cr + i / 2, _mm256_extracti128_si256(c, 1));
+  }
+  unpack_422_line(src + 2 * i, y_first, n - i, y + i, cb + i / 2, cr + i / 2);
+}
+
+const ColourKernels avx2_colour = {rgb_to_ycc_line_avx2, down_h2_line_avx2, down_h2v2_line_avx2,
+                                   down_v2_line_avx2, unpack_422_line_avx2};

@@ -1,0 +1,9 @@
+"""Blockwright: a small, integer-only baseline JPEG encoder for 8-bit frames.
+
+    import numpy as np, blockwright
+    frame = np.zeros((1024, 1280), np.uint8)
+    jpeg = blockwright.encode(frame, quality=85)   # bytes of a JPEG file
+"""
+from ._blockwright import MAX_THREADS, __version__, encode, max_encoded_size
+
+__all__ = ["encode", "max_encoded_size", "MAX_THREADS", "__version__"]
