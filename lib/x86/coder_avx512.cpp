@@ -442,20 +442,27 @@ void code_blocks_avx512(CoderState& s, const Component& c, const std::uint8_t* p
   const VectorTables vt = load_tables(*c.ac);
   __m512i q[8];
   load_reciprocals(c.quant->qu16.data(), q);
-  for (int i = 0; i < count; i += 4) {
-    const int blocks = count - i < 4 ? count - i : 4;
+  // Each four blocks go through memory (the coder needs the registers), and
+  // the next four are transformed before the current ones are coded.
+  alignas(64) std::int16_t coef[2][4][64];
+  auto transform = [&](int i, std::int16_t (*to)[64]) {
     __m512i y[8], top[4], bottom[4];
-    transform_quad(p + 8 * i, stride, blocks, q, y);
+    transform_quad(p + 8 * i, stride, count - i < 4 ? count - i : 4, q, y);
     split_blocks(y, top, bottom);
-    // Through memory: the coder needs the registers.
-    alignas(64) std::int16_t coef[4][64];
     for (int b = 0; b < 4; ++b) {
-      _mm512_store_si512(coef[b], top[b]);
-      _mm512_store_si512(coef[b] + 32, bottom[b]);
+      _mm512_store_si512(to[b], top[b]);
+      _mm512_store_si512(to[b] + 32, bottom[b]);
     }
+  };
+  if (count > 0) transform(0, coef[0]);
+  for (int i = 0; i < count; i += 4) {
+    const int cur = (i >> 2) & 1;
+    if (i + 4 < count) transform(i + 4, coef[cur ^ 1]);
+    const int blocks = count - i < 4 ? count - i : 4;
     std::uint8_t* const start = out;
     for (int b = 0; b < blocks; ++b) {
-      code_block(load64(coef[b]), load64(coef[b] + 32), last_dc, vt, c, dense_blocks_from, acc, bits, out);
+      code_block(load64(coef[cur][b]), load64(coef[cur][b] + 32), last_dc, vt, c, dense_blocks_from, acc, bits,
+                 out);
     }
     out = stuff_blocks(start, out);
   }
