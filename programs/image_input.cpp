@@ -63,13 +63,17 @@ InputOutcome encode_samples(EncodeJob& job, Source source, void* ctx, std::size_
       filled += static_cast<std::size_t>(got);
     }
     out.samples_read += want;
-    if (bw_encoder_write_lines(job.encoder, job.stripe, width, lines) != BW_OK) {
-      out.result = InputResult::write_error;
+    out.status = bw_encoder_write_lines(job.encoder, job.stripe, width, lines);
+    if (out.status != BW_OK) {
+      out.result = out.status == BW_E_CALLBACK ? InputResult::write_error : InputResult::encoder_error;
       return out;
     }
     filled = 0;
   }
-  if (bw_encoder_finish(job.encoder) != BW_OK) out.result = InputResult::write_error;
+  out.status = bw_encoder_finish(job.encoder);
+  if (out.status != BW_OK) {
+    out.result = out.status == BW_E_CALLBACK ? InputResult::write_error : InputResult::encoder_error;
+  }
   return out;
 }
 

@@ -45,11 +45,13 @@ enum class InputResult {
   read_error,   // the source failed; errno tells why
   refused,      // the input is not a frame that can be encoded: see reason
   write_error,  // the write callback stopped the encoding
+  encoder_error,  // the encoder failed otherwise (no memory or threads): see status
 };
 
 struct InputOutcome {
   InputResult result = InputResult::encoded;
   std::uint64_t samples_read = 0;  // all of them on success
+  int status = BW_OK;              // the encoder's, for encoder_error
   char reason[160] = {};           // one line, for refused
 };
 

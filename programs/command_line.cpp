@@ -1,0 +1,286 @@
+#include "command_line.hpp"
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+enum class Kind {
+  stop,    // prints something and ends the run: --help, --version
+  flag,    // takes no value
+  number,  // a decimal number from min to max
+  size,    // WxH, each a decimal number from min to max
+  word,    // one of the words listed
+  text,    // any text of min to max bytes (a file name, a comment)
+};
+
+struct Word {
+  const char* word;
+  std::uint32_t value;
+};
+
+// One option. Only the fields its kind uses are given.
+struct Option {
+  char short_name;         // 'q' for -q; '\0': none
+  const char* long_name;   // "quality" for --quality
+  Kind kind;
+  const char* value_name;  // in --help: "N", "WxH", "FILE"
+  const char* help;        // in --help; numbers and words add " (default ...)"
+  bool Settings::*given = nullptr;            // set when the option is given
+  std::uint32_t Settings::*number = nullptr;  // number, word; size: the width
+  std::uint32_t Settings::*second = nullptr;  // size: the height
+  const char* Settings::*text = nullptr;      // text
+  std::uint32_t min = 0, max = 0;             // number, size: the range; text: its bytes
+  const Word* words = nullptr;                // word: the choices, ended by {nullptr, 0}
+  // A value out of range is refused with this library status's text ...
+  int status = 0;
+  // ... or with this one.
+  const char* message = nullptr;
+};
+
+// The options, in the order --help lists them.
+constexpr Option options[] = {
+    {.short_name = 'o', .long_name = "output", .kind = Kind::text, .value_name = "FILE",
+     .help = "write FILE (default testout.jpg); - writes standard output",
+     .text = &Settings::output, .min = 1, .max = UINT32_MAX},
+    {.short_name = 'q', .long_name = "quality", .kind = Kind::number, .value_name = "N",
+     .help = "quality 1 to 100", .number = &Settings::quality, .min = 1, .max = 100,
+     .status = BW_E_QUALITY},
+    {.short_name = '\0', .long_name = "restart", .kind = Kind::number, .value_name = "N",
+     .help = "a marker every N blocks, 0 (none) to 65535", .number = &Settings::restart,
+     .min = 0, .max = 65535, .status = BW_E_RESTART},
+    {.short_name = '\0', .long_name = "size", .kind = Kind::size, .value_name = "WxH",
+     .help = "INPUT is raw samples, W x H, without a header", .given = &Settings::raw,
+     .number = &Settings::width, .second = &Settings::height, .min = 1, .max = 65535,
+     .status = BW_E_SIZE},
+    {.short_name = '\0', .long_name = "threads", .kind = Kind::number, .value_name = "N",
+     .help = "encode with N threads, 1 to 64", .number = &Settings::threads, .min = 1,
+     .max = BW_MAX_THREADS, .status = BW_E_THREADS},
+    {.short_name = 'h', .long_name = "help", .kind = Kind::stop, .value_name = nullptr,
+     .help = "print this help and exit", .given = &Settings::help},
+    {.short_name = '\0', .long_name = "version", .kind = Kind::stop, .value_name = nullptr,
+     .help = "print the version and exit", .given = &Settings::version},
+};
+
+static_assert(BW_MAX_THREADS == 64, "--threads' help states the limit");
+
+const char* const usage_head =
+    "Usage: blockwright [OPTIONS] [INPUT]\n"
+    "Encodes a grayscale picture into a baseline JPEG file.\n"
+    "\n"
+    "INPUT is a binary PGM file (P5, maxval 255) of any size; - reads standard\n"
+    "input. Without INPUT, the 1280 x 1024 raster image.y in the current folder\n"
+    "is read (three header lines, then the samples).\n"
+    "\n";
+
+const char* const usage_tail =
+    "\n"
+    "Success prints nothing and exits 0; a failure prints one line and exits 1,\n"
+    "leaving an earlier output file as it was; a usage error exits 2.\n";
+
+bool takes_value(const Option& o) { return o.kind != Kind::stop && o.kind != Kind::flag; }
+
+void print_usage(const Settings& defaults) {
+  std::fputs(usage_head, stdout);
+  for (const Option& o : options) {
+    int width = o.short_name ? std::printf("  -%c, ", o.short_name) : std::printf("      ");
+    width += std::printf("--%s", o.long_name);
+    if (takes_value(o)) width += std::printf(" %s", o.value_name);
+    std::printf("%*s%s", width < 19 ? 21 - width : 2, "", o.help);
+    if (o.kind == Kind::number) std::printf(" (default %u)", static_cast<unsigned>(defaults.*o.number));
+    if (o.kind == Kind::word) {
+      for (const Word* w = o.words; w->word != nullptr; ++w) {
+        if (w->value == defaults.*o.number) std::printf(" (default %s)", w->word);
+      }
+    }
+    std::putchar('\n');
+  }
+  std::fputs(usage_tail, stdout);
+}
+
+int usage_error(const char* fmt, const char* arg) {
+  std::fputs("blockwright: ", stderr);
+  std::fprintf(stderr, fmt, arg);
+  std::fputs("; try 'blockwright --help'\n", stderr);
+  return 2;
+}
+
+// A decimal number, nothing else, of any length; those past 2^32 - 1 read as
+// 2^32, past every range.
+bool parse_number(const char* text, const char* end, std::uint64_t* value) {
+  if (text == end) return false;
+  std::uint64_t v = 0;
+  for (const char* p = text; p != end; ++p) {
+    if (*p < '0' || *p > '9') return false;
+    v = v * 10 + static_cast<std::uint64_t>(*p - '0');
+    if (v > UINT32_MAX) v = std::uint64_t{UINT32_MAX} + 1;
+  }
+  *value = v;
+  return true;
+}
+
+enum class Taken { ok, bad, out_of_range };
+
+// Stores the value of option o into settings.
+Taken take_value(const Option& o, const char* value, Settings& s) {
+  const char* end = value + std::strlen(value);
+  switch (o.kind) {
+    case Kind::number: {
+      std::uint64_t v = 0;
+      if (!parse_number(value, end, &v)) return Taken::bad;
+      if (v < o.min || v > o.max) return Taken::out_of_range;
+      s.*o.number = static_cast<std::uint32_t>(v);
+      return Taken::ok;
+    }
+    case Kind::size: {
+      const char* x = std::strchr(value, 'x');
+      std::uint64_t w = 0, h = 0;
+      if (x == nullptr || !parse_number(value, x, &w) || !parse_number(x + 1, end, &h)) return Taken::bad;
+      if (w < o.min || w > o.max || h < o.min || h > o.max) return Taken::out_of_range;
+      s.*o.number = static_cast<std::uint32_t>(w);
+      s.*o.second = static_cast<std::uint32_t>(h);
+      return Taken::ok;
+    }
+    case Kind::word:
+      for (const Word* w = o.words; w->word != nullptr; ++w) {
+        if (std::strcmp(w->word, value) == 0) {
+          s.*o.number = w->value;
+          return Taken::ok;
+        }
+      }
+      return Taken::bad;
+    case Kind::text: {
+      const std::size_t length = static_cast<std::size_t>(end - value);
+      if (length < o.min) return Taken::bad;
+      if (length > o.max) return Taken::out_of_range;
+      s.*o.text = value;
+      return Taken::ok;
+    }
+    case Kind::stop:
+    case Kind::flag:
+      break;
+  }
+  return Taken::ok;
+}
+
+// The row for arg ("-q", "-q85", "--quality", "--quality=85"), and where
+// its value is within arg (nullptr: none there).
+const Option* find_option(const char* arg, const char** value) {
+  *value = nullptr;
+  for (const Option& o : options) {
+    if (arg[1] != '-') {
+      if (o.short_name == '\0' || arg[1] != o.short_name) continue;
+      if (arg[2] != '\0') {
+        if (!takes_value(o)) continue;  // "-hx" is no option
+        *value = arg + 2;
+      }
+      return &o;
+    }
+    const std::size_t len = std::strlen(o.long_name);
+    if (std::strncmp(arg + 2, o.long_name, len) != 0) continue;
+    if (arg[2 + len] == '=') {
+      *value = arg + 3 + len;
+      return &o;
+    }
+    if (arg[2 + len] == '\0') return &o;
+  }
+  return nullptr;
+}
+
+// Reports a failure to print on standard output: the status to exit with.
+int flushed() {
+  errno = 0;
+  if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return 0;
+  std::fprintf(stderr, "blockwright: standard output: %s\n",
+               std::strerror(errno != 0 ? errno : EIO));
+  return 1;
+}
+
+}  // namespace
+
+bw_config Settings::config() const {
+  bw_config c;
+  bw_default_config(&c);
+  if (raw) {
+    c.width = width;
+    c.height = height;
+  }
+  c.quality = quality;
+  c.restart_interval = restart;
+  c.threads = threads;
+  return c;
+}
+
+int parse_command_line(int argc, char** argv, Settings& s) {
+  bw_config c;
+  bw_default_config(&c);
+  s.quality = c.quality;
+  s.restart = c.restart_interval;
+  s.threads = c.threads;
+  const Settings defaults = s;
+  // A value out of range is reported once the whole line has been read, so
+  // that a usage error, or --help, takes precedence.
+  const Option* refused = nullptr;
+  const char* refused_value = nullptr;
+  bool only_inputs = false;
+  for (int i = 1; i < argc; ++i) {
+    const char* arg = argv[i];
+    if (only_inputs || arg[0] != '-' || arg[1] == '\0') {
+      if (*arg == '\0') return usage_error("an empty INPUT name%s", "");
+      if (s.input != nullptr) return usage_error("a second INPUT '%s'; one picture at a time", arg);
+      s.input = arg;
+      continue;
+    }
+    if (std::strcmp(arg, "--") == 0) {
+      only_inputs = true;
+      continue;
+    }
+    const char* value = nullptr;
+    const Option* o = find_option(arg, &value);
+    if (o == nullptr) return usage_error("unknown option '%s'", arg);
+    if (o->given != nullptr) s.*o->given = true;
+    if (!takes_value(*o)) {
+      if (value != nullptr) return usage_error("option '--%s' takes no value", o->long_name);
+      if (o->kind == Kind::flag) continue;
+      if (s.help) {
+        print_usage(defaults);
+      } else {
+        std::printf("blockwright %s\n", bw_version());
+      }
+      return flushed();
+    }
+    if (value == nullptr) {
+      if (i + 1 == argc) return usage_error("option '%s' needs a value", arg);
+      value = argv[++i];
+    }
+    switch (take_value(*o, value, s)) {
+      case Taken::ok:
+        break;
+      case Taken::bad:
+        std::fprintf(stderr, "blockwright: --%s: bad value '%s'; try 'blockwright --help'\n",
+                     o->long_name, value);
+        return 2;
+      case Taken::out_of_range:
+        if (refused == nullptr) {
+          refused = o;
+          refused_value = value;
+        }
+        break;
+    }
+  }
+  if (s.raw && s.input == nullptr) {
+    return usage_error("%s needs an INPUT; image.y is always 1280 x 1024 with its header lines", "--size");
+  }
+  if (refused != nullptr) {
+    const char* reason = refused->status != 0 ? bw_strerror(refused->status) : refused->message;
+    if (refused->kind == Kind::text) {
+      std::fprintf(stderr, "blockwright: --%s: %s\n", refused->long_name, reason);
+    } else {
+      std::fprintf(stderr, "blockwright: --%s %s: %s\n", refused->long_name, refused_value, reason);
+    }
+    return 1;
+  }
+  return -1;
+}
