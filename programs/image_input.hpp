@@ -68,7 +68,8 @@ struct EncodeJob {
   std::size_t stripe_size;
   // With more than one thread the whole frame is read before it is coded,
   // in one call that the encoder splits among its threads: a buffer that
-  // large comes from here.
+  // large comes from here (nullptr, or none given: coded stripe by stripe
+  // on the caller's thread instead, with the same bytes).
   StripeAlloc get_frame = nullptr;
 };
 
