@@ -3,7 +3,8 @@
 # machine to time): the whole process of the blockwright program (best path,
 # NEON), of bw_path_run with the NEON and the scalar path, and of
 # libjpeg-turbo's own aarch64 cjpeg (-grayscale -quality 75 -dct fast), on
-# each sample picture. Prints a table with the ratios the targets name.
+# each sample picture; then the program and cjpeg (-sample 2x2) on the
+# colour pictures at 4:2:0. Prints tables with the ratios the targets name.
 #
 #   bash bench/arm_counts.sh [BUILD_DIR]     (default build-aarch64)
 #
@@ -77,4 +78,16 @@ for name in camera coffee astronaut gravel; do
     { echo "$name: the paths wrote different bytes" >&2; exit 1; }
   printf '%-10s %12s %12s %12s %12s %9s %9s\n' "$name" "$bw" "$neon" "$scalar" "$cjpeg" \
     "$(ratio "$bw" "$cjpeg")" "$(ratio "$neon" "$scalar")"
+done
+
+# Colour: the program on the colour pictures at 4:2:0 (its default) against
+# cjpeg doing the same job (-sample 2x2, the fast integer DCT).
+echo
+printf '%-14s %12s %12s %9s\n' picture blockwright cjpeg bw/cjpeg
+for name in astronaut coffee chelsea; do
+  bw=$(count "$build/programs/blockwright" -o "$work/colour.jpg" "$images/$name.ppm")
+  cjpeg=$(QEMU_SET_ENV=LD_LIBRARY_PATH=$peer/usr/lib/$triple \
+    count "$peer/usr/bin/cjpeg" -quality 75 -dct fast -sample 2x2 -outfile "$work/peer.jpg" \
+    "$images/$name.ppm")
+  printf '%-14s %12s %12s %9s\n' "$name.ppm" "$bw" "$cjpeg" "$(ratio "$bw" "$cjpeg")"
 done

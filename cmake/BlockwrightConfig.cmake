@@ -1,5 +1,5 @@
 # find_package(Blockwright CONFIG) gives two targets:
-#   Blockwright::blockwright         the shared library, libblockwright.so.1
+#   Blockwright::blockwright         the shared library, libblockwright.so.2
 #   Blockwright::blockwright_static  the static library, libblockwright.a
 # Either links from C alone: neither needs the C++ run-time.
 # The static library runs POSIX threads for parallel encodings.

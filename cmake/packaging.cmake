@@ -64,8 +64,9 @@ if(CMAKE_CROSSCOMPILING AND deb_arch)
   endif()
 endif()
 
-# Each package's copyright and changelog, in /usr/share/doc/<package>/
-# (installed for the packages only, not by a plain `cmake --install`).
+# Each package's copyright and changelog, in /usr/share/doc/<package>/,
+# are installed for the packages only: neither `cmake --install` nor
+# `cmake --install --component <name>` installs them.
 string(TIMESTAMP date "%a, %d %b %Y %H:%M:%S +0000" UTC)  # honours SOURCE_DATE_EPOCH
 file(WRITE "${PROJECT_BINARY_DIR}/debian/changelog"
   "blockwright (${blockwright_VERSION}) unstable; urgency=medium\n\n"
@@ -82,21 +83,25 @@ set(CPACK_COMPONENTS_ALL "")
 function(blockwright_package component package section summary holds)
   string(TOUPPER "${component}" c)
   string(CONCAT holds "${holds}" ${ARGN})
-  set(CPACK_COMPONENTS_ALL ${CPACK_COMPONENTS_ALL} ${component} PARENT_SCOPE)
+  # The package: the component and its Debian files (component <name>_deb),
+  # grouped.
+  set(CPACK_COMPONENTS_ALL ${CPACK_COMPONENTS_ALL} ${component} ${component}_deb PARENT_SCOPE)
+  set(CPACK_COMPONENT_${c}_GROUP ${component} PARENT_SCOPE)
+  set(CPACK_COMPONENT_${c}_DEB_GROUP ${component} PARENT_SCOPE)
   set(CPACK_DEBIAN_${c}_PACKAGE_NAME "${package}" PARENT_SCOPE)
   set(CPACK_DEBIAN_${c}_PACKAGE_SECTION "${section}" PARENT_SCOPE)
   string(CONCAT desc  # cpack indents the lines and marks the empty one
     "integer-only baseline JPEG encoder - ${summary}\n"
     "Blockwright encodes 8-bit grayscale frames into baseline sequential JPEG\n"
     "(JFIF) files with integer arithmetic alone, the same bytes on every CPU,\n"
-    "and picks SSE4.1, AVX2 or NEON code at run time. It never allocates:\n"
-    "the encoder object lives in the caller's memory.\n"
+    "and picks SSE4.1, AVX2 or NEON code at run time. The encoder object lives\n"
+    "in the caller's memory; with one thread nothing is allocated.\n"
     "\n"
     "This package contains ${holds}.")
   set(CPACK_DEBIAN_${c}_DESCRIPTION "${desc}" PARENT_SCOPE)
   install(FILES "${BLOCKWRIGHT_DEB_COPYRIGHT}" "${PROJECT_BINARY_DIR}/debian/changelog.gz"
           DESTINATION "${CMAKE_INSTALL_DATAROOTDIR}/doc/${package}"
-          COMPONENT ${component} EXCLUDE_FROM_ALL)
+          COMPONENT ${component}_deb EXCLUDE_FROM_ALL)
 endfunction()
 
 set(runtime libblockwright${soversion})
@@ -112,6 +117,10 @@ if(BLOCKWRIGHT_PROGRAMS)
   blockwright_package(programs blockwright graphics "programs"
     "blockwright, which encodes a PGM file or raw samples,\n"
     "and recipgen, which makes the encoder's reciprocal table from a quantizer\ntable")
+endif()
+if(TARGET gstblockwright)
+  blockwright_package(gstreamer gstreamer1.0-blockwright video "GStreamer element"
+    "blockwrightenc, a GStreamer element that encodes GRAY8\nvideo frames")
 endif()
 
 include(CPack)

@@ -6,13 +6,20 @@
 
 static_assert(max_chunk * max_block_marker_bytes < (std::uint32_t{1} << 31));
 
+std::uint32_t blocks_per_mcu(const Encoder& e) {
+  return e.colour && e.col.components == 3 ? e.col.hy * e.col.vy + 2 : 1;
+}
+
+std::uint32_t mcu_lines(const Encoder& e) { return e.colour ? 8 * e.col.vy : 8; }
+
 std::uint32_t threads_used(const Encoder& e) {
-  return std::min(e.threads, std::max<std::uint32_t>(1, e.blocks_total / min_chunk));
+  const std::uint32_t min_mcus = min_chunk / blocks_per_mcu(e);
+  return std::min(e.threads, std::max<std::uint32_t>(1, e.blocks_total / min_mcus));
 }
 
 std::uint32_t chunk_blocks(const Encoder& e, std::uint32_t threads) {
-  const std::uint32_t per = chunks_per_thread * threads;
-  std::uint32_t k = std::clamp((e.blocks_total + per - 1) / per, min_chunk, max_chunk);
+  const std::uint32_t per = chunks_per_thread * threads, bpm = blocks_per_mcu(e);
+  std::uint32_t k = std::clamp((e.blocks_total + per - 1) / per, min_chunk / bpm, max_chunk / bpm);
   const std::uint32_t ri = e.restart_interval;
   if (ri != 0 && ri <= max_chunk) k = std::max<std::uint32_t>(k / ri, 1) * ri;
   return k;
@@ -28,23 +35,25 @@ Bits pending(const CoderState& s) {
 }
 
 Job make_job(const Encoder& e, const std::uint8_t* lines, std::size_t stride, std::uint32_t count,
-             std::uint32_t chunk) {
+             std::uint32_t chunk, const ColourCall* colour) {
+  const std::uint32_t row = mcu_lines(e);
   Job job{};
   job.lines = lines;
   job.stride = stride;
   job.count = count;
-  job.first_stripe = e.lines_done / 8;
+  job.first_stripe = e.lines_done / row;
   job.begin = e.blocks_done;
-  job.end = job.begin + (count + 7) / 8 * e.blocks_x;
+  job.end = job.begin + (count + row - 1) / row * e.blocks_x;
   job.chunk = chunk;
   job.first_chunk = job.begin / chunk;
   job.width = e.width;
   job.blocks_x = e.blocks_x;
   job.blocks_total = e.blocks_total;
   job.restart_interval = e.restart_interval;
-  job.last_dc = e.coder.lastDC[0];
+  for (std::size_t i = 0; i < max_components; ++i) job.last_dc[i] = e.coder.lastDC[i];
   job.path = e.path;
   job.component = luma(e);
+  job.colour = colour;
   return job;
 }
 
@@ -79,13 +88,8 @@ void code_range(const Job& j, CoderState& s, std::uint8_t* edge, std::uint32_t b
   }
 }
 
-// The DC prediction a single thread holds before block b of the call: what
-// the encoder held before the call, 0 after a restart marker, else the
-// quantized DC of block b - 1, transformed once more.
-std::int32_t seed(const Job& j, std::uint32_t b, std::uint8_t* edge) {
-  if (b == j.begin) return j.last_dc;
-  if (j.restart_interval != 0 && b % j.restart_interval == 0) return 0;
-  --b;
+// The quantized DC of block b of a grayscale call.
+std::int32_t block_dc(const Job& j, std::uint32_t b, std::uint8_t* edge) {
   std::uint32_t rows;
   const std::uint8_t* p = stripe_at(j, b / j.blocks_x, rows);
   const std::uint32_t x = b % j.blocks_x;
@@ -103,6 +107,19 @@ std::int32_t seed(const Job& j, std::uint32_t b, std::uint8_t* edge) {
   return block[0];
 }
 
+// The DC predictions a single thread holds before block (or MCU) b of the
+// call: what the encoder held before the call, 0 after a restart marker,
+// else the quantized DCs of block (or MCU) b - 1, transformed once more.
+void seed(const Job& j, std::uint32_t b, std::uint8_t* edge, ColourPlanes& planes, std::int32_t* dc) {
+  for (std::size_t i = 0; i < max_components; ++i) dc[i] = b == j.begin ? j.last_dc[i] : 0;
+  if (b == j.begin || (j.restart_interval != 0 && b % j.restart_interval == 0)) return;
+  if (j.colour != nullptr) {
+    colour_dc_after(*j.colour, planes, b - 1, dc);
+  } else {
+    dc[j.component.index] = block_dc(j, b - 1, edge);
+  }
+}
+
 }  // namespace
 
 void code_chunk(const Job& j, std::uint32_t c, Slot& slot) {
@@ -110,14 +127,19 @@ void code_chunk(const Job& j, std::uint32_t c, Slot& slot) {
   const std::uint32_t first = (j.first_chunk + c) * j.chunk;
   const std::uint32_t from = std::max(j.begin, first), to = std::min(j.end, first + j.chunk);
   const std::uint32_t ri = j.restart_interval;
+  ColourPlanes planes;  // a colour chunk's; only what is filled is read
   CoderState s{};
   s.optr = slot.buf;
-  s.lastDC[j.component.index] = seed(j, from, edge);
+  seed(j, from, edge, planes, s.lastDC);
   slot.marker = false;
   for (std::uint32_t b = from; b < to;) {
     std::uint32_t n = std::min(to - b, j.blocks_x - b % j.blocks_x);
     if (ri != 0) n = std::min(n, ri - b % ri);
-    code_range(j, s, edge, b, n);
+    if (j.colour != nullptr) {
+      colour_code_range(*j.colour, planes, s, b, n);
+    } else {
+      code_range(j, s, edge, b, n);
+    }
     b += n;
     if (ri != 0 && b % ri == 0 && b < j.blocks_total) {
       // The first marker's padding depends on where the stream stands when
@@ -134,8 +156,7 @@ void code_chunk(const Job& j, std::uint32_t c, Slot& slot) {
   }
   slot.end = static_cast<std::uint32_t>(s.optr - slot.buf);
   slot.tail_bits = pending(s);
-  slot.last_dc = s.lastDC[j.component.index];
-  slot.component = j.component.index;
+  for (std::size_t i = 0; i < max_components; ++i) slot.last_dc[i] = s.lastDC[i];
   if (!slot.marker) {
     slot.head_end = slot.end;
     slot.head_bits = slot.tail_bits;

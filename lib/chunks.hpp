@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "coder.hpp"
+#include "colour_call.hpp"
 #include "paths.hpp"
 
 struct Encoder;
@@ -21,6 +22,10 @@ struct Encoder;
 inline constexpr std::uint32_t min_chunk = 256;
 inline constexpr std::uint32_t max_chunk = 2048;
 inline constexpr std::uint32_t chunks_per_thread = 16;
+
+// Colour frames count chunks in MCUs (3 to 6 blocks), as many fewer as
+// they have blocks: blocks_per_mcu of them (1 for grayscale).
+std::uint32_t blocks_per_mcu(const Encoder& e);
 
 // Threads that can share the frame: no more than asked, and no more than
 // its blocks make chunks of min_chunk.
@@ -50,8 +55,7 @@ struct Slot {
   std::uint8_t* buf;
   std::uint32_t head_end, end;  // bytes of the head; of the whole chunk
   Bits head_bits, tail_bits;    // bits after the head's bytes; after the last byte
-  std::int32_t last_dc;         // the DC prediction after the chunk
-  std::uint32_t component;      // whose prediction that is
+  std::int32_t last_dc[max_components];  // the DC predictions after the chunk
   bool marker;                  // a restart marker ends the head
   bool done;                    // coded, ready to join (under the pool's mutex)
 };
@@ -66,15 +70,20 @@ struct Job {
   std::uint32_t chunk;         // blocks a chunk; chunk c covers c * chunk onwards
   std::uint32_t first_chunk;   // begin / chunk
   std::uint32_t width, blocks_x, blocks_total, restart_interval;
-  std::int32_t last_dc;  // the DC prediction before begin
+  std::int32_t last_dc[max_components];  // the DC predictions before begin
   const CodePath* path;
   Component component;
+  const ColourCall* colour;  // a colour input's call (its begin and end count MCUs), else null
 };
 
 // The job for count lines at lines (rows stride bytes apart), the next of
-// the encoder's frame, cut into chunks of `chunk` blocks.
+// the encoder's frame, cut into chunks of `chunk` blocks; with colour, the
+// lines are in colour->in and chunks count MCUs.
 Job make_job(const Encoder& e, const std::uint8_t* lines, std::size_t stride, std::uint32_t count,
-             std::uint32_t chunk);
+             std::uint32_t chunk, const ColourCall* colour = nullptr);
+
+// Lines of a row of MCUs (8, or 16 for colour at 4:2:0).
+std::uint32_t mcu_lines(const Encoder& e);
 
 // Chunks of the job.
 inline std::uint32_t job_chunks(const Job& j) { return (j.end - 1) / j.chunk - j.first_chunk + 1; }

@@ -11,6 +11,7 @@
 
 #include "blockwright.h"
 #include "coder.hpp"
+#include "colour_call.hpp"
 #include "parallel.hpp"
 #include "paths.hpp"
 #include "quant.hpp"
@@ -35,14 +36,36 @@ static_assert(max_block_marker_bytes * 32 < outbuffer_size);
 inline constexpr std::size_t edge_blocks = 8;
 inline constexpr std::size_t edge_stride = 8 * edge_blocks;
 
+// Colour frames, and colour inputs coded as grayscale: the lines of a call
+// are converted and reduced colour_chunk pixels at a time into planes of
+// whole MCUs, edges padded, and coded from there.
+inline constexpr std::uint32_t colour_chunk = 128;
+
+// The planes of one chunk of an MCU row, lines colour_chunk bytes apart;
+// each thread that codes colour has its own.
+struct ColourPlanes {
+  std::uint8_t y[16 * colour_chunk];  // 8 x vy lines
+  std::uint8_t cb[8 * colour_chunk];
+  std::uint8_t cr[8 * colour_chunk];
+  std::uint8_t tmp[4 * colour_chunk];  // full-width Cb, Cr of two lines
+};
+
+struct ColourState {
+  std::uint32_t input;       // BW_INPUT_*, not BW_INPUT_GRAY
+  std::uint32_t components;  // 3, or 1 for Y alone
+  std::uint32_t hy, vy;      // Y's sampling factors (1 x 1 for Y alone)
+  QuantTables chroma;        // quantizer table 1
+  ColourPlanes planes;       // the calling thread's
+};
+
 struct Encoder {
   std::uint32_t magic;  // encoder_ready while lines and finish are taken
   std::uint32_t width, height, restart_interval;
-  std::uint32_t blocks_x;      // blocks per stripe of 8 lines
-  std::uint32_t blocks_total;  // blocks of the frame
+  std::uint32_t blocks_x;      // MCUs (grayscale: blocks) per row of MCUs
+  std::uint32_t blocks_total;  // MCUs of the frame
   std::uint32_t lines_done;    // lines coded so far
-  std::uint32_t blocks_done;   // blocks coded so far
-  std::uint32_t restart_left;  // blocks until the next restart marker
+  std::uint32_t blocks_done;   // MCUs coded so far
+  std::uint32_t restart_left;  // MCUs until the next restart marker
   std::uint32_t next_rst;      // m of the next RSTm, 0 to 7
   std::uint32_t out_used;      // bytes waiting in outbuffer
   std::uint32_t threads;       // threads asked for, 1 to BW_MAX_THREADS
@@ -54,6 +77,8 @@ struct Encoder {
   QuantTables tables;
   std::uint8_t edge[8 * edge_stride];
   std::uint8_t outbuffer[outbuffer_size];
+  bool colour;      // the input is not BW_INPUT_GRAY: col holds its state
+  ColourState col;
 };
 
 // What the coders need of the frame's one component, for the length of a
@@ -80,17 +105,32 @@ inline void copy_edge(std::uint8_t* out, const std::uint8_t* p, std::size_t stri
   }
 }
 
-// Checks the settings: BW_OK or the status that refuses them.
+// Checks the settings: BW_OK or the status that refuses them. cfg must be
+// a whole bw_config (check its struct_size first).
 int check_config(const bw_config& cfg);
 
 // Sets up an encoder for valid settings: the tables, the best path for them,
-// and the header waiting in outbuffer.
-void encoder_init(Encoder& e, const bw_config& cfg, bw_write_fn write, void* user);
+// and the header waiting in outbuffer; with metadata segments, the header up
+// to them and the segments go to the write callback at once: BW_OK or
+// BW_E_CALLBACK.
+int encoder_init(Encoder& e, const bw_config& cfg, bw_write_fn write, void* user);
+
+// Codes count lines of a colour input (a whole number of MCU rows, or the
+// rest of the frame; checked by the caller), as encoder_write_lines does.
+int colour_write_lines(Encoder& e, const Planes& in, std::uint32_t count);
+
+// Sets up e.col for a colour input (e.colour is set) and writes the header
+// into outbuffer: its size.
+std::size_t colour_init(Encoder& e, const bw_config& cfg);
+
+// Whether an input kind is planar; its chroma planes' sampling factors.
+bool input_planar(std::uint32_t input);
 
 // Codes count lines (a multiple of 8, or the rest of the frame) and ends the
 // frame; each returns BW_OK or the status that stopped it.
 int encoder_write_lines(Encoder& e, const std::uint8_t* lines, std::size_t stride,
                         std::uint32_t count);
+int encoder_write_planes(Encoder& e, const Planes& in, std::uint32_t count);
 int encoder_finish(Encoder& e);
 
 // Sends the bytes coded so far to the write callback and empties the

@@ -119,6 +119,6 @@ int join(Encoder& e, const Slot& slot) {
     status = put_aligned(e, slot.buf + slot.head_end, slot.end - slot.head_end);
     if (status == BW_OK) status = put_bits(e, slot.tail_bits);
   }
-  e.coder.lastDC[slot.component] = slot.last_dc;
+  for (std::size_t i = 0; i < max_components; ++i) e.coder.lastDC[i] = slot.last_dc[i];
   return status;
 }

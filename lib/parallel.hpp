@@ -14,7 +14,7 @@ struct Encoder;
 struct Parallel;
 
 // Whether a call of count lines goes to the threads: the encoder has more
-// than one, and the call holds more than one group of 8 lines and spans at
+// than one, and the call holds more than one row of MCUs and spans at
 // least two chunks. The first such call sets up the pool; when its memory
 // cannot be had, the encoder goes on with the calling thread alone
 // (threads becomes 1), which writes the same bytes.
@@ -26,6 +26,10 @@ bool parallel_takes(Encoder& e, std::uint32_t count);
 // any more when it returns.
 int parallel_write_lines(Encoder& e, const std::uint8_t* lines, std::size_t stride,
                          std::uint32_t count);
+
+// The same for a colour input (encoder_write_planes).
+struct Planes;
+int parallel_write_planes(Encoder& e, const Planes& in, std::uint32_t count);
 
 // Stops the threads, waits until each has ended, and frees the pool, if
 // any; leaves the encoder with none.

@@ -6,37 +6,25 @@
 
 #if defined(__x86_64__) || defined(__i386__)
 #include "x86/kernels.hpp"
-#define BW_ARCH_PATHS x86_paths
 #elif defined(BW_HAVE_NEON)
 #include "arm/kernels.hpp"
-#define BW_ARCH_PATHS arm_paths
+#else
+#define BW_ARCH_PATHS(X)
+
+std::uint32_t cpu_features() { return 0; }
 #endif
 
 namespace {
 
-bool always(const QuantTables&) { return true; }
-
-#if defined(BW_ARCH_PATHS)
-constexpr std::size_t arch_count = std::size(BW_ARCH_PATHS);
-#else
-constexpr std::size_t arch_count = 0;
-#endif
-
-constexpr auto table = [] {
-  std::array<const CodePath*, 2 + arch_count> t{&reference_path, &scalar_path};
-#if defined(BW_ARCH_PATHS)
-  for (std::size_t i = 0; i < arch_count; ++i) t[2 + i] = BW_ARCH_PATHS[i];
-#endif
-  return t;
-}();
+constexpr const CodePath* table[] = {&reference_path, &scalar_path, BW_ARCH_PATHS(BW_PATH_ADDRESS)};
 
 }  // namespace
 
 const ColourKernels scalar_colour = {rgb_to_ycc_line, down_h2_line, down_h2v2_line, down_v2_line,
                                      unpack_422_line};
 
-const CodePath reference_path = {"reference", always, dct_quant_scalar, code_blocks_reference, &scalar_colour};
-const CodePath scalar_path = {"scalar", always, dct_quant_scalar, code_blocks_scalar, &scalar_colour};
+const CodePath reference_path = {"reference", 0, false, dct_quant_scalar, code_blocks_reference, &scalar_colour};
+const CodePath scalar_path = {"scalar", 0, false, dct_quant_scalar, code_blocks_scalar, &scalar_colour};
 
 std::span<const CodePath* const> all_paths() { return table; }
 
@@ -48,7 +36,7 @@ const CodePath* find_path(const char* name) {
 }
 
 const CodePath& best_path(const QuantTables& q) {
-  for (std::size_t i = table.size(); i-- > 2;) {
+  for (std::size_t i = std::size(table); i-- > 2;) {
     if (table[i]->serves(q)) return *table[i];
   }
   return scalar_path;

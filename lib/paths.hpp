@@ -5,10 +5,12 @@
 // any entry that can run.
 //
 // The entries come from the files of each architecture (lib/x86/, lib/arm/),
-// the portable two from here. A new entry is a file with its kernels and its
-// `const CodePath` (built with the instruction set's flags, see
-// lib/CMakeLists.txt), a CPU check in the architecture's cpu.cpp, and one
-// line in its list (x86/kernels.hpp, arm/kernels.hpp), slowest first.
+// the portable two from here. An entry is data: its name, the CPU features
+// it needs, whether it quantizes on 16 bits, and its kernels. A new entry is
+// one file with its kernels and its `const CodePath`, and its name in its
+// architecture's list (BW_ARCH_PATHS in x86/kernels.hpp or arm/kernels.hpp,
+// slowest first); the file is built with its instruction set's flags by
+// one kernel_source() line in lib/CMakeLists.txt.
 #pragma once
 
 #include <cstddef>
@@ -41,10 +43,32 @@ struct ColourKernels {
 // The portable ones (colour.cpp), which the reference and scalar paths use.
 extern const ColourKernels scalar_colour;
 
+// CPU features a path may need, x86's and ARM's in one set.
+enum CpuFeature : std::uint32_t {
+  cpu_sse41 = 1u << 0,
+  cpu_avx2 = 1u << 1,
+  cpu_bmi1 = 1u << 2,
+  cpu_bmi2 = 1u << 3,
+  cpu_avx512f = 1u << 4,
+  cpu_avx512bw = 1u << 5,
+  cpu_avx512vl = 1u << 6,
+  cpu_avx512dq = 1u << 7,
+  cpu_avx512cd = 1u << 8,
+  cpu_avx512vbmi = 1u << 9,
+  cpu_avx512vbmi2 = 1u << 10,
+  cpu_avx512bitalg = 1u << 11,
+  cpu_avx512vpopcntdq = 1u << 12,
+  cpu_neon = 1u << 16,
+};
+
+// The features this CPU has (x86/cpu.cpp, arm/cpu.cpp; none elsewhere).
+// Built for the baseline CPU, and safe from any thread.
+std::uint32_t cpu_features();
+
 struct CodePath {
   const char* name;
-  // Whether this CPU can run the path, and its kernels quantize with q.
-  bool (*serves)(const QuantTables& q);
+  std::uint32_t cpu;  // the CpuFeature bits it needs
+  bool fits16;        // quantizes on 16 bits: needs QuantTables::fits16
   // Transform and quantization of one block on 32-bit coefficients (the
   // 16-bit paths through a wrapper), for tests and for the threads' DC
   // seeds: the same results on every path.
@@ -52,7 +76,17 @@ struct CodePath {
   CodeBlocksFn code_blocks;
   // The colour kernels for the same CPU (independent of the quantizer).
   const ColourKernels* colour;
+
+
+  // Whether this CPU can run the path, and its kernels quantize with q.
+  bool serves(const QuantTables& q) const {
+    return (cpu_features() & cpu) == cpu && (!fits16 || q.fits16);
+  }
 };
+
+// For an architecture's list of paths, BW_ARCH_PATHS(X): X(name) for each.
+#define BW_DECLARE_PATH(name) extern const CodePath name;  // NOLINT(bugprone-macro-parentheses): a name
+#define BW_PATH_ADDRESS(name) &(name),
 
 // The portable paths, always built: the plain definition (MCU for every
 // block), and the portable transform with the bitmap coder.

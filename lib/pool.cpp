@@ -94,9 +94,9 @@ void spawn(Parallel& P) {
 
 // malloc, not calloc: the buffers need no clearing, and a frame's encoder
 // often gets memory just freed by the last.
-Parallel* pool_create(std::uint32_t threads, std::uint32_t chunk) {
+Parallel* pool_create(std::uint32_t threads, std::uint32_t chunk, std::uint32_t blocks_per_mcu) {
   const std::uint32_t slots = 2 * threads + 2;
-  const std::size_t capacity = chunk_capacity(chunk);
+  const std::size_t capacity = chunk_capacity(chunk * blocks_per_mcu);
   // The buffers follow the struct; a chunk of 2048 blocks needs about 870 KB
   // at most, though only what is coded is ever touched.
   auto* P = static_cast<Parallel*>(std::malloc(sizeof(Parallel) + slots * capacity));
@@ -147,6 +147,9 @@ int pool_run(Parallel& P, const Job& job, Encoder& e) {
       if (P.idle != 0 && claimable(P)) pthread_cond_signal(&P.wake);
     } else if (claimable(P)) {
       const std::uint32_t c = claim(P);
+      // The frame's last chunk: idle workers can end now, while this one
+      // is coded and joined.
+      if (P.next == P.chunks && job.end == job.blocks_total && P.idle != 0) pthread_cond_broadcast(&P.wake);
       Slot& slot = P.slot[c % P.slots];
       pthread_mutex_unlock(&P.mutex);
       code_chunk(job, c, slot);

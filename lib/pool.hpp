@@ -42,7 +42,7 @@ struct Parallel {
 // A pool for `threads` threads in all, the caller's among them, and chunks
 // of `chunk` blocks, with no worker started yet; null when its memory or
 // its lock cannot be had.
-Parallel* pool_create(std::uint32_t threads, std::uint32_t chunk);
+Parallel* pool_create(std::uint32_t threads, std::uint32_t chunk, std::uint32_t blocks_per_mcu = 1);
 
 // Codes the job's chunks on the workers and the calling thread, and appends
 // them to e's stream in order. The first call starts the workers, with

@@ -32,3 +32,7 @@ struct QuantTables {
 // built-in quality, else the built-in base table scaled and its reciprocals
 // computed.
 void make_quant_tables(int quality, QuantTables& t);
+
+// The tables of another base table (natural order) at a quality: its steps
+// scaled as the built-in table's are, and their reciprocals.
+void make_quant_tables_from(const std::array<std::uint8_t, 64>& base, int quality, QuantTables& t);

@@ -1,12 +1,12 @@
-// blockwright: encodes grayscale pictures into baseline JPEG files.
+// blockwright: encodes grayscale and colour pictures into baseline JPEG files.
 //
 // Without arguments it encodes the 1280 x 1024 raster "image.y" in the
 // current folder into "testout.jpg" beside it: three header lines, then 1024
 // lines of 1280 samples, read and coded one stripe of 8 lines at a time.
-// With arguments, `blockwright [OPTIONS] [INPUT]` reads a binary PGM of any
-// size (or raw samples with --size) and takes the quality, the restart
-// interval, the output name and the thread count from the options
-// (command_line.cpp).
+// With arguments, `blockwright [OPTIONS] [INPUT]` reads a binary PGM or PPM
+// of any size (or raw pixels with --size and --format) and takes the
+// quality, the restart interval, the sampling, metadata, the output name and
+// the thread count from the options (command_line.cpp).
 //
 // How the stream reaches the output without ever leaving a partial file is
 // output.cpp's part: a regular file is replaced by a complete, synced
@@ -78,6 +78,35 @@ int fail(const char* file, const char* reason) {
   return 1;
 }
 
+// Reads an --exif FILE into memory (kept to the exit): nullptr and a
+// message printed when it cannot be read or is no EXIF payload.
+const std::uint8_t* read_exif(const char* name, std::uint32_t* size) {
+  const int fd = open(name, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    std::fprintf(stderr, "blockwright: %s: %s\n", name, std::strerror(errno));
+    return nullptr;
+  }
+  auto* buf = static_cast<std::uint8_t*>(std::malloc(65534));
+  int fd_copy = fd;
+  const long got = buf != nullptr ? read_fd(buf, 65534, &fd_copy) : -1;
+  const int saved = errno;
+  close(fd);
+  const char* reason = nullptr;
+  if (got < 0) {
+    reason = std::strerror(buf == nullptr ? ENOMEM : saved);
+  } else if (got > 65533) {
+    reason = "over 65533 bytes; an APP1 segment holds no more";
+  } else if (got < 6 || std::memcmp(buf, "Exif\0\0", 6) != 0) {
+    reason = "not an EXIF payload: it must start with Exif and two zero bytes";
+  }
+  if (reason != nullptr) {
+    std::fprintf(stderr, "blockwright: %s: %s\n", name, reason);
+    return nullptr;
+  }
+  *size = static_cast<std::uint32_t>(got);
+  return buf;
+}
+
 // The system's text for a failure; never "Success".
 const char* system_reason(int error) { return std::strerror(error != 0 ? error : EIO); }
 
@@ -85,19 +114,22 @@ const char* display_name(const char* name, const char* std_name) {
   return std::strcmp(name, "-") == 0 ? std_name : name;
 }
 
-// Raw samples in a regular file must fill the frame exactly: a file longer
-// than --size says is a wrong size, which would give a sheared picture.
-// (Shorter ones are found short when read.) Writes the reason to refuse.
+// Raw pixels in a regular file must fill the frame exactly: a file longer
+// than --size (and --format) says is a wrong size, which would give a
+// sheared picture. (Shorter ones are found short when read.) Writes the
+// reason to refuse.
 bool raw_length_refused(int fd, const Settings& s, char* reason, std::size_t size) {
   struct stat st {};
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
   const off_t at = lseek(fd, 0, SEEK_CUR);
   const std::uint64_t left = static_cast<std::uint64_t>(st.st_size - (at > 0 ? at : 0));
-  const std::uint64_t frame = std::uint64_t{s.width} * s.height;
+  const std::uint64_t frame = raw_frame_bytes(s.config());
   if (left <= frame) return false;
-  std::snprintf(reason, size, "%llu bytes, more than the %llu samples of --size %ux%u",
+  const bool gray = s.format == BW_INPUT_GRAY;
+  std::snprintf(reason, size, "%llu bytes, more than the %llu %s of --size %ux%u%s%s",
                 static_cast<unsigned long long>(left), static_cast<unsigned long long>(frame),
-                static_cast<unsigned>(s.width), static_cast<unsigned>(s.height));
+                gray ? "samples" : "bytes", static_cast<unsigned>(s.width), static_cast<unsigned>(s.height),
+                s.format_given ? " --format " : "", s.format_given ? format_name(s.format) : "");
   return true;
 }
 
@@ -108,6 +140,12 @@ int main(int argc, char** argv) {
   const int parsed = parse_command_line(argc, argv, settings);
   if (parsed >= 0) return parsed;
   install_signal_handlers();
+  for (std::uint32_t i = 0; i < settings.segment_count; ++i) {
+    if (settings.segment_file[i] == nullptr) continue;
+    settings.segments[i].data = read_exif(settings.segment_file[i], &settings.segments[i].size);
+    if (settings.segments[i].data == nullptr) return 1;
+  }
+  if (settings_refused(settings)) return 1;
 
   const char* input_name = settings.input ? display_name(settings.input, "standard input") : default_input;
   Output& out = output;
@@ -119,7 +157,8 @@ int main(int argc, char** argv) {
     if (in < 0) return fail(input_name, system_reason(errno));
   }
 
-  EncodeJob job{settings.config(), &encoder, write_output, &out, stripe, sizeof stripe, allocate_frame};
+  EncodeJob job{settings.config(), &encoder,      write_output, &out, stripe, sizeof stripe,
+                allocate_frame,    settings.sampling_given};
   InputOutcome result;
   if (settings.input == nullptr) {
     result = encode_image_y(job, read_fd, &in);

@@ -8,12 +8,13 @@
 namespace {
 
 enum class Kind {
-  stop,    // prints something and ends the run: --help, --version
-  flag,    // takes no value
-  number,  // a decimal number from min to max
-  size,    // WxH, each a decimal number from min to max
-  word,    // one of the words listed
-  text,    // any text of min to max bytes (a file name, a comment)
+  stop,     // prints something and ends the run: --help, --version
+  flag,     // takes no value
+  number,   // a decimal number from min to max
+  size,     // WxH, each a decimal number from min to max
+  word,     // one of the words listed
+  text,     // any text of min to max bytes (a file name)
+  segment,  // a metadata segment, added to the list each time the option is given
 };
 
 struct Word {
@@ -27,18 +28,30 @@ struct Option {
   const char* long_name;   // "quality" for --quality
   Kind kind;
   const char* value_name;  // in --help: "N", "WxH", "FILE"
-  const char* help;        // in --help; numbers and words add " (default ...)"
+  const char* help;        // in --help (a line feed continues it under itself);
+                           // numbers and words add " (default ...)"
   bool Settings::*given = nullptr;            // set when the option is given
   std::uint32_t Settings::*number = nullptr;  // number, word; size: the width
   std::uint32_t Settings::*second = nullptr;  // size: the height
   const char* Settings::*text = nullptr;      // text
-  std::uint32_t min = 0, max = 0;             // number, size: the range; text: its bytes
+  std::uint32_t min = 0, max = 0;             // number, size: the range; text, segment: its bytes
   const Word* words = nullptr;                // word: the choices, ended by {nullptr, 0}
-  // A value out of range is refused with this library status's text ...
+  std::uint32_t marker = 0;                   // segment: its marker
+  bool from_file = false;                     // segment: the value names a file that holds it
+  // A value out of range (or, for the library's settings, refused by it) is
+  // refused with this library status's text ...
   int status = 0;
   // ... or with this one.
   const char* message = nullptr;
 };
+
+constexpr Word samplings[] = {{"444", BW_SAMPLING_444}, {"422", BW_SAMPLING_422}, {"420", BW_SAMPLING_420},
+                              {nullptr, 0}};
+
+constexpr Word formats[] = {{"gray", BW_INPUT_GRAY}, {"rgb", BW_INPUT_RGB},   {"bgr", BW_INPUT_BGR},
+                            {"rgbx", BW_INPUT_RGBX}, {"bgrx", BW_INPUT_BGRX}, {"yuyv", BW_INPUT_YUYV},
+                            {"uyvy", BW_INPUT_UYVY}, {"i444", BW_INPUT_I444}, {"i422", BW_INPUT_I422},
+                            {"i420", BW_INPUT_I420}, {"nv12", BW_INPUT_NV12}, {nullptr, 0}};
 
 // The options, in the order --help lists them.
 constexpr Option options[] = {
@@ -49,12 +62,30 @@ constexpr Option options[] = {
      .help = "quality 1 to 100", .number = &Settings::quality, .min = 1, .max = 100,
      .status = BW_E_QUALITY},
     {.short_name = '\0', .long_name = "restart", .kind = Kind::number, .value_name = "N",
-     .help = "a marker every N blocks, 0 (none) to 65535", .number = &Settings::restart,
+     .help = "a marker every N MCUs, 0 (none) to 65535", .number = &Settings::restart,
      .min = 0, .max = 65535, .status = BW_E_RESTART},
+    {.short_name = '\0', .long_name = "sampling", .kind = Kind::word, .value_name = "S",
+     .help = "chroma sampling of a colour input: 444, 422 or 420\n(a raw YUV input's own by default)",
+     .given = &Settings::sampling_given, .number = &Settings::sampling, .words = samplings,
+     .status = BW_E_SAMPLING},
+    {.short_name = '\0', .long_name = "gray", .kind = Kind::flag, .value_name = nullptr,
+     .help = "encode a colour input as grayscale (its Y alone)", .given = &Settings::gray},
     {.short_name = '\0', .long_name = "size", .kind = Kind::size, .value_name = "WxH",
-     .help = "INPUT is raw samples, W x H, without a header", .given = &Settings::raw,
+     .help = "INPUT is raw pixels, W x H, without a header", .given = &Settings::raw,
      .number = &Settings::width, .second = &Settings::height, .min = 1, .max = 65535,
      .status = BW_E_SIZE},
+    {.short_name = '\0', .long_name = "format", .kind = Kind::word, .value_name = "F",
+     .help = "what a --size INPUT holds: gray, rgb, bgr, rgbx, bgrx, yuyv,\n"
+             "uyvy (lines of pixels), or i420, i422, i444, nv12 (the Y\n"
+             "plane, then Cb and Cr, or NV12's Cb Cr pairs)",
+     .given = &Settings::format_given, .number = &Settings::format, .words = formats},
+    {.short_name = '\0', .long_name = "comment", .kind = Kind::segment, .value_name = "TEXT",
+     .help = "add a comment (COM) segment holding TEXT", .min = 0, .max = 65533, .marker = BW_COM,
+     .message = "a comment (COM) segment holds at most 65533 bytes"},
+    {.short_name = '\0', .long_name = "exif", .kind = Kind::segment, .value_name = "FILE",
+     .help = "add an APP1 segment holding FILE (its EXIF payload, which\n"
+             "starts with Exif and two zero bytes; at most 65533 bytes)",
+     .min = 1, .max = UINT32_MAX, .marker = BW_APP(1), .from_file = true},
     {.short_name = '\0', .long_name = "threads", .kind = Kind::number, .value_name = "N",
      .help = "encode with N threads, 1 to 64", .number = &Settings::threads, .min = 1,
      .max = BW_MAX_THREADS, .status = BW_E_THREADS},
@@ -64,15 +95,17 @@ constexpr Option options[] = {
      .help = "print the version and exit", .given = &Settings::version},
 };
 
+constexpr std::size_t option_count = sizeof options / sizeof *options;
+static_assert(option_count <= sizeof Settings{}.given / sizeof *Settings{}.given);
 static_assert(BW_MAX_THREADS == 64, "--threads' help states the limit");
 
 const char* const usage_head =
     "Usage: blockwright [OPTIONS] [INPUT]\n"
-    "Encodes a grayscale picture into a baseline JPEG file.\n"
+    "Encodes a grayscale or colour picture into a baseline JPEG file.\n"
     "\n"
-    "INPUT is a binary PGM file (P5, maxval 255) of any size; - reads standard\n"
-    "input. Without INPUT, the 1280 x 1024 raster image.y in the current folder\n"
-    "is read (three header lines, then the samples).\n"
+    "INPUT is a binary PGM (P5, grayscale) or PPM (P6, colour) file, maxval 255,\n"
+    "of any size; - reads standard input. Without INPUT, the 1280 x 1024 raster\n"
+    "image.y in the current folder is read (three header lines, then the samples).\n"
     "\n";
 
 const char* const usage_tail =
@@ -88,7 +121,14 @@ void print_usage(const Settings& defaults) {
     int width = o.short_name ? std::printf("  -%c, ", o.short_name) : std::printf("      ");
     width += std::printf("--%s", o.long_name);
     if (takes_value(o)) width += std::printf(" %s", o.value_name);
-    std::printf("%*s%s", width < 19 ? 21 - width : 2, "", o.help);
+    std::printf("%*s", width < 19 ? 21 - width : 2, "");
+    for (const char* c = o.help; *c != '\0'; ++c) {
+      if (*c == '\n') {
+        std::printf("\n%21s", "");
+      } else {
+        std::putchar(*c);
+      }
+    }
     if (o.kind == Kind::number) std::printf(" (default %u)", static_cast<unsigned>(defaults.*o.number));
     if (o.kind == Kind::word) {
       for (const Word* w = o.words; w->word != nullptr; ++w) {
@@ -158,12 +198,40 @@ Taken take_value(const Option& o, const char* value, Settings& s) {
       s.*o.text = value;
       return Taken::ok;
     }
+    case Kind::segment: {
+      const std::size_t length = static_cast<std::size_t>(end - value);
+      if (length < o.min) return Taken::bad;
+      if (length > o.max) return Taken::out_of_range;
+      bw_segment& segment = s.segments[s.segment_count];
+      segment.marker = o.marker;
+      if (o.from_file) {
+        s.segment_file[s.segment_count] = value;
+      } else {
+        segment.size = static_cast<std::uint32_t>(length);
+        segment.data = value;
+      }
+      ++s.segment_count;
+      return Taken::ok;
+    }
     case Kind::stop:
     case Kind::flag:
       break;
   }
   return Taken::ok;
 }
+
+// A raw YUV input's own sampling, the default for it.
+std::uint32_t own_sampling(std::uint32_t format) {
+  switch (format) {
+    case BW_INPUT_I444: return BW_SAMPLING_444;
+    case BW_INPUT_I422:
+    case BW_INPUT_YUYV:
+    case BW_INPUT_UYVY: return BW_SAMPLING_422;
+    default: return BW_SAMPLING_420;
+  }
+}
+
+int ignore_bytes(void*, const std::uint8_t*, std::size_t) { return 1; }
 
 // The row for arg ("-q", "-q85", "--quality", "--quality=85"), and where
 // its value is within arg (nullptr: none there).
@@ -210,7 +278,38 @@ bw_config Settings::config() const {
   c.quality = quality;
   c.restart_interval = restart;
   c.threads = threads;
+  c.input = format;
+  c.sampling = sampling;
+  c.grayscale = gray ? 1 : 0;
+  c.segment_count = segment_count;
+  c.segments = segment_count != 0 ? segments : nullptr;
   return c;
+}
+
+const char* format_name(std::uint32_t format) {
+  for (const Word* w = formats; w->word != nullptr; ++w) {
+    if (w->value == format) return w->word;
+  }
+  return "";
+}
+
+bool settings_refused(const Settings& s) {
+  bw_encoder trial;
+  const bw_config c = s.config();
+  const int status = bw_encoder_init(&trial, &c, ignore_bytes, nullptr);
+  // (Metadata goes to the callback at once, which refuses it: the settings
+  // passed.)
+  if (status == BW_OK || status == BW_E_CALLBACK) return false;
+  for (std::size_t k = 0; k < option_count; ++k) {
+    if (options[k].status != status) continue;
+    // A refused sampling that was not given is the raw format's own.
+    const char* value = s.given[k] != nullptr ? s.given[k] : "";
+    if (status == BW_E_SAMPLING && s.given[k] == nullptr) value = format_name(s.format);
+    std::fprintf(stderr, "blockwright: --%s %s: %s\n", options[k].long_name, value, bw_strerror(status));
+    return true;
+  }
+  std::fprintf(stderr, "blockwright: %s\n", bw_strerror(status));
+  return true;
 }
 
 int parse_command_line(int argc, char** argv, Settings& s) {
@@ -255,6 +354,10 @@ int parse_command_line(int argc, char** argv, Settings& s) {
       if (i + 1 == argc) return usage_error("option '%s' needs a value", arg);
       value = argv[++i];
     }
+    if (o->kind == Kind::segment && s.segment_count == max_segments) {
+      return usage_error("more than %s --comment and --exif options", "32");
+    }
+    s.given[static_cast<std::size_t>(o - options)] = value;
     switch (take_value(*o, value, s)) {
       case Taken::ok:
         break;
@@ -273,9 +376,16 @@ int parse_command_line(int argc, char** argv, Settings& s) {
   if (s.raw && s.input == nullptr) {
     return usage_error("%s needs an INPUT; image.y is always 1280 x 1024 with its header lines", "--size");
   }
+  if (s.format_given && !s.raw) {
+    return usage_error("%s needs --size: PGM and PPM files say what they hold", "--format");
+  }
+  if (s.sampling_given && (s.input == nullptr || (s.raw && s.format == BW_INPUT_GRAY))) {
+    return usage_error("%s is for colour inputs; this one is grayscale", "--sampling");
+  }
+  if (s.raw && !s.sampling_given) s.sampling = own_sampling(s.format);
   if (refused != nullptr) {
     const char* reason = refused->status != 0 ? bw_strerror(refused->status) : refused->message;
-    if (refused->kind == Kind::text) {
+    if (refused->kind == Kind::text || refused->kind == Kind::segment) {
       std::fprintf(stderr, "blockwright: --%s: %s\n", refused->long_name, reason);
     } else {
       std::fprintf(stderr, "blockwright: --%s %s: %s\n", refused->long_name, refused_value, reason);

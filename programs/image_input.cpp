@@ -6,25 +6,54 @@
 
 #include "netpbm.hpp"
 
+std::uint64_t input_line_bytes(const bw_config& cfg) {
+  const std::uint64_t w = cfg.width;
+  switch (cfg.input) {
+    case BW_INPUT_RGB:
+    case BW_INPUT_BGR: return 3 * w;
+    case BW_INPUT_RGBX:
+    case BW_INPUT_BGRX: return 4 * w;
+    case BW_INPUT_YUYV:
+    case BW_INPUT_UYVY: return 4 * ((w + 1) / 2);
+    default: return w;
+  }
+}
+
+std::uint32_t input_group_lines(const bw_config& cfg) {
+  return cfg.input != BW_INPUT_GRAY && cfg.grayscale == 0 && cfg.sampling == BW_SAMPLING_420 ? 16 : 8;
+}
+
+std::uint64_t raw_frame_bytes(const bw_config& cfg) {
+  const std::uint64_t w = cfg.width, h = cfg.height, cw = (w + 1) / 2, ch = (h + 1) / 2;
+  switch (cfg.input) {
+    case BW_INPUT_I444: return 3 * w * h;
+    case BW_INPUT_I422: return w * h + 2 * cw * h;
+    case BW_INPUT_I420:
+    case BW_INPUT_NV12: return w * h + 2 * cw * ch;
+    default: return input_line_bytes(cfg) * h;
+  }
+}
+
 namespace {
 
-// Encodes a frame of job.config's size whose samples come from source,
-// after the first `filled` of them, which are already at job.stripe.
+// Encodes a frame of job.config's size whose lines come from source,
+// after the first `filled` bytes of them, which are already at job.stripe.
 InputOutcome encode_samples(EncodeJob& job, Source source, void* ctx, std::size_t filled) {
   InputOutcome out;
   const bw_config& cfg = job.config;
-  const std::size_t width = cfg.width;
+  const auto width = static_cast<std::size_t>(input_line_bytes(cfg));  // bytes a line
   const std::uint64_t total = std::uint64_t{width} * cfg.height;
+  const char* unit = cfg.input == BW_INPUT_GRAY ? "samples" : "bytes";
   const int init = bw_encoder_init(job.encoder, &cfg, job.write, job.write_user);
   if (init != BW_OK) {
     out.result = InputResult::refused;
     std::snprintf(out.reason, sizeof out.reason, "%s", bw_strerror(init));
     return out;
   }
-  // One stripe a call, or with several threads the whole frame in one.
-  // Without the memory to hold the frame, the stripes are coded one by one
-  // on this thread: the same bytes, only slower.
-  std::uint32_t group = 8;
+  // One group of lines a call, or with several threads the whole frame in
+  // one. Without the memory to hold the frame, the groups are coded one by
+  // one on this thread: the same bytes, only slower.
+  std::uint32_t group = input_group_lines(cfg);
   if (cfg.threads > 1 && cfg.height > 8) {
     std::uint8_t* frame = job.stripe;
     if (total > job.stripe_size) {
@@ -52,9 +81,9 @@ InputOutcome encode_samples(EncodeJob& job, Source source, void* ctx, std::size_
         bw_encoder_release(job.encoder);
         out.samples_read += filled;
         out.result = InputResult::refused;
-        std::snprintf(out.reason, sizeof out.reason, "read %llu of %llu samples",
+        std::snprintf(out.reason, sizeof out.reason, "read %llu of %llu %s",
                       static_cast<unsigned long long>(out.samples_read),
-                      static_cast<unsigned long long>(total));
+                      static_cast<unsigned long long>(total), unit);
         return out;
       }
       filled += static_cast<std::size_t>(got);
@@ -74,9 +103,9 @@ InputOutcome encode_samples(EncodeJob& job, Source source, void* ctx, std::size_
   return out;
 }
 
-// Makes room for 8 lines of job.config.width samples.
+// Makes room for a group of lines (8, or 16 for colour at 4:2:0).
 bool fit_stripe(EncodeJob& job, StripeAlloc get_stripe) {
-  const std::size_t need = std::size_t{job.config.width} * 8;
+  const auto need = static_cast<std::size_t>(input_line_bytes(job.config) * input_group_lines(job.config));
   if (need <= job.stripe_size) return true;
   std::uint8_t* buf = get_stripe(need);
   if (buf == nullptr) return false;
@@ -224,7 +253,7 @@ InputOutcome encode_pgm(EncodeJob& job, Source source, void* ctx, StripeAlloc ge
     case NetpbmParse::ok:
       break;
     case NetpbmParse::not_netpbm:
-      std::snprintf(out.reason, sizeof out.reason, "not a PGM file: it does not start with P5");
+      std::snprintf(out.reason, sizeof out.reason, "not a PGM or PPM file: it does not start with P5 or P6");
       return out;
     case NetpbmParse::ends_early:
       std::snprintf(out.reason, sizeof out.reason, "the input ends within its PGM header");
@@ -239,8 +268,8 @@ InputOutcome encode_pgm(EncodeJob& job, Source source, void* ctx, StripeAlloc ge
       }
       return out;
   }
-  if (h.kind != '5') {
-    std::snprintf(out.reason, sizeof out.reason, "%s; only gray binary PGM (P5) is taken",
+  if (h.kind != '5' && h.kind != '6') {
+    std::snprintf(out.reason, sizeof out.reason, "%s; only binary PGM (P5) and PPM (P6) are taken",
                   netpbm_kind_name(h.kind));
     return out;
   }
@@ -250,17 +279,74 @@ InputOutcome encode_pgm(EncodeJob& job, Source source, void* ctx, StripeAlloc ge
                   h.written[2]);
     return out;
   }
+  if (h.kind == '5' && job.sampling_given) {
+    std::snprintf(out.reason, sizeof out.reason, "a grayscale picture; --sampling is for colour inputs");
+    return out;
+  }
+  job.config.input = h.kind == '6' ? BW_INPUT_RGB : BW_INPUT_GRAY;
   job.config.width = static_cast<std::uint32_t>(h.width);
   job.config.height = static_cast<std::uint32_t>(h.height);
   if (!fit_stripe(job, get_stripe)) {
-    std::snprintf(out.reason, sizeof out.reason, "no memory for a stripe of 8 lines");
+    std::snprintf(out.reason, sizeof out.reason, "no memory for a group of lines");
     return out;
   }
   // The samples read along with the header come first.
   return encode_samples(job, read_buffered, &in, 0);
 }
 
+namespace {
+
+// Planar input: the planes one after the other, read whole, then coded in
+// one call.
+InputOutcome encode_planar(EncodeJob& job, Source source, void* ctx) {
+  const bw_config& cfg = job.config;
+  const std::uint64_t w = cfg.width, h = cfg.height, cw = (w + 1) / 2, ch = (h + 1) / 2;
+  std::uint64_t chroma_w = cw, chroma_h = ch;  // each chroma plane
+  if (cfg.input == BW_INPUT_I444) chroma_w = w, chroma_h = h;
+  if (cfg.input == BW_INPUT_I422) chroma_h = h;
+  const std::uint64_t y_size = w * h, c_size = chroma_w * chroma_h, total = y_size + 2 * c_size;
+  std::uint8_t* frame = job.get_frame != nullptr && total <= SIZE_MAX
+                            ? job.get_frame(static_cast<std::size_t>(total))
+                            : nullptr;
+  if (frame == nullptr) return refusal("no memory to hold the frame");
+  InputOutcome out;
+  std::size_t filled = 0;
+  while (filled < total) {
+    const long got = source(frame + filled, static_cast<std::size_t>(total) - filled, ctx);
+    if (got < 0) {
+      out.result = InputResult::read_error;
+      return out;
+    }
+    if (got == 0) {
+      out.samples_read = filled;
+      out.result = InputResult::refused;
+      std::snprintf(out.reason, sizeof out.reason, "read %llu of %llu bytes",
+                    static_cast<unsigned long long>(filled), static_cast<unsigned long long>(total));
+      return out;
+    }
+    filled += static_cast<std::size_t>(got);
+  }
+  out.samples_read = total;
+  const bool nv12 = cfg.input == BW_INPUT_NV12;
+  const std::uint8_t* const planes[3] = {frame, frame + y_size, nv12 ? nullptr : frame + y_size + c_size};
+  const std::size_t strides[3] = {static_cast<std::size_t>(w),
+                                  static_cast<std::size_t>(nv12 ? 2 * cw : chroma_w),
+                                  static_cast<std::size_t>(chroma_w)};
+  const int init = bw_encoder_init(job.encoder, &cfg, job.write, job.write_user);
+  if (init != BW_OK) return refusal(bw_strerror(init));
+  out.status = bw_encoder_write_planes(job.encoder, planes, strides, cfg.height);
+  if (out.status == BW_OK) out.status = bw_encoder_finish(job.encoder);
+  if (out.status != BW_OK) {
+    bw_encoder_release(job.encoder);
+    out.result = out.status == BW_E_CALLBACK ? InputResult::write_error : InputResult::encoder_error;
+  }
+  return out;
+}
+
+}  // namespace
+
 InputOutcome encode_raw(EncodeJob& job, Source source, void* ctx, StripeAlloc get_stripe) {
-  if (!fit_stripe(job, get_stripe)) return refusal("no memory for a stripe of 8 lines");
+  if (job.config.input >= BW_INPUT_I444) return encode_planar(job, source, ctx);
+  if (!fit_stripe(job, get_stripe)) return refusal("no memory for a group of lines");
   return encode_samples(job, source, ctx, 0);
 }

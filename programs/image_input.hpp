@@ -68,10 +68,23 @@ struct EncodeJob {
   std::size_t stripe_size;
   // With more than one thread the whole frame is read before it is coded,
   // in one call that the encoder splits among its threads: a buffer that
-  // large comes from here (nullptr, or none given: coded stripe by stripe
-  // on the caller's thread instead, with the same bytes).
+  // large comes from here (nullptr, or none given: coded group by group on
+  // the caller's thread instead, with the same bytes). So does the buffer of
+  // a planar raw frame, which cannot do without it.
   StripeAlloc get_frame = nullptr;
+  // --sampling was given: a grayscale PGM is refused.
+  bool sampling_given = false;
 };
+
+// Bytes of one line of an interleaved input (gray, RGB and the like,
+// packed 4:2:2) of the config's kind and width.
+std::uint64_t input_line_bytes(const bw_config& cfg);
+
+// Lines the encoder takes a call: 16 for colour at 4:2:0, else 8.
+std::uint32_t input_group_lines(const bw_config& cfg);
+
+// Bytes of a whole raw frame of the config's kind and size, planes and all.
+std::uint64_t raw_frame_bytes(const bw_config& cfg);
 
 // Reads an image.y from source and encodes it, stripe by stripe, through
 // job.stripe (at least stripe_bytes). Bytes after the last sample are not
@@ -81,12 +94,14 @@ struct EncodeJob {
 // must discard them.
 InputOutcome encode_image_y(EncodeJob& job, Source source, void* ctx);
 
-// Reads a binary PGM (P5, maxval 255) of any size from source and encodes
-// it. When the width needs more than job.stripe_size bytes for 8 lines,
-// get_stripe is asked for a buffer of that size (nullptr: refused).
+// Reads a binary PGM (P5, maxval 255) or PPM (P6, maxval 255: colour, RGB)
+// of any size from source and encodes it. When a group of lines needs more
+// than job.stripe_size bytes, get_stripe is asked for a buffer of that size
+// (nullptr: refused).
 
 InputOutcome encode_pgm(EncodeJob& job, Source source, void* ctx, StripeAlloc get_stripe);
 
-// Reads job.config.width x job.config.height raw samples from source and
-// encodes them.
+// Reads job.config.width x job.config.height raw pixels of the input kind
+// job.config.input from source and encodes them; planar kinds (plane after
+// plane) are read whole into a buffer from job.get_frame.
 InputOutcome encode_raw(EncodeJob& job, Source source, void* ctx, StripeAlloc get_stripe);

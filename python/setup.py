@@ -80,7 +80,8 @@ class BuildWithLibrary(build_ext):
         build = Path(self.build_temp).resolve() / "cmake"
         jobs = os.environ.get("BLOCKWRIGHT_JOBS") or str(os.cpu_count() or 1)
         configure = ["cmake", "-S", str(REPO), "-B", str(build), "-DCMAKE_BUILD_TYPE=Release",
-                     "-DBLOCKWRIGHT_TESTS=OFF", "-DBLOCKWRIGHT_BENCH=OFF"]
+                     "-DBLOCKWRIGHT_TESTS=OFF", "-DBLOCKWRIGHT_BENCH=OFF", "-DBLOCKWRIGHT_GSTREAMER=OFF",
+                     "-DBLOCKWRIGHT_PROGRAMS=OFF", "-DBLOCKWRIGHT_INSTALL=OFF"]
         configure += shlex.split(os.environ.get("BLOCKWRIGHT_CMAKE_ARGS", ""))
         try:
             subprocess.run(configure, check=True, stdout=subprocess.DEVNULL)

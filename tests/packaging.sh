@@ -88,6 +88,12 @@ files="
 $runtime $lib/$soname usr/share/doc/$runtime/copyright
 libblockwright-dev usr/include/blockwright.h $lib/libblockwright.a $lib/libblockwright.so $lib/pkgconfig/blockwright.pc $lib/cmake/Blockwright/BlockwrightConfig.cmake usr/share/doc/libblockwright-dev/changelog.gz
 blockwright usr/bin/blockwright usr/bin/recipgen"
+if [ -e "$build/gst/libgstblockwright.so" ]; then
+  fields+="
+gstreamer1.0-blockwright Depends libgstreamer1.0-0 "
+  files+="
+gstreamer1.0-blockwright $lib/gstreamer-1.0/libgstblockwright.so"
+fi
 
 debs=()
 while read -r package wanted; do

@@ -1,6 +1,7 @@
 // Encoders with several threads write the bytes of one thread: on random
 // sizes, qualities, restart intervals, pictures and groupings of lines, with
 // every code path the CPU runs; and they fail cleanly.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -22,6 +23,18 @@
 #include "encoder.hpp"
 
 namespace {
+
+bw_config config_of(std::uint32_t width, std::uint32_t height, std::uint32_t quality,
+                    std::uint32_t restart, std::uint32_t threads) {
+  bw_config cfg;
+  bw_default_config(&cfg);
+  cfg.width = width;
+  cfg.height = height;
+  cfg.quality = quality;
+  cfg.restart_interval = restart;
+  cfg.threads = threads;
+  return cfg;
+}
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -104,7 +117,7 @@ TEST(Threads, SameBytesAsOneThread) {
       // The plain definition is slow: only on frames up to a fifth of a megapixel.
       if (p == &reference_path && c.width * c.height > 200000) continue;
       for (const auto& groups : groupings) {
-        bw_config cfg{c.width, c.height, c.quality, c.restart, 1};
+        bw_config cfg = config_of(c.width, c.height, c.quality, c.restart, 1);
         Sink one;
         if (encode(cfg, p, pic, groups, one) != BW_OK) continue;  // path not here
         for (const std::uint32_t t : thread_counts) {
@@ -117,6 +130,47 @@ TEST(Threads, SameBytesAsOneThread) {
               << " groups of " << groups[0] << ": " << many.data.size() << " vs " << one.data.size()
               << " bytes";
         }
+      }
+    }
+  }
+}
+
+// Colour frames (RGB lines and I420 planes, each sampling, with and
+// without restart markers, and Y alone) on 2 to 4 threads: one thread's
+// bytes, the whole frame in one call or in groups of MCU rows.
+TEST(Threads, ColourFramesGiveOneThreadsBytes) {
+  std::mt19937 rng(5);
+  const std::uint32_t w = 733, h = 517;
+  const Bytes gray = picture(3 * w, h, 40, rng);  // read as RGB: 3 bytes a pixel
+  const std::uint32_t cw = (w + 1) / 2, ch = (h + 1) / 2;
+  const std::uint8_t* planes[3] = {gray.data(), gray.data() + w * h, gray.data() + w * h + cw * ch};
+  const std::size_t strides[3] = {w, cw, cw};
+  struct Case {
+    std::uint32_t input, sampling, restart, grayscale;
+  };
+  const Case cases[] = {{BW_INPUT_RGB, 420, 0, 0}, {BW_INPUT_RGB, 422, 3, 0}, {BW_INPUT_RGB, 444, 50, 0},
+                        {BW_INPUT_I420, 420, 0, 0}, {BW_INPUT_I420, 420, 7, 0}, {BW_INPUT_RGB, 420, 5, 1}};
+  for (const Case& c : cases) {
+    Bytes one;
+    for (const std::uint32_t threads : {1u, 2u, 4u}) {
+      for (const std::uint32_t group : {0u, 64u}) {
+        bw_config cfg = config_of(w, h, 80, c.restart, threads);
+        cfg.input = c.input, cfg.sampling = c.sampling, cfg.grayscale = c.grayscale;
+        Sink sink;
+        bw_encoder enc;
+        ASSERT_EQ(bw_encoder_init(&enc, &cfg, collect, &sink), BW_OK);
+        for (std::uint32_t y = 0; y < h;) {
+          const std::uint32_t n = group == 0 ? h : std::min(group, h - y);
+          const std::uint8_t* at[3] = {planes[0] + y * strides[0] * (c.input == BW_INPUT_RGB ? 3 : 1),
+                                       planes[1] + y / 2 * strides[1], planes[2] + y / 2 * strides[2]};
+          const std::size_t st[3] = {strides[0] * (c.input == BW_INPUT_RGB ? 3 : 1), cw, cw};
+          ASSERT_EQ(bw_encoder_write_planes(&enc, at, st, n), BW_OK);
+          y += n;
+        }
+        ASSERT_EQ(bw_encoder_finish(&enc), BW_OK);
+        if (one.empty()) one = sink.data;
+        EXPECT_TRUE(sink.data == one) << c.input << " " << c.sampling << " restart " << c.restart
+                                      << " threads " << threads << " group " << group;
       }
     }
   }
@@ -139,7 +193,7 @@ TEST(Threads, SettingsOutsideTheRangeAreRefused) {
 // sanitizer builds run this).
 TEST(Threads, FailingCallbackStopsEveryThread) {
   std::mt19937 rng(7);
-  const bw_config base{1280, 1024, 75, 0, 1};
+  const bw_config base = config_of(1280, 1024, 75, 0, 1);
   const Bytes pic = picture(base.width, base.height, 50, rng);
   Sink whole;
   ASSERT_EQ(encode(base, &scalar_path, pic, {65535}, whole), BW_OK);
@@ -172,7 +226,7 @@ TEST(Threads, FailingCallbackStopsEveryThread) {
 // then refuses lines; a refused line count leaves it usable.
 TEST(Threads, ReleaseAbandonsTheFrame) {
   std::mt19937 rng(11);
-  bw_config cfg{800, 640, 75, 0, 4};
+  bw_config cfg = config_of(800, 640, 75, 0, 4);
   const Bytes pic = picture(cfg.width, cfg.height, 10, rng);
   Sink sink;
   bw_encoder enc;
@@ -212,7 +266,7 @@ TEST(Threads, CallbackPiecesAreAtMost16KiB) {
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.threads) + " threads, restart " + std::to_string(c.restart) + ", " +
                  std::to_string(c.lines) + " lines a call");
-    const bw_config cfg{2048, 1024, 90, c.restart, c.threads};
+    const bw_config cfg = config_of(2048, 1024, 90, c.restart, c.threads);
     Pieces out;
     bw_encoder enc;
     ASSERT_EQ(bw_encoder_init(&enc, &cfg, take_piece, &out), BW_OK);
@@ -262,7 +316,7 @@ bool threads_back_to(const std::set<std::string>& want) {
 // in one.
 TEST(Threads, EveryEndingGivesTheThreadsBack) {
   std::mt19937 rng(12);
-  const bw_config cfg{800, 640, 75, 0, 4};
+  const bw_config cfg = config_of(800, 640, 75, 0, 4);
   const Bytes pic = picture(cfg.width, cfg.height, 10, rng);
   Bytes out(bw_max_encoded_size(&cfg));
   std::size_t size = 0;
@@ -338,7 +392,7 @@ TEST(Threads, WithoutMemoryForThreadsTheSameBytes) {
   GTEST_SKIP() << "the sanitizers reserve more address space than any limit allows";
 #else
   std::mt19937 rng(21);
-  const bw_config cfg{1600, 1200, 75, 0, 4};
+  const bw_config cfg = config_of(1600, 1200, 75, 0, 4);
   const Bytes pic = picture(cfg.width, cfg.height, 40, rng);
   Bytes want(bw_max_encoded_size(&cfg)), out(want.size());
   std::size_t want_size = 0;
@@ -367,6 +421,33 @@ TEST(Threads, WithoutMemoryForThreadsTheSameBytes) {
     EXPECT_EQ(WEXITSTATUS(status), 0) << "10 + status, 2: other bytes, 3: no limit";
   }
 #endif
+}
+
+// No thread of the library outlives the call that ends its encoding, so a
+// program may unload the library right after: loaded and unloaded again and
+// again, with encodings that end every way, nothing runs in unmapped code.
+TEST(Threads, TheLibraryUnloadsOnceEncodingsEnd) {
+  std::mt19937 rng(8);
+  const bw_config cfg{800, 640, 75, 0, 4};
+  const Bytes pic = picture(cfg.width, cfg.height, 30, rng);
+  Bytes out(bw_max_encoded_size(&cfg));
+  for (int round = 0; round < 12; ++round) {
+    void* lib = dlopen(BW_SHARED_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(lib, nullptr) << dlerror();
+    const auto to_memory = reinterpret_cast<decltype(&bw_encode_to_memory)>(dlsym(lib, "bw_encode_to_memory"));
+    const auto init = reinterpret_cast<decltype(&bw_encoder_init)>(dlsym(lib, "bw_encoder_init"));
+    const auto lines = reinterpret_cast<decltype(&bw_encoder_write_lines)>(dlsym(lib, "bw_encoder_write_lines"));
+    const auto release = reinterpret_cast<decltype(&bw_encoder_release)>(dlsym(lib, "bw_encoder_release"));
+    ASSERT_TRUE(to_memory && init && lines && release);
+    std::size_t size = 0;
+    EXPECT_EQ(to_memory(&cfg, pic.data(), cfg.width, out.data(), out.size(), &size), BW_OK);
+    Sink sink;
+    bw_encoder enc;
+    ASSERT_EQ(init(&enc, &cfg, collect, &sink), BW_OK);
+    EXPECT_EQ(lines(&enc, pic.data(), cfg.width, 320), BW_OK);  // the threads wait for more
+    release(&enc);
+    ASSERT_EQ(dlclose(lib), 0);
+  }
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // Colour conversion, chroma downsampling and packed 4:2:2 unpacking of one
 // line on NEON, with the interface and the bytes of the portable functions
 // in colour.hpp. On 32-bit ARM nothing here may run before the CPU check
-// (cpu_has_neon).
+// (cpu_features).
 #pragma once
 
 #include <cstdint>

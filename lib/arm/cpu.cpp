@@ -4,19 +4,17 @@
 
 #if defined(__aarch64__)
 
-bool cpu_has_neon() { return true; }
+std::uint32_t cpu_features() { return cpu_neon; }
 
 #else
 
 #include <asm/hwcap.h>
 #include <sys/auxv.h>
 
-bool cpu_has_neon() {
+std::uint32_t cpu_features() {
   // getauxval only reads the auxiliary vector the kernel handed over, so
   // this is safe from any thread.
-  return (getauxval(AT_HWCAP) & HWCAP_NEON) != 0;
+  return (getauxval(AT_HWCAP) & HWCAP_NEON) != 0 ? std::uint32_t{cpu_neon} : 0u;
 }
 
 #endif
-
-bool serves_neon(const QuantTables& q) { return q.fits16 && cpu_has_neon(); }

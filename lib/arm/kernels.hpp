@@ -11,15 +11,11 @@
 #include "coder.hpp"
 #include "paths.hpp"
 
-// Whether the CPU has NEON (Advanced SIMD); the path's `serves`, which also
-// needs QuantTables::fits16 (cpu.cpp).
-bool cpu_has_neon();
-bool serves_neon(const QuantTables& q);
-
-// Blocks one at a time on 16-bit lanes, and a coder that visits only the
-// nonzero coefficients (neon.cpp).
-extern const CodePath neon_path;
-inline constexpr const CodePath* arm_paths[] = {&neon_path};
+// The paths, slowest first, each defined in its own file: neon_path
+// (neon.cpp), blocks one at a time on 16-bit lanes, and a coder that visits
+// only the nonzero coefficients. cpu.cpp says whether the CPU has NEON.
+#define BW_ARCH_PATHS(X) X(neon_path)
+BW_ARCH_PATHS(BW_DECLARE_PATH)
 
 // The path's colour kernels (colour_neon.cpp), declared one by one in
 // colour_kernels.hpp.

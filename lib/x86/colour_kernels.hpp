@@ -1,7 +1,7 @@
 // Colour conversion, chroma downsampling and packed 4:2:2 unpacking of one
 // line on SSE4.1 and AVX2, with the interface and the bytes of the portable
 // functions in colour.hpp. Each file is built for its instruction set, and
-// nothing here may run before the CPU check (cpu_has_sse41, cpu_has_avx2).
+// nothing here may run before the CPU check (cpu_features).
 #pragma once
 
 #include <cstdint>

@@ -3,16 +3,20 @@
 // safe from any thread.
 #include "x86/kernels.hpp"
 
-bool cpu_has_sse41() { return __builtin_cpu_supports("sse4.1"); }
-
-bool cpu_has_avx2() { return __builtin_cpu_supports("avx2"); }
-
-bool cpu_has_avx2_bmi2() {
-  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2");
+std::uint32_t cpu_features() {
+  std::uint32_t f = 0;
+  if (__builtin_cpu_supports("sse4.1")) f |= cpu_sse41;
+  if (__builtin_cpu_supports("avx2")) f |= cpu_avx2;
+  if (__builtin_cpu_supports("bmi")) f |= cpu_bmi1;
+  if (__builtin_cpu_supports("bmi2")) f |= cpu_bmi2;
+  if (__builtin_cpu_supports("avx512f")) f |= cpu_avx512f;
+  if (__builtin_cpu_supports("avx512bw")) f |= cpu_avx512bw;
+  if (__builtin_cpu_supports("avx512vl")) f |= cpu_avx512vl;
+  if (__builtin_cpu_supports("avx512dq")) f |= cpu_avx512dq;
+  if (__builtin_cpu_supports("avx512cd")) f |= cpu_avx512cd;
+  if (__builtin_cpu_supports("avx512vbmi")) f |= cpu_avx512vbmi;
+  if (__builtin_cpu_supports("avx512vbmi2")) f |= cpu_avx512vbmi2;
+  if (__builtin_cpu_supports("avx512bitalg")) f |= cpu_avx512bitalg;
+  if (__builtin_cpu_supports("avx512vpopcntdq")) f |= cpu_avx512vpopcntdq;
+  return f;
 }
-
-bool serves_sse41(const QuantTables&) { return cpu_has_sse41(); }
-
-bool serves_avx2(const QuantTables&) { return cpu_has_avx2(); }
-
-bool serves_avx2_pair(const QuantTables& q) { return q.fits16 && cpu_has_avx2_bmi2(); }

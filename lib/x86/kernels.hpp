@@ -17,22 +17,12 @@
 #include "dct.hpp"
 #include "paths.hpp"
 
-// Whether the CPU has SSE4.1; AVX2; AVX2 with BMI1 and BMI2. Each path's
-// `serves` (cpu.cpp).
-bool cpu_has_sse41();
-bool cpu_has_avx2();
-bool cpu_has_avx2_bmi2();
-bool serves_sse41(const QuantTables& q);
-bool serves_avx2(const QuantTables& q);
-bool serves_avx2_pair(const QuantTables& q);  // needs QuantTables::fits16
-
-// The paths, slowest first. sse4.1 and avx2: transform and quantization on
-// 4 and 8 x 32-bit lanes, then the portable bitmap coder. avx2-pair: two
-// blocks at once on 16 x 16-bit lanes and a BMI2 coder.
-extern const CodePath sse41_path;      // dct_sse41.cpp
-extern const CodePath avx2_path;       // dct_avx2.cpp
-extern const CodePath avx2_pair_path;  // pair_avx2.cpp
-inline constexpr const CodePath* x86_paths[] = {&sse41_path, &avx2_path, &avx2_pair_path};
+// The paths, slowest first, each defined in its own file: sse41_path
+// (dct_sse41.cpp) and avx2_path (dct_avx2.cpp), transform and quantization
+// on 4 and 8 x 32-bit lanes, then the portable bitmap coder; avx2_pair_path
+// (pair_avx2.cpp), two blocks at once on 16 x 16-bit lanes and a BMI2 coder.
+#define BW_ARCH_PATHS(X) X(sse41_path) X(avx2_path) X(avx2_pair_path)
+BW_ARCH_PATHS(BW_DECLARE_PATH)
 
 // The colour kernels of sse4.1 (colour_sse41.cpp) and of both AVX2 paths
 // (colour_avx2.cpp), declared one by one in colour_kernels.hpp.

@@ -32,7 +32,7 @@ if(NOT LIBDIR)
   set(LIBDIR lib)
 endif()
 set(lib "${WORK}/prefix/${LIBDIR}")
-foreach(f include/blockwright.h ${LIBDIR}/libblockwright.a ${LIBDIR}/libblockwright.so.1
+foreach(f include/blockwright.h ${LIBDIR}/libblockwright.a ${LIBDIR}/libblockwright.so.2
           ${LIBDIR}/pkgconfig/blockwright.pc ${LIBDIR}/cmake/Blockwright/BlockwrightConfig.cmake)
   if(NOT EXISTS "${WORK}/prefix/${f}")
     message(FATAL_ERROR "not installed: ${f}")
@@ -40,14 +40,14 @@ foreach(f include/blockwright.h ${LIBDIR}/libblockwright.a ${LIBDIR}/libblockwri
 endforeach()
 
 # The shared library exports the API alone.
-symbols(exported -D --defined-only "${lib}/libblockwright.so.1")
+symbols(exported -D --defined-only "${lib}/libblockwright.so.2")
 list(FILTER exported EXCLUDE REGEX "^bw_[a-z_]+$")
 if(exported)
   message(FATAL_ERROR "libblockwright.so exports more than bw_*: ${exported}")
 endif()
 # Neither library needs anything of the C++ run-time (the static one's own
 # cross-references aside).
-symbols(so_needs -u "${lib}/libblockwright.so.1")
+symbols(so_needs -u "${lib}/libblockwright.so.2")
 symbols(a_needs -u "${lib}/libblockwright.a")
 symbols(a_has --defined-only "${lib}/libblockwright.a")
 list(REMOVE_ITEM a_needs ${a_has})
@@ -94,6 +94,6 @@ foreach(program IN LISTS programs)
 endforeach()
 # The shared builds run on the installed library, not a copy of it.
 run(ldd "${WORK}/cmake/encode_frame")
-if(NOT out MATCHES "libblockwright\\.so\\.1 => ${lib}/")
-  message(FATAL_ERROR "encode_frame does not load ${lib}/libblockwright.so.1:\n${out}")
+if(NOT out MATCHES "libblockwright\\.so\\.2 => ${lib}/")
+  message(FATAL_ERROR "encode_frame does not load ${lib}/libblockwright.so.2:\n${out}")
 endif()

@@ -128,7 +128,8 @@ Expected expected_result(std::size_t size, std::size_t* samples, std::size_t* st
 
 }  // namespace
 
-// PGM mode: a refusal is one line; an encoding decodes to the stated size.
+// PGM mode (PPM too): a refusal is one line; an encoding decodes to the
+// stated size and kind.
 void check_pgm(const std::uint8_t* data, std::size_t size) {
   Memory in{data, size, 0};
   Output out;
@@ -139,10 +140,11 @@ void check_pgm(const std::uint8_t* data, std::size_t size) {
     return;
   }
   check(got.result == InputResult::encoded, "a memory source or sink failed");
-  check(got.samples_read == std::uint64_t{job.config.width} * job.config.height, "sample count");
+  check(got.samples_read == input_line_bytes(job.config) * job.config.height, "sample count");
   const Decoded d = decode_jpeg(out.bytes);
   check(d.ok && d.warnings == 0, "libjpeg refused or warned about the stream");
   check(d.width == int(job.config.width) && d.height == int(job.config.height), "wrong geometry");
+  check(d.components == (job.config.input == BW_INPUT_GRAY ? 1 : 3), "wrong components");
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
