@@ -428,14 +428,21 @@ TEST(Threads, WithoutMemoryForThreadsTheSameBytes) {
 // again, with encodings that end every way, nothing runs in unmapped code.
 TEST(Threads, TheLibraryUnloadsOnceEncodingsEnd) {
   std::mt19937 rng(8);
-  const bw_config cfg{800, 640, 75, 0, 4};
+  const bw_config cfg = [] {
+    bw_config c;
+    bw_default_config(&c);
+    c.width = 800;
+    c.height = 640;
+    c.threads = 4;
+    return c;
+  }();
   const Bytes pic = picture(cfg.width, cfg.height, 30, rng);
   Bytes out(bw_max_encoded_size(&cfg));
   for (int round = 0; round < 12; ++round) {
     void* lib = dlopen(BW_SHARED_LIBRARY, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(lib, nullptr) << dlerror();
     const auto to_memory = reinterpret_cast<decltype(&bw_encode_to_memory)>(dlsym(lib, "bw_encode_to_memory"));
-    const auto init = reinterpret_cast<decltype(&bw_encoder_init)>(dlsym(lib, "bw_encoder_init"));
+    const auto init = reinterpret_cast<decltype(&bw_encoder_init_sized)>(dlsym(lib, "bw_encoder_init_sized"));
     const auto lines = reinterpret_cast<decltype(&bw_encoder_write_lines)>(dlsym(lib, "bw_encoder_write_lines"));
     const auto release = reinterpret_cast<decltype(&bw_encoder_release)>(dlsym(lib, "bw_encoder_release"));
     ASSERT_TRUE(to_memory && init && lines && release);
@@ -443,7 +450,7 @@ TEST(Threads, TheLibraryUnloadsOnceEncodingsEnd) {
     EXPECT_EQ(to_memory(&cfg, pic.data(), cfg.width, out.data(), out.size(), &size), BW_OK);
     Sink sink;
     bw_encoder enc;
-    ASSERT_EQ(init(&enc, &cfg, collect, &sink), BW_OK);
+    ASSERT_EQ(init(&enc, sizeof enc, &cfg, collect, &sink), BW_OK);
     EXPECT_EQ(lines(&enc, pic.data(), cfg.width, 320), BW_OK);  // the threads wait for more
     release(&enc);
     ASSERT_EQ(dlclose(lib), 0);
