@@ -29,7 +29,7 @@ struct Option {
   Kind kind;
   const char* value_name;  // in --help: "N", "WxH", "FILE"
   const char* help;        // in --help (a line feed continues it under itself);
-                           // numbers and words add " (default ...)"
+                           // numbers add " (default N)"
   bool Settings::*given = nullptr;            // set when the option is given
   std::uint32_t Settings::*number = nullptr;  // number, word; size: the width
   std::uint32_t Settings::*second = nullptr;  // size: the height
@@ -65,7 +65,7 @@ constexpr Option options[] = {
      .help = "a marker every N MCUs, 0 (none) to 65535", .number = &Settings::restart,
      .min = 0, .max = 65535, .status = BW_E_RESTART},
     {.short_name = '\0', .long_name = "sampling", .kind = Kind::word, .value_name = "S",
-     .help = "chroma sampling of a colour input: 444, 422 or 420\n(a raw YUV input's own by default)",
+     .help = "chroma sampling of a colour input: 444, 422 or 420\n(default 420; a raw YUV input's own)",
      .given = &Settings::sampling_given, .number = &Settings::sampling, .words = samplings,
      .status = BW_E_SAMPLING},
     {.short_name = '\0', .long_name = "gray", .kind = Kind::flag, .value_name = nullptr,
@@ -75,9 +75,10 @@ constexpr Option options[] = {
      .number = &Settings::width, .second = &Settings::height, .min = 1, .max = 65535,
      .status = BW_E_SIZE},
     {.short_name = '\0', .long_name = "format", .kind = Kind::word, .value_name = "F",
-     .help = "what a --size INPUT holds: gray, rgb, bgr, rgbx, bgrx, yuyv,\n"
-             "uyvy (lines of pixels), or i420, i422, i444, nv12 (the Y\n"
-             "plane, then Cb and Cr, or NV12's Cb Cr pairs)",
+     .help = "what a --size INPUT holds: gray, rgb, bgr, rgbx, bgrx,\n"
+             "yuyv, uyvy (lines of pixels), or i420, i422, i444, nv12\n"
+             "(the Y plane, then Cb and Cr, or NV12's Cb Cr pairs);\n"
+             "default gray",
      .given = &Settings::format_given, .number = &Settings::format, .words = formats},
     {.short_name = '\0', .long_name = "comment", .kind = Kind::segment, .value_name = "TEXT",
      .help = "add a comment (COM) segment holding TEXT", .min = 0, .max = 65533, .marker = BW_COM,
@@ -121,7 +122,7 @@ void print_usage(const Settings& defaults) {
     int width = o.short_name ? std::printf("  -%c, ", o.short_name) : std::printf("      ");
     width += std::printf("--%s", o.long_name);
     if (takes_value(o)) width += std::printf(" %s", o.value_name);
-    std::printf("%*s", width < 19 ? 21 - width : 2, "");
+    std::printf("%*s", width < 21 ? 21 - width : 1, "");
     for (const char* c = o.help; *c != '\0'; ++c) {
       if (*c == '\n') {
         std::printf("\n%21s", "");
@@ -130,11 +131,6 @@ void print_usage(const Settings& defaults) {
       }
     }
     if (o.kind == Kind::number) std::printf(" (default %u)", static_cast<unsigned>(defaults.*o.number));
-    if (o.kind == Kind::word) {
-      for (const Word* w = o.words; w->word != nullptr; ++w) {
-        if (w->value == defaults.*o.number) std::printf(" (default %s)", w->word);
-      }
-    }
     std::putchar('\n');
   }
   std::fputs(usage_tail, stdout);

@@ -150,6 +150,10 @@ TEST_F(CliOptions, HelpAndVersionReadAndWriteNothing) {
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.out.substr(0, start.size()), start);
+    // Every line of the help, options from the table included, fits 80 columns.
+    for (std::size_t at = 0, end; (end = run.out.find('\n', at)) != std::string::npos; at = end + 1) {
+      EXPECT_LE(end - at, 80u) << run.out.substr(at, end - at);
+    }
   }
   EXPECT_EQ(list_folder(dir), std::vector<std::string>{"image.y"});
 }
@@ -204,6 +208,8 @@ INSTANTIATE_TEST_SUITE_P(
         Refused{"short_stdout", {"-", "-o", "-"}, concat(text("P5 300 300 255\n"), Bytes(50000, 1)), "standard input: read 50000 of 90000 samples"},
         Refused{"short_raw", {"--size", "9x9", "in.pgm"}, Bytes(80, 1), "in.pgm: read 80 of 81 samples"},
         Refused{"long_raw", {"--size", "9x9", "in.pgm"}, Bytes(82, 1), "in.pgm: 82 bytes, more than the 81 samples of --size 9x9"},
+        Refused{"long_raw_rgb", {"--size", "2x2", "--format", "rgb", "in.pgm"}, Bytes(13, 1), "in.pgm: 13 bytes, more than the 12 bytes of --size 2x2 --format rgb"},
+        Refused{"long_comment", {"--comment", std::string(65534, 'c'), "in.pgm"}, pgm(8, 8), "--comment: a comment (COM) segment holds at most 65533 bytes"},
         Refused{"long_raw_stdin", {"--size", "9x8", "-"}, Bytes(81, 1), "standard input: 81 bytes, more than the 72 samples of --size 9x8"},
         // Numbers of any length are refused, none wraps modulo 2^32.
         Refused{"quality_2_32_plus_50", {"-q", "4294967346", "in.pgm"}, pgm(8, 8), "--quality 4294967346: " + reason(BW_E_QUALITY)},
