@@ -66,10 +66,12 @@ std::uint8_t* allocate_frame(std::size_t size) {
   return whole_frame;
 }
 
-// The stripe buffer of the default frame, its encoder, and the output of
-// this run: static, so that what they hold lives until the exit.
+// The stripe buffer of the default frame, its encoder, the settings and
+// the output of this run: static, so that what they hold (an --exif file's
+// contents, the stream held for standard output) lives until the exit.
 std::uint8_t stripe[stripe_bytes];
 bw_encoder encoder;
+Settings settings;
 Output output;
 
 int fail(const char* file, const char* reason) {
@@ -101,6 +103,7 @@ const std::uint8_t* read_exif(const char* name, std::uint32_t* size) {
   }
   if (reason != nullptr) {
     std::fprintf(stderr, "blockwright: %s: %s\n", name, reason);
+    std::free(buf);
     return nullptr;
   }
   *size = static_cast<std::uint32_t>(got);
@@ -136,7 +139,6 @@ bool raw_length_refused(int fd, const Settings& s, char* reason, std::size_t siz
 }  // namespace
 
 int main(int argc, char** argv) {
-  Settings settings;
   const int parsed = parse_command_line(argc, argv, settings);
   if (parsed >= 0) return parsed;
   install_signal_handlers();
