@@ -80,9 +80,6 @@ int fail(const char* file, const char* reason) {
   return 1;
 }
 
-// The --exif payloads, kept here until the exit.
-std::uint8_t* exif_payload[max_segments];
-
 // Reads an --exif FILE into memory (kept to the exit): nullptr and a
 // message printed when it cannot be read or is no EXIF payload.
 const std::uint8_t* read_exif(const char* name, std::uint32_t* size) {
@@ -105,18 +102,11 @@ const std::uint8_t* read_exif(const char* name, std::uint32_t* size) {
     reason = "not an EXIF payload: it must start with Exif and two zero bytes";
   }
   if (reason != nullptr) {
-    std::free(buf);
     std::fprintf(stderr, "blockwright: %s: %s\n", name, reason);
     std::free(buf);
     return nullptr;
   }
   *size = static_cast<std::uint32_t>(got);
-  for (auto& kept : exif_payload) {
-    if (kept == nullptr) {
-      kept = buf;
-      break;
-    }
-  }
   return buf;
 }
 
