@@ -21,7 +21,7 @@ std::uint32_t chunk_blocks(const Encoder& e, std::uint32_t threads) {
   const std::uint32_t per = chunks_per_thread * threads, bpm = blocks_per_mcu(e);
   std::uint32_t k = std::clamp((e.blocks_total + per - 1) / per, min_chunk / bpm, max_chunk / bpm);
   const std::uint32_t ri = e.restart_interval;
-  if (ri != 0 && ri <= max_chunk) k = std::max<std::uint32_t>(k / ri, 1) * ri;
+  if (ri != 0 && ri <= max_chunk / bpm) k = std::max<std::uint32_t>(k / ri, 1) * ri;
   return k;
 }
 

@@ -149,7 +149,8 @@ TEST(Threads, ColourFramesGiveOneThreadsBytes) {
     std::uint32_t input, sampling, restart, grayscale;
   };
   const Case cases[] = {{BW_INPUT_RGB, 420, 0, 0}, {BW_INPUT_RGB, 422, 3, 0}, {BW_INPUT_RGB, 444, 50, 0},
-                        {BW_INPUT_I420, 420, 0, 0}, {BW_INPUT_I420, 420, 7, 0}, {BW_INPUT_RGB, 420, 5, 1}};
+                        {BW_INPUT_I420, 420, 0, 0}, {BW_INPUT_I420, 420, 7, 0}, {BW_INPUT_RGB, 420, 5, 1},
+                        {BW_INPUT_RGB, 420, 400, 0}};  // an interval longer than a chunk
   for (const Case& c : cases) {
     Bytes one;
     for (const std::uint32_t threads : {1u, 2u, 4u}) {
