@@ -173,3 +173,35 @@ def test_colour_bound(chelsea):
         assert len(blockwright.encode(chelsea, sampling=sampling, quality=100, restart_interval=1)) <= bound
         assert bound > blockwright.max_encoded_size(chelsea.shape[:2], quality=100, restart_interval=1)
     assert blockwright.max_encoded_size(chelsea.shape, gray=True) == blockwright.max_encoded_size(chelsea.shape[:2])
+
+
+EXIF = b"Exif\x00\x00MM\x00*\x00\x00\x00\x08\x00\x00"
+
+
+@pytest.mark.parametrize("frame, kwargs, args", [
+    ("gray", {"comment": "camera 3, frame 17"}, ["--comment", "camera 3, frame 17"]),
+    ("gray", {"exif": EXIF}, ["--exif", "EXIF"]),
+    ("colour", {"exif": bytearray(EXIF), "comment": b"x" * 65533, "sampling": "444"},
+     ["--exif", "EXIF", "--comment", "x" * 65533, "--sampling", "444"]),
+    ("colour", {"comment": "", "gray": True}, ["--comment", "", "--gray"]),
+])
+def test_metadata_matches_the_program(pictures, chelsea, program, tmp_path, frame, kwargs, args):
+    image = pictures["camera"][:200, :300] if frame == "gray" else chelsea
+    (tmp_path / "EXIF").write_bytes(EXIF)
+    args = [str(tmp_path / "EXIF") if a == "EXIF" else a for a in args]
+    expected = program(tmp_path, image, 75, 0, args)
+    assert blockwright.encode(image, **kwargs) == expected
+    bound = blockwright.max_encoded_size(image.shape, **{k: v for k, v in kwargs.items()})
+    assert len(expected) <= bound
+
+
+@pytest.mark.parametrize("kwargs, error, message", [
+    ({"exif": bytes(65534)}, ValueError, "metadata segments must be APP1 to APP15 or COM, of at most 65533 bytes"),
+    ({"comment": "é" * 40000}, ValueError, "of at most 65533 bytes"),
+    ({"exif": "Exif"}, TypeError, "exif must be bytes, not str"),
+    ({"comment": 17}, TypeError, "comment must be bytes or str, not int"),
+])
+def test_metadata_refusals(kwargs, error, message):
+    with pytest.raises(error) as e:
+        blockwright.encode(y8, **kwargs)
+    assert message in str(e.value)

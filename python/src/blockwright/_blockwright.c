@@ -59,8 +59,66 @@ static int get_setting(PyObject *value, const char *name, uint32_t *out) {
 }
 
 typedef struct {
-  PyObject *quality, *restart_interval, *threads, *sampling, *gray;
+  PyObject *quality, *restart_interval, *threads, *sampling, *gray, *exif, *comment;
 } Settings;
+
+/* One encoding: the buffers it holds (up to three planes and the metadata),
+ * its planes (one for an interleaved input) and their copies where they
+ * cannot be read in place, and its metadata segments. */
+typedef struct {
+  const uint8_t *first;
+  Py_ssize_t height, width, channels;
+  Py_ssize_t line_step, pixel_step, byte_step;
+} Plane;
+
+typedef struct {
+  Py_buffer views[5];
+  int view_count;
+  Plane planes[3];
+  int plane_count;
+  uint8_t *copies[3];
+  bw_segment segments[2];
+} Job;
+
+static void job_release(Job *job) {
+  for (int i = 0; i < job->view_count; i++) PyBuffer_Release(&job->views[i]);
+  for (int i = 0; i < 3; i++) PyMem_RawFree(job->copies[i]);
+}
+
+/* exif= (the APP1 payload, b"Exif\0\0" and the rest) and comment= (str,
+ * written as UTF-8, or bytes) as metadata segments, held by the job. */
+static int add_metadata(Job *job, bw_config *cfg, const Settings *s) {
+  PyObject *given[2] = {s->exif, s->comment};
+  const uint32_t markers[2] = {BW_APP(1), BW_COM};
+  const char *names[2] = {"exif", "comment"};
+  for (int i = 0; i < 2; i++) {
+    PyObject *value = given[i];
+    if (value == NULL || value == Py_None) continue;
+    const void *data;
+    Py_ssize_t size;
+    if (i == 1 && PyUnicode_Check(value)) {
+      data = PyUnicode_AsUTF8AndSize(value, &size); /* kept by the str, which the call holds */
+      if (data == NULL) return -1;
+    } else {
+      if (!PyObject_CheckBuffer(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be bytes%s, not %.80s", names[i], i == 1 ? " or str" : "",
+                     Py_TYPE(value)->tp_name);
+        return -1;
+      }
+      Py_buffer *view = &job->views[job->view_count];
+      if (PyObject_GetBuffer(value, view, PyBUF_SIMPLE) < 0) return -1;
+      job->view_count++;
+      data = view->buf;
+      size = view->len;
+    }
+    bw_segment *g = &job->segments[cfg->segment_count++];
+    g->marker = markers[i];
+    g->size = size > 65536 ? 65536 : (uint32_t)size; /* over 65533: refused by the library */
+    g->data = data;
+  }
+  if (cfg->segment_count != 0) cfg->segments = job->segments;
+  return 0;
+}
 
 /* A 1 to 65535 dimension of a frame; anything else becomes UINT32_MAX,
  * which the library refuses. */
@@ -95,7 +153,7 @@ static void refused(int status, const char *name, PyObject *value) {
 /* Fills cfg from the frame size, the input kind and the settings; 0, or -1
  * with the exception set (the library's own message for a refused value). */
 static int make_config(bw_config *cfg, Py_ssize_t width, Py_ssize_t height, uint32_t input,
-                       uint32_t default_sampling, const Settings *s) {
+                       uint32_t default_sampling, const Settings *s, Job *job) {
   bw_default_config(cfg);
   cfg->width = dimension(width);
   cfg->height = dimension(height);
@@ -110,6 +168,7 @@ static int make_config(bw_config *cfg, Py_ssize_t width, Py_ssize_t height, uint
     if (gray < 0) return -1;
     cfg->grayscale = (uint32_t)gray;
   }
+  if (add_metadata(job, cfg, s) < 0) return -1;
   if (bw_max_encoded_size(cfg) != 0) return 0;
   /* Refused: ask the library which setting, and say what was given. */
   bw_encoder probe;
@@ -188,13 +247,9 @@ static int get_shape(PyObject *shape, Py_ssize_t *h, Py_ssize_t *w, Py_ssize_t *
   return 0;
 }
 
-/* Samples in a buffer: height lines of width pixels of channels bytes, with
- * the steps in bytes between lines, pixels and a pixel's bytes. */
-typedef struct {
-  const uint8_t *first;
-  Py_ssize_t height, width, channels;
-  Py_ssize_t line_step, pixel_step, byte_step;
-} Plane;
+/* Samples in a buffer (Plane, above): height lines of width pixels of
+ * channels bytes, with the steps in bytes between lines, pixels and a
+ * pixel's bytes. */
 
 /* A 2-D (height, width) or 3-D (height, width, channels) array. */
 static int plane_of(const Py_buffer *view, const char *name, Plane *p) {
@@ -289,21 +344,6 @@ static void copy_plane(const Plane *p, uint8_t *to) {
   }
 }
 
-/* One encoding: the buffers it holds, its planes (one for an interleaved
- * input) and their copies where they cannot be read in place. */
-typedef struct {
-  Py_buffer views[3];
-  int view_count;
-  Plane planes[3];
-  int plane_count;
-  uint8_t *copies[3];
-} Job;
-
-static void job_release(Job *job) {
-  for (int i = 0; i < job->view_count; i++) PyBuffer_Release(&job->views[i]);
-  for (int i = 0; i < 3; i++) PyMem_RawFree(job->copies[i]);
-}
-
 /* Codes the job's planes with cfg, without the GIL: the file's bytes, or
  * NULL with the exception set. Releases the job either way. */
 static PyObject *run(Job *job, const bw_config *cfg) {
@@ -395,7 +435,7 @@ static int interleaved_input(const Plane *p, PyObject *order, uint32_t *input) {
 
 static const char encode_doc[] =
     "encode(image, *, quality=75, restart_interval=0, threads=1, sampling=\"420\", gray=False,\n"
-    "       order=\"RGB\", shape=None, stride=None) -> bytes\n"
+    "       exif=None, comment=None, order=\"RGB\", shape=None, stride=None) -> bytes\n"
     "\n"
     "Encodes a frame into a baseline JPEG file.\n"
     "\n"
@@ -413,18 +453,19 @@ static const char encode_doc[] =
     "restart_interval 0 to 65535 MCUs, threads 1 to 64 (the library codes\n"
     "the frame on that many threads, with the same bytes); a colour frame\n"
     "is coded at sampling \"444\", \"422\" or \"420\", or with gray=True as its\n"
-    "luma alone in a grayscale file.\n"
+    "luma alone in a grayscale file. exif= (bytes, b\"Exif\\0\\0\"...) and comment=\n"
+    "(str or bytes) add those segments.\n"
     "The GIL is released while the frame is coded.";
 
 static PyObject *encode(PyObject *self, PyObject *args, PyObject *kwargs) {
   (void)self;
   static char *keywords[] = {"image", "quality", "restart_interval", "threads", "sampling", "gray",
-                             "order", "shape", "stride", NULL};
+                             "exif", "comment", "order", "shape", "stride", NULL};
   PyObject *image = NULL, *order = NULL, *shape = NULL, *stride = NULL;
-  Settings settings = {NULL, NULL, NULL, NULL, NULL};
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOOOOO:encode", keywords, &image, &settings.quality,
+  Settings settings = {NULL, NULL, NULL, NULL, NULL, NULL, NULL};
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOOOOOOO:encode", keywords, &image, &settings.quality,
                                    &settings.restart_interval, &settings.threads, &settings.sampling,
-                                   &settings.gray, &order, &shape, &stride))
+                                   &settings.gray, &settings.exif, &settings.comment, &order, &shape, &stride))
     return NULL;
   Job job = {.view_count = 0, .plane_count = 1, .copies = {NULL, NULL, NULL}};
   if (get_view(image, "image", &job.views[0]) < 0) return NULL;
@@ -442,7 +483,7 @@ static PyObject *encode(PyObject *self, PyObject *args, PyObject *kwargs) {
   uint32_t input = BW_INPUT_GRAY;
   bw_config cfg;
   if (!ok || interleaved_input(p, order, &input) < 0 ||
-      make_config(&cfg, p->width, p->height, input, BW_SAMPLING_420, &settings) < 0) {
+      make_config(&cfg, p->width, p->height, input, BW_SAMPLING_420, &settings, &job) < 0) {
     job_release(&job);
     return NULL;
   }
@@ -463,7 +504,7 @@ static int add_plane(Job *job, PyObject *obj, const char *name, int allow_3d) {
 
 static const char encode_yuv_doc[] =
     "encode_yuv(y, cb, cr, *, quality=75, restart_interval=0, threads=1, sampling=None,\n"
-    "           gray=False) -> bytes\n"
+    "           gray=False, exif=None, comment=None) -> bytes\n"
     "\n"
     "Encodes a planar YCbCr frame: y is (height, width); cb and cr are both\n"
     "(height, width) for 4:4:4, (height, ceil(width / 2)) for 4:2:2, or\n"
@@ -475,12 +516,12 @@ static const char encode_yuv_doc[] =
 static PyObject *encode_yuv(PyObject *self, PyObject *args, PyObject *kwargs) {
   (void)self;
   static char *keywords[] = {"y", "cb", "cr", "quality", "restart_interval", "threads", "sampling", "gray",
-                             NULL};
+                             "exif", "comment", NULL};
   PyObject *obj[3];
-  Settings settings = {NULL, NULL, NULL, NULL, NULL};
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$OOOOO:encode_yuv", keywords, &obj[0], &obj[1], &obj[2],
-                                   &settings.quality, &settings.restart_interval, &settings.threads,
-                                   &settings.sampling, &settings.gray))
+  Settings settings = {NULL, NULL, NULL, NULL, NULL, NULL, NULL};
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$OOOOOOO:encode_yuv", keywords, &obj[0], &obj[1],
+                                   &obj[2], &settings.quality, &settings.restart_interval, &settings.threads,
+                                   &settings.sampling, &settings.gray, &settings.exif, &settings.comment))
     return NULL;
   Job job = {.view_count = 0, .plane_count = 0, .copies = {NULL, NULL, NULL}};
   static const char *names[3] = {"y", "cb", "cr"};
@@ -508,7 +549,7 @@ static PyObject *encode_yuv(PyObject *self, PyObject *args, PyObject *kwargs) {
                  w, h, w, h, w2, h2, w2, cb->height, cb->width);
   }
   bw_config cfg;
-  if (input == 0 || make_config(&cfg, w, h, input, sampling, &settings) < 0) {
+  if (input == 0 || make_config(&cfg, w, h, input, sampling, &settings, &job) < 0) {
     job_release(&job);
     return NULL;
   }
@@ -517,7 +558,7 @@ static PyObject *encode_yuv(PyObject *self, PyObject *args, PyObject *kwargs) {
 
 static const char encode_nv12_doc[] =
     "encode_nv12(y, cbcr, *, quality=75, restart_interval=0, threads=1, sampling=None,\n"
-    "            gray=False) -> bytes\n"
+    "            gray=False, exif=None, comment=None) -> bytes\n"
     "\n"
     "Encodes an NV12 frame: y is (height, width), cbcr the Cb Cr pairs,\n"
     "(ceil(height / 2), ceil(width / 2), 2) or (ceil(height / 2), 2 * ceil(width / 2)).\n"
@@ -526,12 +567,13 @@ static const char encode_nv12_doc[] =
 
 static PyObject *encode_nv12(PyObject *self, PyObject *args, PyObject *kwargs) {
   (void)self;
-  static char *keywords[] = {"y", "cbcr", "quality", "restart_interval", "threads", "sampling", "gray", NULL};
+  static char *keywords[] = {"y", "cbcr", "quality", "restart_interval", "threads", "sampling", "gray",
+                             "exif", "comment", NULL};
   PyObject *obj[2];
-  Settings settings = {NULL, NULL, NULL, NULL, NULL};
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOOOO:encode_nv12", keywords, &obj[0], &obj[1],
+  Settings settings = {NULL, NULL, NULL, NULL, NULL, NULL, NULL};
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOOOOOO:encode_nv12", keywords, &obj[0], &obj[1],
                                    &settings.quality, &settings.restart_interval, &settings.threads,
-                                   &settings.sampling, &settings.gray))
+                                   &settings.sampling, &settings.gray, &settings.exif, &settings.comment))
     return NULL;
   Job job = {.view_count = 0, .plane_count = 0, .copies = {NULL, NULL, NULL}};
   if (add_plane(&job, obj[0], "y", 0) < 0 || add_plane(&job, obj[1], "cbcr", 1) < 0) {
@@ -552,7 +594,7 @@ static PyObject *encode_nv12(PyObject *self, PyObject *args, PyObject *kwargs) {
   if (c->channels != 2 || c->height != h2 || c->width != w2) {
     PyErr_Format(PyExc_ValueError, "for a (%zd, %zd) y plane, cbcr is (%zd, %zd, 2) or (%zd, %zd)", h, w, h2, w2,
                  h2, 2 * w2);
-  } else if (make_config(&cfg, w, h, BW_INPUT_NV12, BW_SAMPLING_420, &settings) == 0) {
+  } else if (make_config(&cfg, w, h, BW_INPUT_NV12, BW_SAMPLING_420, &settings, &job) == 0) {
     return run(&job, &cfg);
   }
   job_release(&job);
@@ -561,7 +603,7 @@ static PyObject *encode_nv12(PyObject *self, PyObject *args, PyObject *kwargs) {
 
 static const char max_encoded_size_doc[] =
     "max_encoded_size(shape, *, quality=75, restart_interval=0, threads=1, sampling=\"420\",\n"
-    "                 gray=False) -> int\n"
+    "                 gray=False, exif=None, comment=None) -> int\n"
     "\n"
     "A true upper bound of the bytes encode() returns for a frame of\n"
     "shape=(height, width), or (height, width, 3) for colour, with these\n"
@@ -569,20 +611,24 @@ static const char max_encoded_size_doc[] =
 
 static PyObject *max_encoded_size(PyObject *self, PyObject *args, PyObject *kwargs) {
   (void)self;
-  static char *keywords[] = {"shape", "quality", "restart_interval", "threads", "sampling", "gray", NULL};
+  static char *keywords[] = {"shape", "quality", "restart_interval", "threads", "sampling", "gray",
+                             "exif", "comment", NULL};
   PyObject *shape = NULL;
-  Settings settings = {NULL, NULL, NULL, NULL, NULL};
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOO:max_encoded_size", keywords, &shape,
+  Settings settings = {NULL, NULL, NULL, NULL, NULL, NULL, NULL};
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOOOO:max_encoded_size", keywords, &shape,
                                    &settings.quality, &settings.restart_interval, &settings.threads,
-                                   &settings.sampling, &settings.gray))
+                                   &settings.sampling, &settings.gray, &settings.exif, &settings.comment))
     return NULL;
   Plane p = {.channels = 1};
+  Job job = {.view_count = 0, .plane_count = 0, .copies = {NULL, NULL, NULL}};
   uint32_t input = BW_INPUT_GRAY;
   bw_config cfg;
-  if (get_shape(shape, &p.height, &p.width, &p.channels) < 0 || interleaved_input(&p, NULL, &input) < 0 ||
-      make_config(&cfg, p.width, p.height, input, BW_SAMPLING_420, &settings) < 0)
-    return NULL;
-  const size_t bound = bw_max_encoded_size(&cfg);
+  const int ok = get_shape(shape, &p.height, &p.width, &p.channels) == 0 &&
+                 interleaved_input(&p, NULL, &input) == 0 &&
+                 make_config(&cfg, p.width, p.height, input, BW_SAMPLING_420, &settings, &job) == 0;
+  const size_t bound = ok ? bw_max_encoded_size(&cfg) : 0;
+  job_release(&job);
+  if (!ok) return NULL;
   if (bound == SIZE_MAX) {
     PyErr_SetString(PyExc_OverflowError, "the bound does not fit a size_t on this system");
     return NULL;
