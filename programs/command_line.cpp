@@ -22,8 +22,9 @@ struct Word {
   std::uint32_t value;
 };
 
-// One option. Only the fields its kind uses are given.
-struct Option {
+// One option. Only the fields its kind uses are given. (Laid out for
+// reading the rows, not for size: the table is a few hundred bytes.)
+struct Option {  // NOLINT(clang-analyzer-optin.performance.Padding)
   char short_name;         // 'q' for -q; '\0': none
   const char* long_name;   // "quality" for --quality
   Kind kind;
