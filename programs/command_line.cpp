@@ -22,8 +22,9 @@ struct Word {
   std::uint32_t value;
 };
 
-// One option. Only the fields its kind uses are given.
-struct Option {
+// One option. Only the fields its kind uses are given. (Laid out for
+// reading the rows, not for size: the table is a few hundred bytes.)
+struct Option {  // NOLINT(clang-analyzer-optin.performance.Padding)
   char short_name;         // 'q' for -q; '\0': none
   const char* long_name;   // "quality" for --quality
   Kind kind;
@@ -358,8 +359,11 @@ int parse_command_line(int argc, char** argv, Settings& s) {
       case Taken::ok:
         break;
       case Taken::bad:
-        std::fprintf(stderr, "blockwright: --%s: bad value '%s'; try 'blockwright --help'\n",
-                     o->long_name, value);
+        std::fprintf(stderr, "blockwright: --%s: bad value '%s'", o->long_name, value);
+        for (const Word* w = o->words; w != nullptr && w->word != nullptr; ++w) {
+          std::fprintf(stderr, "%s%s", w == o->words ? ", not one of " : ", ", w->word);
+        }
+        std::fputs("; try 'blockwright --help'\n", stderr);
         return 2;
       case Taken::out_of_range:
         if (refused == nullptr) {

@@ -61,7 +61,7 @@ NetpbmParse parse_netpbm(NextByte next, void* ctx, NetpbmHeader* header, int* ba
       ++digits;
     }
     if (digits == 0) text[digits++] = '0';
-    if (digits > 40) std::memcpy(text + 40, "...", 3);
+    if (digits > 40) std::memcpy(text + 40, "...", 4);
     *fields[i] = v;
     if (ch < 0) return NetpbmParse::ends_early;
     // A comment may follow a number, except the last: one white-space byte

@@ -213,8 +213,9 @@ void install_signal_handlers() {
 
 int descriptor_named(const char* name) {
   char path[PATH_MAX];
-  if (std::strlen(name) >= sizeof path) return -1;
-  std::strcpy(path, name);
+  const std::size_t length = std::strlen(name);
+  if (length >= sizeof path) return -1;
+  std::memcpy(path, name, length + 1);
   for (int step = 0; step < 40; ++step) {  // the kernel's own limit on a chain
     normalise(path);
     const int fd = descriptor_entry(path);

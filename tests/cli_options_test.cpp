@@ -136,6 +136,11 @@ TEST_F(CliOptions, UsageErrorsExit2) {
     EXPECT_NE(run.err.find("try 'blockwright --help'"), std::string::npos) << run.err;
   }
   EXPECT_EQ(list_folder(dir), std::vector<std::string>{"image.y"});
+  // A word option's message lists the words it takes.
+  RunOptions options;
+  options.args = {"--sampling", "411", "x.ppm"};
+  EXPECT_EQ(run_blockwright(dir, options).err,
+            "blockwright: --sampling: bad value '411', not one of 444, 422, 420; try 'blockwright --help'\n");
 }
 
 TEST_F(CliOptions, HelpAndVersionReadAndWriteNothing) {
