@@ -145,6 +145,7 @@ rgb8 = np.zeros((8, 8, 3), np.uint8)
     (blockwright.encode, (rgb8,), {"sampling": 4.2}, TypeError, "sampling must be"),
     (blockwright.encode, (rgb8,), {"order": "RGBA"}, ValueError, "order must be \"RGB\" or \"BGR\""),
     (blockwright.encode, (rgb8,), {"order": 1}, ValueError, "order must be"),
+    (blockwright.encode, (y8,), {"order": "rgb"}, ValueError, "order must be"),
     (blockwright.encode, (rgb8[..., :2],), {}, ValueError, "not 2 channels"),
     (blockwright.encode, (bytes(8 * 8 * 5),), {"shape": (8, 8, 5)}, ValueError, "not 5 channels"),
     (blockwright.encode, (bytes(191),), {"shape": (8, 8, 3)}, ValueError, "does not fit"),

@@ -407,15 +407,6 @@ static PyObject *run(Job *job, const bw_config *cfg) {
 /* The input kind of an interleaved frame of this many channels in this
  * order. */
 static int interleaved_input(const Plane *p, PyObject *order, uint32_t *input) {
-  if (p->channels == 1) {
-    *input = BW_INPUT_GRAY;
-    return 0;
-  }
-  if (p->channels != 3 && p->channels != 4) {
-    PyErr_Format(PyExc_ValueError, "a colour frame is (height, width, 3) or (height, width, 4), not %zd channels",
-                 p->channels);
-    return -1;
-  }
   int bgr = 0;
   if (order != NULL && order != Py_None) {
     const char *text = PyUnicode_Check(order) ? PyUnicode_AsUTF8(order) : NULL;
@@ -426,10 +417,17 @@ static int interleaved_input(const Plane *p, PyObject *order, uint32_t *input) {
     }
     bgr = text[0] == 'B';
   }
-  if (p->channels == 3)
+  if (p->channels == 1) {
+    *input = BW_INPUT_GRAY;
+  } else if (p->channels == 3) {
     *input = bgr ? BW_INPUT_BGR : BW_INPUT_RGB;
-  else
+  } else if (p->channels == 4) {
     *input = bgr ? BW_INPUT_BGRX : BW_INPUT_RGBX;
+  } else {
+    PyErr_Format(PyExc_ValueError, "a colour frame is (height, width, 3) or (height, width, 4), not %zd channels",
+                 p->channels);
+    return -1;
+  }
   return 0;
 }
 
