@@ -58,19 +58,22 @@ static int get_setting(PyObject *value, const char *name, uint32_t *out) {
   return 0;
 }
 
+/* The settings of a call as given: NULL where one was not. */
 typedef struct {
   PyObject *quality, *restart_interval, *threads, *sampling, *gray, *exif, *comment;
 } Settings;
 
-/* One encoding: the buffers it holds (up to three planes and the metadata),
- * its planes (one for an interleaved input) and their copies where they
- * cannot be read in place, and its metadata segments. */
+/* Samples in a buffer: height lines of width pixels of channels bytes, with
+ * the steps in bytes between lines, pixels and a pixel's bytes. */
 typedef struct {
   const uint8_t *first;
   Py_ssize_t height, width, channels;
   Py_ssize_t line_step, pixel_step, byte_step;
 } Plane;
 
+/* One encoding: the buffers it holds (up to three planes and the metadata),
+ * its planes (one for an interleaved input) and their copies where they
+ * cannot be read in place, and its metadata segments. */
 typedef struct {
   Py_buffer views[5];
   int view_count;
@@ -247,9 +250,6 @@ static int get_shape(PyObject *shape, Py_ssize_t *h, Py_ssize_t *w, Py_ssize_t *
   return 0;
 }
 
-/* Samples in a buffer (Plane, above): height lines of width pixels of
- * channels bytes, with the steps in bytes between lines, pixels and a
- * pixel's bytes. */
 
 /* A 2-D (height, width) or 3-D (height, width, channels) array. */
 static int plane_of(const Py_buffer *view, const char *name, Plane *p) {
