@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Frames per second of the GStreamer element against GStreamer's jpegenc, on
-# 1280 x 1024 GRAY8 frames of the sample pictures, in the same run:
+# frames of the sample pictures, in the same run: 1280 x 1024 GRAY8 (the
+# four .y pictures), or 1920 x 1080 I420 (the three .ppm pictures, scaled
+# and converted by GStreamer's pnmdec, videoscale and videoconvert first):
 #
 #   multifilesrc (the pictures' samples, in turn) ! rawvideoparse ! ENCODER ! fakesink
 #
@@ -18,16 +20,17 @@
 # run's of the same round, divided by the frames), which a loaded machine
 # disturbs less than wall time, and its ratio to jpegenc's.
 #
-#   bench/gst_speed.sh [BUILD-FOLDER] [IMAGES-FOLDER] [ROUNDS] [FRAMES]
+#   bench/gst_speed.sh [BUILD-FOLDER] [IMAGES-FOLDER] [ROUNDS] [FRAMES] [gray8|i420]
 #
-# (defaults: build, ../shared/images, 15, 400). Uses the build's plugin
-# (GST_PLUGIN_PATH) and a registry file in a temporary folder.
+# (defaults: build, ../shared/images, 15, 400, gray8). Uses the build's
+# plugin (GST_PLUGIN_PATH) and a registry file in a temporary folder.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(realpath "${1:-$here/../build}")
 images=$(realpath "${2:-$here/../../shared/images}")
 rounds=${3:-15}
 frames=${4:-400}
+format=${5:-gray8}
 
 fail() { echo "gst_speed.sh: $1: $2" >&2; exit 1; }
 [ -e "$build/gst/libgstblockwright.so" ] ||
@@ -39,13 +42,28 @@ trap 'rm -rf "$work"' EXIT
 export GST_PLUGIN_PATH=$build/gst GST_PLUGIN_PATH_1_0=$build/gst
 export GST_REGISTRY=$work/registry.bin GST_REGISTRY_1_0=$work/registry.bin
 
-# The samples of each picture (after its three header lines), one file each.
+# The samples of each picture, one file each.
 n=0
-for img in "$images"/{astronaut,camera,coffee,gravel}.y; do
-  [ -r "$img" ] || fail "$img" "cannot read"
-  tail -c $((1280 * 1024)) "$img" >"$work/$n.raw"
-  n=$((n + 1))
-done
+case $format in
+gray8)
+  width=1280 height=1024
+  for img in "$images"/{astronaut,camera,coffee,gravel}.y; do
+    [ -r "$img" ] || fail "$img" "cannot read"
+    tail -c $((width * height)) "$img" >"$work/$n.raw"  # after the three header lines
+    n=$((n + 1))
+  done
+  ;;
+i420)
+  width=1920 height=1080
+  for img in "$images"/{astronaut,chelsea,coffee}.ppm; do
+    gst-launch-1.0 -q filesrc location="$img" ! pnmdec ! videoconvert ! videoscale \
+      ! "video/x-raw,format=I420,width=$width,height=$height" ! filesink location="$work/$n.raw" ||
+      fail "$img" "cannot convert"
+    n=$((n + 1))
+  done
+  ;;
+*) fail "$format" "not gray8 or i420" ;;
+esac
 
 encoders=(
   "identity"
@@ -61,7 +79,7 @@ run() {
   local TIMEFORMAT='%3U %3S'
   # shellcheck disable=SC2086
   { time gst-launch-1.0 multifilesrc location="$work/%d.raw" index=0 stop-index=$((n - 1)) \
-      loop=true num-buffers="$frames" ! rawvideoparse format=gray8 width=1280 height=1024 \
+      loop=true num-buffers="$frames" ! rawvideoparse format="$format" width=$width height=$height \
       framerate=30/1 ! $1 ! fakesink >"$work/out" 2>&1; } 2>"$work/cpu" || return 0
   awk '/Execution ended after/ {split($4, t, ":"); printf "%s ", t[1] * 3600 + t[2] * 60 + t[3]}' "$work/out"
   awk '{print $1 + $2}' "$work/cpu"
@@ -73,7 +91,7 @@ run "${encoders[1]}" >/dev/null  # the registry, the page cache
 for ((r = 0; r < rounds; r++)); do
   for i in "${!encoders[@]}"; do
     read -r wall cpu < <(run "${encoders[$i]}")
-    [ -n "${cpu:-}" ] && [ -n "${wall:-}" ] || fail "${encoders[$i]}" "the pipeline failed"
+    if [ -z "${cpu:-}" ] || [ -z "${wall:-}" ]; then fail "${encoders[$i]}" "the pipeline failed"; fi
     [ "$i" = 0 ] && source_cpu=$cpu
     awk -v f="$frames" -v t="$wall" 'BEGIN {printf "%.1f\n", f / t}' >>"$work/fps.$i"
     awk -v f="$frames" -v c="$cpu" -v s="$source_cpu" 'BEGIN {printf "%.3f\n", (c - s) * 1000 / f}' \
@@ -84,7 +102,7 @@ done
 last=$((${#encoders[@]} - 1))
 peer_fps=$(median <"$work/fps.$last")
 peer_ms=$(median <"$work/ms.$last")
-echo "$frames frames of 1280 x 1024 GRAY8 a run, medians of $rounds interleaved rounds"
+echo "$frames frames of $width x $height $format a run, medians of $rounds interleaved rounds"
 printf '%-38s %9s %10s %13s %10s\n' encoder "frames/s" "vs jpegenc" "encoder ms/f" "vs jpegenc"
 for i in "${!encoders[@]}"; do
   fps=$(median <"$work/fps.$i")

@@ -7,7 +7,10 @@ the figures are medians over the rounds, and the ratios are taken within
 the same run. Then the same for two Python threads, each encoding its own
 batch at once, against one thread.
 
-    build/python-venv/bin/python bench/python_speed.py [--rounds 21] [--batch 20]
+    build/python-venv/bin/python bench/python_speed.py [--rounds 21] [--batch 20] [--colour]
+
+--colour takes the colour sample pictures (RGB, coded at 4:2:0 by all
+three; OpenCV is given the same pixels in its BGR order, made beforehand).
 
 Run it with the Python that has blockwright installed and sees Debian's
 python3-pil and python3-opencv (a venv made with --system-site-packages).
@@ -27,13 +30,19 @@ import blockwright
 
 REPO = Path(__file__).resolve().parents[1]
 PICTURES = ["astronaut", "camera", "coffee", "gravel"]
+COLOUR_PICTURES = ["astronaut", "coffee", "chelsea"]
 
 
 def read_frame(path):
     data = Path(path).read_bytes()
-    header = data.split(b"\n", 3)  # P5 / 1280 1024 / 255 / samples
+    header = data.split(b"\n", 3)  # P5 or P6 / width height / 255 / samples
     width, height = map(int, header[1].split())
-    return np.frombuffer(header[3], np.uint8, width * height).reshape(height, width)
+    shape = (height, width, 3) if header[0] == b"P6" else (height, width)
+    return np.frombuffer(header[3], np.uint8, int(np.prod(shape))).reshape(shape)
+
+
+# OpenCV's BGR copy of each colour frame, made before the timing.
+BGR = {}
 
 
 def encoders(quality):
@@ -46,7 +55,7 @@ def encoders(quality):
         return buf.getvalue()
 
     def opencv(a):
-        ok, jpeg = cv2.imencode(".jpg", a, [cv2.IMWRITE_JPEG_QUALITY, quality])
+        ok, jpeg = cv2.imencode(".jpg", BGR.get(id(a), a), [cv2.IMWRITE_JPEG_QUALITY, quality])
         assert ok
         return jpeg.tobytes()
 
@@ -106,10 +115,16 @@ def main():
     parser.add_argument("--quality", type=int, default=75)
     parser.add_argument("--images", default=os.environ.get("BLOCKWRIGHT_IMAGES_DIR",
                                                            REPO.parent / "shared" / "images"))
-    parser.add_argument("--pictures", nargs="+", default=PICTURES)
+    parser.add_argument("--pictures", nargs="+")
+    parser.add_argument("--colour", action="store_true", help="the colour pictures (*.ppm)")
     args = parser.parse_args()
 
-    frames = {n: read_frame(Path(args.images) / f"{n}.y") for n in args.pictures}
+    pictures = args.pictures or (COLOUR_PICTURES if args.colour else PICTURES)
+    suffix = ".ppm" if args.colour else ".y"
+    frames = {n: read_frame(Path(args.images) / f"{n}{suffix}") for n in pictures}
+    for f in frames.values():
+        if f.ndim == 3:
+            BGR[id(f)] = np.ascontiguousarray(f[..., ::-1])
     coders, versions = encoders(args.quality)
     names = list(coders)
     print(f"{cpu_name()}, {os.cpu_count()} CPUs; Python {platform.python_version()}; "

@@ -1,11 +1,15 @@
 /* blockwrightenc: a GStreamer video encoder element on Blockwright's C API.
  *
- * Takes GRAY8 frames of any size from 1 x 1 to 65535 x 65535 and gives one
+ * Takes frames of any size from 1 x 1 to 65535 x 65535, GRAY8 (a grayscale
+ * file) or colour, each coded at its own chroma sampling: I420 and NV12 at
+ * 4:2:0, Y42B, YUY2 and UYVY at 4:2:2, Y444 at 4:4:4; RGB, BGR, RGBx and
+ * BGRx at the library's default for them, 4:2:0. Gives one
  * complete baseline JPEG file per frame (image/jpeg, sof-marker=0), byte for
- * byte what bw_encode_to_memory writes for that frame and the properties'
- * settings. Every output buffer is a key frame. Frames are read where they
- * are, through the plane stride and offset of their video meta (or the
- * caps' default layout): nothing is copied on the way in.
+ * byte what bw_encode_to_memory or bw_encode_planes_to_memory writes for
+ * that frame and the properties' settings. Every output buffer is a key
+ * frame. Frames are read where they are, through the plane strides and
+ * offsets of their video meta (or the caps' default layout): nothing is
+ * copied on the way in.
  *
  * The output of a frame is encoded into a block of bw_max_encoded_size
  * bytes, which is then shrunk to the file's length and handed downstream
@@ -38,12 +42,35 @@ GST_DEBUG_CATEGORY_STATIC(blockwrightenc_debug);
 
 enum { PROP_0, PROP_QUALITY, PROP_RESTART_INTERVAL, PROP_THREADS };
 
+/* The raw formats taken, and how the library is told of each. */
+typedef struct {
+  GstVideoFormat format;
+  uint32_t input;    /* BW_INPUT_* */
+  uint32_t sampling; /* BW_SAMPLING_*, or 0: the library's default */
+  gboolean planar;   /* given through the *_planes calls */
+} InputFormat;
+
+static const InputFormat input_formats[] = {
+    {GST_VIDEO_FORMAT_GRAY8, BW_INPUT_GRAY, 0, FALSE},
+    {GST_VIDEO_FORMAT_I420, BW_INPUT_I420, BW_SAMPLING_420, TRUE},
+    {GST_VIDEO_FORMAT_NV12, BW_INPUT_NV12, BW_SAMPLING_420, TRUE},
+    {GST_VIDEO_FORMAT_Y42B, BW_INPUT_I422, BW_SAMPLING_422, TRUE},
+    {GST_VIDEO_FORMAT_Y444, BW_INPUT_I444, BW_SAMPLING_444, TRUE},
+    {GST_VIDEO_FORMAT_YUY2, BW_INPUT_YUYV, BW_SAMPLING_422, FALSE},
+    {GST_VIDEO_FORMAT_UYVY, BW_INPUT_UYVY, BW_SAMPLING_422, FALSE},
+    {GST_VIDEO_FORMAT_RGB, BW_INPUT_RGB, 0, FALSE},
+    {GST_VIDEO_FORMAT_BGR, BW_INPUT_BGR, 0, FALSE},
+    {GST_VIDEO_FORMAT_RGBx, BW_INPUT_RGBX, 0, FALSE},
+    {GST_VIDEO_FORMAT_BGRx, BW_INPUT_BGRX, 0, FALSE},
+};
+
 #define GST_TYPE_BLOCKWRIGHT_ENC (gst_blockwright_enc_get_type())
 G_DECLARE_FINAL_TYPE(GstBlockwrightEnc, gst_blockwright_enc, GST, BLOCKWRIGHT_ENC, GstVideoEncoder)
 
 struct _GstBlockwrightEnc {
   GstVideoEncoder parent;
   GstVideoCodecState *input_state;
+  const InputFormat *input; /* of input_state */
   /* The properties, under the object lock: read once per frame, so a change
    * applies from the next frame on. */
   guint quality;
@@ -59,8 +86,10 @@ G_DEFINE_TYPE(GstBlockwrightEnc, gst_blockwright_enc, GST_TYPE_VIDEO_ENCODER)
 
 static GstStaticPadTemplate sink_template = GST_STATIC_PAD_TEMPLATE(
     "sink", GST_PAD_SINK, GST_PAD_ALWAYS,
-    GST_STATIC_CAPS("video/x-raw, format = (string) GRAY8, width = (int) " SIZE_RANGE
-                    ", height = (int) " SIZE_RANGE ", framerate = (fraction) [ 0/1, MAX ]"));
+    GST_STATIC_CAPS("video/x-raw, format = (string) { GRAY8, I420, NV12, Y42B, Y444, YUY2, UYVY, RGB, "
+                    "BGR, RGBx, BGRx }, "
+                    "width = (int) " SIZE_RANGE ", height = (int) " SIZE_RANGE
+                    ", framerate = (fraction) [ 0/1, MAX ]"));
 
 static GstStaticPadTemplate src_template = GST_STATIC_PAD_TEMPLATE(
     "src", GST_PAD_SRC, GST_PAD_ALWAYS,
@@ -96,14 +125,20 @@ static void gst_blockwright_enc_get_property(GObject *object, guint id, GValue *
 static gboolean gst_blockwright_enc_stop(GstVideoEncoder *encoder) {
   GstBlockwrightEnc *self = GST_BLOCKWRIGHT_ENC(encoder);
   g_clear_pointer(&self->input_state, gst_video_codec_state_unref);
+  self->input = NULL;
   return TRUE;
 }
 
 static gboolean gst_blockwright_enc_set_format(GstVideoEncoder *encoder,
                                                GstVideoCodecState *state) {
   GstBlockwrightEnc *self = GST_BLOCKWRIGHT_ENC(encoder);
+  const InputFormat *input = NULL;
+  for (gsize i = 0; i < G_N_ELEMENTS(input_formats); ++i)
+    if (input_formats[i].format == GST_VIDEO_INFO_FORMAT(&state->info)) input = &input_formats[i];
+  if (input == NULL) return FALSE; /* the template keeps others out */
   g_clear_pointer(&self->input_state, gst_video_codec_state_unref);
   self->input_state = gst_video_codec_state_ref(state);
+  self->input = input;
 
   /* Width, height, frame rate and pixel aspect ratio come from the input. */
   GstCaps *caps = gst_caps_new_simple("image/jpeg", "sof-marker", G_TYPE_INT, 0, NULL);
@@ -144,18 +179,29 @@ static int append_output(void *user, const uint8_t *data, size_t size) {
   return 0;
 }
 
+/* Where a frame's samples are: plane p's line i at planes[p] + i * strides[p]
+ * (an interleaved input has planes[0] alone). */
+typedef struct {
+  gboolean planar;
+  const uint8_t *planes[3];
+  size_t strides[3];
+} Samples;
+
 /* Encodes with the streaming encoder, the whole frame in one call; on
  * success *data (g_free) holds the file. */
-static int encode_growing(GstBlockwrightEnc *self, const bw_config *cfg, const guint8 *samples,
-                          gsize stride, guint8 **data, gsize *size) {
+static int encode_growing(GstBlockwrightEnc *self, const bw_config *cfg, const Samples *in,
+                          guint8 **data, gsize *size) {
   /* A start that real pictures rarely outgrow (a quarter byte a sample),
    * within reason. */
   GrowingOutput out = {NULL, 0, MIN((gsize)cfg->width * cfg->height / 4 + 4096, (gsize)16 << 20)};
   out.data = g_try_malloc(out.capacity);
   if (out.data == NULL) return BW_E_MEMORY;
   int status = bw_encoder_init(&self->stream, cfg, append_output, &out);
-  if (status == BW_OK)
-    status = bw_encoder_write_lines(&self->stream, samples, stride, cfg->height);
+  if (status == BW_OK) {
+    status = in->planar
+                 ? bw_encoder_write_planes(&self->stream, in->planes, in->strides, cfg->height)
+                 : bw_encoder_write_lines(&self->stream, in->planes[0], in->strides[0], cfg->height);
+  }
   if (status == BW_OK) status = bw_encoder_finish(&self->stream);
   bw_encoder_release(&self->stream);
   if (status == BW_E_CALLBACK) status = BW_E_MEMORY; /* only a failed allocation stops it */
@@ -171,8 +217,8 @@ static int encode_growing(GstBlockwrightEnc *self, const bw_config *cfg, const g
 
 /* Encodes the frame into a block of its bound, shrunk to the file; falls
  * back to the streaming path where the bound is too large to allocate. */
-static int encode_frame(GstBlockwrightEnc *self, const bw_config *cfg, const guint8 *samples,
-                        gsize stride, guint8 **data, gsize *size) {
+static int encode_frame(GstBlockwrightEnc *self, const bw_config *cfg, const Samples *in,
+                        guint8 **data, gsize *size) {
   size_t bound = bw_max_encoded_size(cfg);
   if (bound == 0) {
     /* Refused settings: the encoder's set-up names the reason. */
@@ -181,9 +227,12 @@ static int encode_frame(GstBlockwrightEnc *self, const bw_config *cfg, const gui
     return status != BW_OK ? status : BW_E_ARGUMENT;
   }
   guint8 *block = bound <= MAX_BOUND_ALLOCATION ? g_try_malloc(bound) : NULL;
-  if (block == NULL) return encode_growing(self, cfg, samples, stride, data, size);
+  if (block == NULL) return encode_growing(self, cfg, in, data, size);
   size_t written = 0;
-  int status = bw_encode_to_memory(cfg, samples, stride, block, bound, &written);
+  int status =
+      in->planar
+          ? bw_encode_planes_to_memory(cfg, in->planes, in->strides, block, bound, &written)
+          : bw_encode_to_memory(cfg, in->planes[0], in->strides[0], block, bound, &written);
   if (status != BW_OK) {
     g_free(block);
     return status;
@@ -216,26 +265,43 @@ static GstFlowReturn gst_blockwright_enc_handle_frame(GstVideoEncoder *encoder,
   bw_default_config(&cfg);
   cfg.width = (uint32_t)GST_VIDEO_FRAME_WIDTH(&video);
   cfg.height = (uint32_t)GST_VIDEO_FRAME_HEIGHT(&video);
+  cfg.input = self->input->input;
+  if (self->input->sampling != 0) cfg.sampling = self->input->sampling;
   GST_OBJECT_LOCK(self);
   cfg.quality = self->quality;
   cfg.restart_interval = self->restart_interval;
   cfg.threads = self->threads;
   GST_OBJECT_UNLOCK(self);
 
-  const guint8 *samples = GST_VIDEO_FRAME_PLANE_DATA(&video, 0);
-  gint stride = GST_VIDEO_FRAME_PLANE_STRIDE(&video, 0);
+  /* Each plane's rows must hold its samples: a stride below that (or
+   * negative, rows bottom up) is not a layout the library reads. */
+  Samples in = {self->input->planar, {NULL, NULL, NULL}, {0, 0, 0}};
+  gint bad_stride = 0;
+  gboolean readable = TRUE;
+  for (guint p = 0; p < GST_VIDEO_FRAME_N_PLANES(&video); ++p) {
+    gint stride = GST_VIDEO_FRAME_PLANE_STRIDE(&video, p);
+    in.planes[p] = GST_VIDEO_FRAME_PLANE_DATA(&video, p);
+    in.strides[p] = stride < 0 ? 0 : (size_t)stride;
+    for (guint c = 0; c < GST_VIDEO_FRAME_N_COMPONENTS(&video); ++c) {
+      if (GST_VIDEO_FRAME_COMP_PLANE(&video, c) != p) continue;
+      gint row = GST_VIDEO_FRAME_COMP_POFFSET(&video, c) +
+                 (GST_VIDEO_FRAME_COMP_WIDTH(&video, c) - 1) * GST_VIDEO_FRAME_COMP_PSTRIDE(&video, c) + 1;
+      if (stride < row) {
+        readable = FALSE;
+        bad_stride = stride;
+      }
+    }
+  }
   guint8 *data = NULL;
   gsize size = 0;
-  int status = stride < 0 || (guint)stride < cfg.width
-                   ? BW_E_ARGUMENT
-                   : encode_frame(self, &cfg, samples, (gsize)stride, &data, &size);
+  int status = readable ? encode_frame(self, &cfg, &in, &data, &size) : BW_E_ARGUMENT;
   gst_video_frame_unmap(&video);
 
   if (status != BW_OK) {
     gst_video_codec_frame_unref(frame);
-    if (stride < 0 || (guint)stride < cfg.width) {
+    if (!readable) {
       GST_ELEMENT_ERROR(self, STREAM, FORMAT, ("Could not read the frame"),
-                        ("a row stride of %d for %u samples a row", stride, cfg.width));
+                        ("a row stride of %d for %u pixels a row", bad_stride, cfg.width));
     } else {
       GST_ELEMENT_ERROR(self, STREAM, ENCODE, ("Could not encode the frame: %s",
                         bw_strerror(status)), ("%u x %u, quality %u, restart interval %u, "
@@ -266,7 +332,7 @@ static void gst_blockwright_enc_class_init(GstBlockwrightEncClass *klass) {
   g_object_class_install_property(
       gobject_class, PROP_RESTART_INTERVAL,
       g_param_spec_uint("restart-interval", "Restart interval",
-                        "Blocks between restart markers (0: none)", 0, 65535,
+                        "MCUs between restart markers, 0: none (an MCU is a block of a grayscale frame)", 0, 65535,
                         DEFAULT_RESTART_INTERVAL, flags));
   g_object_class_install_property(
       gobject_class, PROP_THREADS,
@@ -277,7 +343,7 @@ static void gst_blockwright_enc_class_init(GstBlockwrightEncClass *klass) {
   gst_element_class_add_static_pad_template(element_class, &src_template);
   gst_element_class_set_static_metadata(
       element_class, "Blockwright JPEG encoder", "Codec/Encoder/Image",
-      "Encodes 8-bit grayscale frames into baseline JPEG files with Blockwright",
+      "Encodes 8-bit grayscale and colour frames into baseline JPEG files with Blockwright",
       "The Blockwright developers");
 
   encoder_class->stop = gst_blockwright_enc_stop;

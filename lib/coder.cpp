@@ -137,6 +137,7 @@ inline void code_into(const Component& c, const std::int32_t* block, const std::
                       std::uint64_t nonzero, std::int32_t& last_dc, std::uint64_t& acc, unsigned& bits,
                       std::uint8_t*& out) {
   const CodeTable& ac = *c.ac;
+  std::uint8_t* const start = out;
   const std::int32_t d = block[0] - last_dc;
   last_dc = block[0];
   const std::uint32_t dc = value_code(d);
@@ -161,6 +162,7 @@ inline void code_into(const Component& c, const std::int32_t* block, const std::
     put_bits(acc, bits, out, ac.prefix[i] | (v & 0xFFFF), ac.length[i]);
   }
   if (last != 63) put_bits(acc, bits, out, ac.prefix[0], ac.length[0]);  // EOB
+  out = stuff(start, out);
 }
 
 }  // namespace
@@ -182,11 +184,16 @@ void code_blocks(CoderState& s, const Component& c, const std::uint8_t* p, std::
   std::uint8_t* out;
   load_state(s, acc, bits, out);
   std::int32_t last_dc = s.lastDC[c.index];
+  // The next block is transformed before the current one is coded, so that
+  // the two overlap.
+  std::int32_t block[2][64];
+  std::uint32_t codes[2][64];
+  std::uint64_t nonzero[2];
+  if (count > 0) nonzero[0] = kernel(p, stride, *c.quant, block[0], codes[0]);
   for (int i = 0; i < count; ++i) {
-    std::int32_t block[64];
-    std::uint32_t codes[64];
-    const std::uint64_t nonzero = kernel(p + 8 * i, stride, *c.quant, block, codes);
-    code_into(c, block, codes, nonzero, last_dc, acc, bits, out);
+    const int cur = i & 1;
+    if (i + 1 < count) nonzero[cur ^ 1] = kernel(p + 8 * (i + 1), stride, *c.quant, block[cur ^ 1], codes[cur ^ 1]);
+    code_into(c, block[cur], codes[cur], nonzero[cur], last_dc, acc, bits, out);
   }
   s.lastDC[c.index] = last_dc;
   store_state(s, acc, bits, out);

@@ -13,10 +13,10 @@ struct CodeTable;  // tables.hpp
 
 // The most bytes one block can add to the coded-byte buffer: 7 pending bits,
 // a DC code of at most 9 + 11 bits, 63 AC codes of at most 16 + 10 bits
-// each, every byte possibly followed by a stuffed 0x00; and 3 more, as the
-// fast coders may store a whole 32-bit word when fewer of its bytes are
-// complete.
-inline constexpr std::size_t max_block_bytes = 2 * ((7 + 9 + 11 + 63 * (16 + 10)) / 8 + 1) + 3;
+// each, every byte possibly followed by a stuffed 0x00; and 16 more, as the
+// fast coders store 8 bytes at a time past the last whole one, and look for
+// 0xFF bytes 16 at a time.
+inline constexpr std::size_t max_block_bytes = 2 * ((7 + 9 + 11 + 63 * (16 + 10)) / 8 + 1) + 16;
 
 // Most components a frame can have; the DC prediction is per component.
 inline constexpr std::size_t max_components = 3;

@@ -23,6 +23,17 @@ std::uint32_t input_group_lines(const bw_config& cfg) {
   return cfg.input != BW_INPUT_GRAY && cfg.grayscale == 0 && cfg.sampling == BW_SAMPLING_420 ? 16 : 8;
 }
 
+std::uint64_t raw_frame_bytes(const bw_config& cfg) {
+  const std::uint64_t w = cfg.width, h = cfg.height, cw = (w + 1) / 2, ch = (h + 1) / 2;
+  switch (cfg.input) {
+    case BW_INPUT_I444: return 3 * w * h;
+    case BW_INPUT_I422: return w * h + 2 * cw * h;
+    case BW_INPUT_I420:
+    case BW_INPUT_NV12: return w * h + 2 * cw * ch;
+    default: return input_line_bytes(cfg) * h;
+  }
+}
+
 namespace {
 
 // Encodes a frame of job.config's size whose lines come from source,
@@ -39,25 +50,22 @@ InputOutcome encode_samples(EncodeJob& job, Source source, void* ctx, std::size_
     std::snprintf(out.reason, sizeof out.reason, "%s", bw_strerror(init));
     return out;
   }
-  // One group of lines a call, or with several threads the whole frame in one.
+  // One group of lines a call, or with several threads the whole frame in
+  // one. Without the memory to hold the frame, the groups are coded one by
+  // one on this thread: the same bytes, only slower.
   std::uint32_t group = input_group_lines(cfg);
   if (cfg.threads > 1 && cfg.height > 8) {
-    group = cfg.height;
+    std::uint8_t* frame = job.stripe;
     if (total > job.stripe_size) {
-      std::uint8_t* frame = job.get_frame != nullptr && total <= SIZE_MAX
-                                ? job.get_frame(static_cast<std::size_t>(total))
-                                : nullptr;
-      if (frame == nullptr) {
-        bw_encoder_release(job.encoder);
-        out.result = InputResult::refused;
-        std::snprintf(out.reason, sizeof out.reason, "no memory to hold the frame for %u threads",
-                      static_cast<unsigned>(cfg.threads));
-        return out;
+      frame = job.get_frame != nullptr && total <= SIZE_MAX ? job.get_frame(static_cast<std::size_t>(total))
+                                                            : nullptr;
+      if (frame != nullptr) {
+        std::memcpy(frame, job.stripe, filled);
+        job.stripe = frame;
+        job.stripe_size = static_cast<std::size_t>(total);
       }
-      std::memcpy(frame, job.stripe, filled);
-      job.stripe = frame;
-      job.stripe_size = static_cast<std::size_t>(total);
     }
+    if (frame != nullptr) group = cfg.height;
   }
   for (std::uint32_t line = 0; line < cfg.height; line += group) {
     const std::uint32_t lines = cfg.height - line < group ? cfg.height - line : group;
@@ -81,13 +89,17 @@ InputOutcome encode_samples(EncodeJob& job, Source source, void* ctx, std::size_
       filled += static_cast<std::size_t>(got);
     }
     out.samples_read += want;
-    if (bw_encoder_write_lines(job.encoder, job.stripe, width, lines) != BW_OK) {
-      out.result = InputResult::write_error;
+    out.status = bw_encoder_write_lines(job.encoder, job.stripe, width, lines);
+    if (out.status != BW_OK) {
+      out.result = out.status == BW_E_CALLBACK ? InputResult::write_error : InputResult::encoder_error;
       return out;
     }
     filled = 0;
   }
-  if (bw_encoder_finish(job.encoder) != BW_OK) out.result = InputResult::write_error;
+  out.status = bw_encoder_finish(job.encoder);
+  if (out.status != BW_OK) {
+    out.result = out.status == BW_E_CALLBACK ? InputResult::write_error : InputResult::encoder_error;
+  }
   return out;
 }
 
@@ -158,8 +170,8 @@ int next_buffered_byte(void* ctx) {
 // Writes the reason to refuse a header's stated size, if any.
 bool describe_bad_geometry(const NetpbmHeader& h, char* reason, std::size_t size) {
   if (h.width == 0 || h.height == 0 || h.width > 65535 || h.height > 65535) {
-    std::snprintf(reason, size, "a %llu x %llu picture; width and height must be 1 to 65535",
-                  static_cast<unsigned long long>(h.width), static_cast<unsigned long long>(h.height));
+    std::snprintf(reason, size, "a %s x %s picture; width and height must be 1 to 65535", h.written[0],
+                  h.written[1]);
     return true;
   }
   return false;
@@ -188,11 +200,10 @@ bool image_y_mislabelled(const std::uint8_t* head, std::size_t size, char* reaso
   if (h.kind != '5') {
     std::snprintf(reason, reason_size, "%s; image.y must be gray samples (P5)", netpbm_kind_name(h.kind));
   } else if (h.width != 1280 || h.height != 1024) {
-    std::snprintf(reason, reason_size, "a %llu x %llu picture; image.y must be 1280 x 1024",
-                  static_cast<unsigned long long>(h.width), static_cast<unsigned long long>(h.height));
+    std::snprintf(reason, reason_size, "a %s x %s picture; image.y must be 1280 x 1024", h.written[0],
+                  h.written[1]);
   } else if (h.maxval != 255) {
-    std::snprintf(reason, reason_size, "maxval %llu; image.y must have 8-bit samples (maxval 255)",
-                  static_cast<unsigned long long>(h.maxval));
+    std::snprintf(reason, reason_size, "maxval %s; image.y must have 8-bit samples (maxval 255)", h.written[2]);
   } else {
     return false;
   }
@@ -249,10 +260,10 @@ InputOutcome encode_pgm(EncodeJob& job, Source source, void* ctx, StripeAlloc ge
       return out;
     case NetpbmParse::malformed:
       if (bad > ' ' && bad < 0x7F) {
-        std::snprintf(out.reason, sizeof out.reason, "bad PGM header: '%c' where the %s belongs",
+        std::snprintf(out.reason, sizeof out.reason, "bad PGM header: '%c' where %s belongs",
                       static_cast<char>(bad), field);
       } else {
-        std::snprintf(out.reason, sizeof out.reason, "bad PGM header: byte 0x%02X where the %s belongs",
+        std::snprintf(out.reason, sizeof out.reason, "bad PGM header: byte 0x%02X where %s belongs",
                       static_cast<unsigned>(bad), field);
       }
       return out;
@@ -264,8 +275,8 @@ InputOutcome encode_pgm(EncodeJob& job, Source source, void* ctx, StripeAlloc ge
   }
   if (describe_bad_geometry(h, out.reason, sizeof out.reason)) return out;
   if (h.maxval != 255) {
-    std::snprintf(out.reason, sizeof out.reason, "maxval %llu; only 8-bit samples (maxval 255) are taken",
-                  static_cast<unsigned long long>(h.maxval));
+    std::snprintf(out.reason, sizeof out.reason, "maxval %s; only 8-bit samples (maxval 255) are taken",
+                  h.written[2]);
     return out;
   }
   if (h.kind == '5' && job.sampling_given) {
@@ -323,10 +334,11 @@ InputOutcome encode_planar(EncodeJob& job, Source source, void* ctx) {
                                   static_cast<std::size_t>(chroma_w)};
   const int init = bw_encoder_init(job.encoder, &cfg, job.write, job.write_user);
   if (init != BW_OK) return refusal(bw_strerror(init));
-  if (bw_encoder_write_planes(job.encoder, planes, strides, cfg.height) != BW_OK ||
-      bw_encoder_finish(job.encoder) != BW_OK) {
+  out.status = bw_encoder_write_planes(job.encoder, planes, strides, cfg.height);
+  if (out.status == BW_OK) out.status = bw_encoder_finish(job.encoder);
+  if (out.status != BW_OK) {
     bw_encoder_release(job.encoder);
-    out.result = InputResult::write_error;
+    out.result = out.status == BW_E_CALLBACK ? InputResult::write_error : InputResult::encoder_error;
   }
   return out;
 }

@@ -45,11 +45,13 @@ enum class InputResult {
   read_error,   // the source failed; errno tells why
   refused,      // the input is not a frame that can be encoded: see reason
   write_error,  // the write callback stopped the encoding
+  encoder_error,  // the encoder failed otherwise (no memory or threads): see status
 };
 
 struct InputOutcome {
   InputResult result = InputResult::encoded;
   std::uint64_t samples_read = 0;  // all of them on success
+  int status = BW_OK;              // the encoder's, for encoder_error
   char reason[160] = {};           // one line, for refused
 };
 
@@ -66,7 +68,9 @@ struct EncodeJob {
   std::size_t stripe_size;
   // With more than one thread the whole frame is read before it is coded,
   // in one call that the encoder splits among its threads: a buffer that
-  // large comes from here. So does the buffer of a planar raw frame.
+  // large comes from here (nullptr, or none given: coded group by group on
+  // the caller's thread instead, with the same bytes). So does the buffer of
+  // a planar raw frame, which cannot do without it.
   StripeAlloc get_frame = nullptr;
   // --sampling was given: a grayscale PGM is refused.
   bool sampling_given = false;
@@ -78,6 +82,9 @@ std::uint64_t input_line_bytes(const bw_config& cfg);
 
 // Lines the encoder takes a call: 16 for colour at 4:2:0, else 8.
 std::uint32_t input_group_lines(const bw_config& cfg);
+
+// Bytes of a whole raw frame of the config's kind and size, planes and all.
+std::uint64_t raw_frame_bytes(const bw_config& cfg);
 
 // Reads an image.y from source and encodes it, stripe by stripe, through
 // job.stripe (at least stripe_bytes). Bytes after the last sample are not

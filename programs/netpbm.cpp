@@ -1,5 +1,7 @@
 #include "netpbm.hpp"
 
+#include <cstring>
+
 namespace {
 
 bool is_space(int ch) {
@@ -37,7 +39,9 @@ NetpbmParse parse_netpbm(NextByte next, void* ctx, NetpbmHeader* header, int* ba
   const bool bitmap = header->kind == '1' || header->kind == '4';
   const int count = bitmap ? 2 : 3;
   std::uint64_t* const fields[3] = {&header->width, &header->height, &header->maxval};
-  static const char* const names[3] = {"width", "height", "maxval"};
+  static const char* const names[3] = {"the width", "the height", "the maxval"};
+  static const char* const after[3] = {"white space after the width", "white space after the height",
+                                       "white space after the maxval"};
   for (int i = 0; i < count; ++i) {
     *field = names[i];
     ch = skip_space(next, ctx, ch);
@@ -47,20 +51,31 @@ NetpbmParse parse_netpbm(NextByte next, void* ctx, NetpbmHeader* header, int* ba
       return NetpbmParse::malformed;
     }
     std::uint64_t v = 0;
+    char* text = header->written[i];
+    std::size_t digits = 0;
     for (; is_digit(ch); ch = next(ctx)) {
       v = v * 10 + static_cast<std::uint64_t>(ch - '0');
       if (v > netpbm_number_limit) v = netpbm_number_limit;
+      if (digits == 0 && ch == '0') continue;
+      if (digits < 40) text[digits] = static_cast<char>(ch);
+      ++digits;
     }
+    if (digits == 0) text[digits++] = '0';
+    if (digits > 40) std::memcpy(text + 40, "...", 4);
     *fields[i] = v;
     if (ch < 0) return NetpbmParse::ends_early;
     // A comment may follow a number, except the last: one white-space byte
     // ends the header.
     if (!is_space(ch) && (ch != '#' || i + 1 == count)) {
+      *field = after[i];
       *bad = ch;
       return NetpbmParse::malformed;
     }
   }
-  if (bitmap) header->maxval = 1;
+  if (bitmap) {
+    header->maxval = 1;
+    std::memcpy(header->written[2], "1", 2);
+  }
   return NetpbmParse::ok;
 }
 

@@ -10,6 +10,10 @@ struct NetpbmHeader {
   char kind = 0;  // the digit after 'P': '1' to '6'
   std::uint64_t width = 0, height = 0;
   std::uint64_t maxval = 0;  // 1 for the bitmaps (P1, P4), which state none
+  // Width, height and maxval as written, for messages: without leading
+  // zeros, and cut to their first 40 digits and "..." when longer. Numbers
+  // past netpbm_number_limit are told by these alone.
+  char written[3][44] = {};
 };
 
 enum class NetpbmParse {
@@ -24,7 +28,8 @@ using NextByte = int (*)(void* ctx);
 
 // Reads a header up to and including the single white-space byte that ends
 // it; on malformed, *bad gets the byte at fault and *field names what was
-// expected there ("width", "height" or "maxval").
+// expected there ("the width", "the height", "the maxval", or "white space
+// after the width" and so on when the number was read).
 NetpbmParse parse_netpbm(NextByte next, void* ctx, NetpbmHeader* header, int* bad,
                          const char** field);
 

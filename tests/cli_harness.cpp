@@ -25,6 +25,7 @@ pid_t start_blockwright(const std::string& dir, const RunOptions& options, int* 
   for (const auto& arg : options.args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
   const char* stdin_path = options.stdin_path.empty() ? "/dev/null" : options.stdin_path.c_str();
+  const char* stdout_path = options.stdout_path.empty() ? nullptr : options.stdout_path.c_str();
   int out[2], err[2];
   if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return -1;
   const pid_t pid = fork();
@@ -41,10 +42,18 @@ pid_t start_blockwright(const std::string& dir, const RunOptions& options, int* 
     if (chdir(dir.c_str()) != 0) _exit(126);
     const int in = open(stdin_path, O_RDONLY);
     if (in < 0 || dup2(in, 0) < 0) _exit(126);
+    if (stdout_path != nullptr) {
+      const int to = open(stdout_path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (to < 0 || dup2(to, 1) < 0) _exit(126);
+    }
     umask(options.umask);
     const rlimit limit{options.file_size_limit, options.file_size_limit};
     const rlimit no_core{0, 0};
-    if (setrlimit(RLIMIT_FSIZE, &limit) != 0 || setrlimit(RLIMIT_CORE, &no_core) != 0) _exit(126);
+    const rlimit space{options.address_space_limit, options.address_space_limit};
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0 || setrlimit(RLIMIT_CORE, &no_core) != 0 ||
+        (space.rlim_cur != RLIM_INFINITY && setrlimit(RLIMIT_AS, &space) != 0)) {
+      _exit(126);
+    }
     if (options.traced && ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) _exit(126);
     execv(program, argv.data());
     _exit(127);

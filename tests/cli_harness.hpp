@@ -21,6 +21,8 @@ struct RunOptions {
   bool unprivileged = false;
   std::string program;               // empty: the built program
   std::string stdin_path;            // relative to the folder; empty: /dev/null
+  std::string stdout_path;           // relative to the folder, opened for writing; empty: a pipe
+  rlim_t address_space_limit = RLIM_INFINITY;  // RLIMIT_AS in the child
   std::vector<int> ignored_signals;  // set to SIG_IGN before the program starts
   bool traced = false;               // PTRACE_TRACEME: stops at its exec for the caller
 };

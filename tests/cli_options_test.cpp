@@ -4,8 +4,12 @@
 // line and nothing written.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -118,7 +122,7 @@ TEST_F(CliOptions, UsageErrorsExit2) {
       {"-x"}, {"--bogus"}, {"--quality"}, {"-q", "abc"}, {"-q", ""}, {"-q", "-5"},
       {"--restart", "1.5"}, {"--threads", "two"}, {"--size", "12"}, {"--size", "x4"},
       {"--size", "4x"}, {"--size", "8x8"}, {"-o"}, {"-o", ""}, {"a.pgm", "b.pgm"},
-      {"--quality85"}, {"--version=1"},
+      {"--quality85"}, {"--version=1"}, {""}, {"--size", "4294967296"}, {"--help=1"}, {"-hq"},
   };
   for (const auto& args : cases) {
     SCOPED_TRACE(testing::PrintToString(args));
@@ -132,6 +136,11 @@ TEST_F(CliOptions, UsageErrorsExit2) {
     EXPECT_NE(run.err.find("try 'blockwright --help'"), std::string::npos) << run.err;
   }
   EXPECT_EQ(list_folder(dir), std::vector<std::string>{"image.y"});
+  // A word option's message lists the words it takes.
+  RunOptions options;
+  options.args = {"--sampling", "411", "x.ppm"};
+  EXPECT_EQ(run_blockwright(dir, options).err,
+            "blockwright: --sampling: bad value '411', not one of 444, 422, 420; try 'blockwright --help'\n");
 }
 
 TEST_F(CliOptions, HelpAndVersionReadAndWriteNothing) {
@@ -146,6 +155,10 @@ TEST_F(CliOptions, HelpAndVersionReadAndWriteNothing) {
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.out.substr(0, start.size()), start);
+    // Every line of the help, options from the table included, fits 80 columns.
+    for (std::size_t at = 0, end; (end = run.out.find('\n', at)) != std::string::npos; at = end + 1) {
+      EXPECT_LE(end - at, 80u) << run.out.substr(at, end - at);
+    }
   }
   EXPECT_EQ(list_folder(dir), std::vector<std::string>{"image.y"});
 }
@@ -198,7 +211,23 @@ INSTANTIATE_TEST_SUITE_P(
         Refused{"bad_number", {"in.pgm"}, text("P5 8 -8 255\n"), "in.pgm: bad PGM header: '-' where the height belongs"},
         Refused{"short_samples", {"in.pgm"}, concat(text("P5 4 4 255\n"), Bytes(10, 1)), "in.pgm: read 10 of 16 samples"},
         Refused{"short_stdout", {"-", "-o", "-"}, concat(text("P5 300 300 255\n"), Bytes(50000, 1)), "standard input: read 50000 of 90000 samples"},
-        Refused{"short_raw", {"--size", "9x9", "in.pgm"}, Bytes(80, 1), "in.pgm: read 80 of 81 samples"}),
+        Refused{"short_raw", {"--size", "9x9", "in.pgm"}, Bytes(80, 1), "in.pgm: read 80 of 81 samples"},
+        Refused{"long_raw", {"--size", "9x9", "in.pgm"}, Bytes(82, 1), "in.pgm: 82 bytes, more than the 81 samples of --size 9x9"},
+        Refused{"long_raw_rgb", {"--size", "2x2", "--format", "rgb", "in.pgm"}, Bytes(13, 1), "in.pgm: 13 bytes, more than the 12 bytes of --size 2x2 --format rgb"},
+        Refused{"long_comment", {"--comment", std::string(65534, 'c'), "in.pgm"}, pgm(8, 8), "--comment: a comment (COM) segment holds at most 65533 bytes"},
+        Refused{"long_raw_stdin", {"--size", "9x8", "-"}, Bytes(81, 1), "standard input: 81 bytes, more than the 72 samples of --size 9x8"},
+        // Numbers of any length are refused, none wraps modulo 2^32.
+        Refused{"quality_2_32_plus_50", {"-q", "4294967346", "in.pgm"}, pgm(8, 8), "--quality 4294967346: " + reason(BW_E_QUALITY)},
+        Refused{"quality_27_digits", {"--quality=100000000000000000000000075"}, {}, "--quality 100000000000000000000000075: " + reason(BW_E_QUALITY)},
+        Refused{"restart_2_32_plus_1", {"--restart", "4294967297", "in.pgm"}, pgm(8, 8), "--restart 4294967297: " + reason(BW_E_RESTART)},
+        Refused{"threads_2_32_plus_2", {"--threads", "4294967298", "in.pgm"}, pgm(8, 8), "--threads 4294967298: " + reason(BW_E_THREADS)},
+        Refused{"threads_65", {"--threads", "65", "in.pgm"}, pgm(8, 8), "--threads 65: " + reason(BW_E_THREADS)},
+        Refused{"size_past_2_32", {"--size", "4294967333x4294967325", "in.pgm"}, pgm(8, 8), "--size 4294967333x4294967325: " + reason(BW_E_SIZE)},
+        Refused{"size_height_past_2_32", {"--size", "8x4294967304", "in.pgm"}, pgm(8, 8), "--size 8x4294967304: " + reason(BW_E_SIZE)},
+        // Header numbers as written, however large; the byte after the maxval.
+        Refused{"width_10_26", {"in.pgm"}, text("P5 100000000000000000000000000 8 255\n"), "in.pgm: a 100000000000000000000000000 x 8 picture; width and height must be 1 to 65535"},
+        Refused{"maxval_past_2_64", {"in.pgm"}, text("P5 8 8 00018446744073709551871\n"), "in.pgm: maxval 18446744073709551871; only 8-bit samples (maxval 255) are taken"},
+        Refused{"comment_after_maxval", {"in.pgm"}, text("P5 8 8 255#c\n"), "in.pgm: bad PGM header: '#' where white space after the maxval belongs"}),
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST_F(CliOptions, PgmCommentsAndWhiteSpace) {
@@ -212,6 +241,78 @@ TEST_F(CliOptions, PgmCommentsAndWhiteSpace) {
   bw_default_config(&cfg);
   cfg.width = 37;
   cfg.height = 21;
+  EXPECT_TRUE(read_file(path("testout.jpg")) == library_encoding(cfg));
+}
+
+// A failure to print on standard output is reported like any other: the
+// help, the version and the stream all go to a device that is always full
+// (made here, never the machine's own).
+TEST_F(CliOptions, StandardOutputFailuresAreReported) {
+  if (mknod(path("full").c_str(), S_IFCHR | 0666, makedev(1, 7)) != 0) {
+    GTEST_SKIP() << "cannot make a device node here: " << std::strerror(errno);
+  }
+  write("in.pgm", pgm(16, 16));
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"--help"}, {"--version"}, {"-o", "-", "in.pgm"}, {"-o", "/proc/self/fd/1", "in.pgm"}}) {
+    SCOPED_TRACE(testing::PrintToString(args));
+    RunOptions options;
+    options.args = args;
+    options.stdout_path = "full";
+    const RunResult run = run_blockwright(dir, options);
+    EXPECT_EQ(run.status, 1);
+    const std::string name = args[0] == "-o" && args[1] != "-" ? args[1] : "standard output";
+    EXPECT_EQ(run.err, "blockwright: " + name + ": No space left on device\n");
+  }
+  EXPECT_EQ(list_folder(dir), (std::vector<std::string>{"full", "in.pgm"}));
+}
+
+// Output names up to the longest a folder takes (255 bytes) work: the
+// temporary file's name never makes them too long.
+TEST_F(CliOptions, LongOutputNames) {
+  write("in.pgm", pgm(16, 16));
+  bw_config cfg;
+  bw_default_config(&cfg);
+  cfg.width = cfg.height = 16;
+  for (const std::size_t length : {243, 250, 255, 256}) {
+    SCOPED_TRACE(length);
+    const std::string name = std::string(length - 4, 'n') + ".jpg";
+    RunOptions options;
+    options.args = {"-o", "sub/" + name, "in.pgm"};
+    ASSERT_EQ(mkdir(path("sub").c_str(), 0755), 0);
+    const RunResult run = run_blockwright(dir, options);
+    if (length <= 255) {
+      EXPECT_EQ(run.status, 0);
+      EXPECT_EQ(run.err, "");
+      EXPECT_TRUE(read_file(path("sub/" + name)) == library_encoding(cfg));
+    } else {
+      expect_refusal(run, "sub/" + name + ": File name too long");
+      EXPECT_TRUE(list_folder(path("sub")).empty());
+    }
+    std::filesystem::remove_all(path("sub"));
+  }
+}
+
+// Without the memory to read the whole frame for its threads, the program
+// codes it stripe by stripe, with the same bytes (and the library, without
+// threads, on fewer).
+TEST_F(CliOptions, ThreadsWithoutMemoryGiveTheSameBytes) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "a sanitizer's shadow memory does not fit an address-space limit";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+  GTEST_SKIP() << "a sanitizer's shadow memory does not fit an address-space limit";
+#endif
+#endif
+  write("in.pgm", pgm(3000, 3000));  // 9 MB of samples, more than the limit
+  RunOptions options;
+  options.args = {"--threads", "2", "in.pgm"};
+  options.address_space_limit = rlim_t{8} << 20;
+  const RunResult run = run_blockwright(dir, options);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err, "");
+  bw_config cfg;
+  bw_default_config(&cfg);
+  cfg.width = cfg.height = 3000;
   EXPECT_TRUE(read_file(path("testout.jpg")) == library_encoding(cfg));
 }
 

@@ -2,16 +2,23 @@
 // success, refuses with one line and status 1 when image.y or testout.jpg
 // cannot be used, never leaves a partial or temporary file, leaves an
 // earlier testout.jpg alone on failure, and gives the finished file the mode
-// a plain create would. The input side (sizes, header lines, FIFOs) is in
+// a plain create would; devices, FIFOs and descriptors named as the output are
+// written into, not replaced. The input side (sizes, header lines, FIFOs) is in
 // hostile_test.cpp.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "blockwright.h"
 #include "cli_harness.hpp"
 #include "decode.hpp"
 
@@ -147,12 +154,99 @@ TEST_F(Cli, SymbolicLinkIsReplacedAndItsTargetLeftAlone) {
   EXPECT_EQ(list_folder(dir), (std::vector<std::string>{"image.y", "target", "testout.jpg"}));
 }
 
-TEST_F(Cli, FifoNamedLikeTheOutputIsReplacedWithoutBlocking) {
-  write("image.y", camera_input());
-  ASSERT_EQ(mkfifo(path("testout.jpg").c_str(), 0644), 0);
-  expect_output(run_blockwright(dir), camera_jpeg());
-  EXPECT_TRUE(S_ISREG(mode_of(path("testout.jpg"))));
+// Outputs by kind: a regular file is replaced; a device, a FIFO, a link to
+// one of these and a link into /proc/self/fd are written into and stay what
+// they were. "out" is the output; FIFOs have a reader before the run, and
+// the stream (a few KiB) waits in the pipe until the run has ended.
+struct OutputKind {
+  const char* name;
+  bool (*make)(const std::string& dir);  // false: not possible here (mknod needs root)
+  const char* gets_stream;               // "out", a FIFO's name, "stdout", or "" for none
+  const char* message;                   // "" for success
+  mode_t kind;                           // what "out" is afterwards
+};
+
+void PrintTo(const OutputKind& c, std::ostream* os) { *os << c.name; }
+
+bool node(const std::string& path, mode_t mode, int minor) {
+  return mknod(path.c_str(), mode, makedev(1, minor)) == 0;
 }
+
+const OutputKind output_kinds[] = {
+    {"regular", [](const std::string& d) { write_file(d + "/out", earlier_output()); return true; },
+     "out", "", S_IFREG},
+    {"null_device", [](const std::string& d) { return node(d + "/out", S_IFCHR | 0666, 3); }, "", "",
+     S_IFCHR},
+    {"full_device", [](const std::string& d) { return node(d + "/out", S_IFCHR | 0666, 7); }, "",
+     "out: No space left on device", S_IFCHR},
+    {"link_to_device",
+     [](const std::string& d) { return node(d + "/full", S_IFCHR | 0666, 7) && symlink("full", (d + "/out").c_str()) == 0; },
+     "", "out: No space left on device", S_IFLNK},
+    {"fifo", [](const std::string& d) { return mkfifo((d + "/out").c_str(), 0644) == 0; }, "out", "", S_IFIFO},
+    {"link_to_fifo",
+     [](const std::string& d) { return mkfifo((d + "/pipe").c_str(), 0644) == 0 && symlink("pipe", (d + "/out").c_str()) == 0; },
+     "pipe", "", S_IFLNK},
+    {"link_into_proc_fd",
+     [](const std::string& d) { return symlink("/proc/self/fd/1", (d + "/out").c_str()) == 0; }, "stdout", "",
+     S_IFLNK},
+    {"links_into_proc_fd",
+     [](const std::string& d) {
+       return symlink("/proc/self/fd/../fd/1", (d + "/a").c_str()) == 0 && symlink("a", (d + "/out").c_str()) == 0;
+     },
+     "stdout", "", S_IFLNK},
+    {"link_to_a_read_only_fd",
+     [](const std::string& d) { return symlink("/proc/self/fd/0", (d + "/out").c_str()) == 0; }, "",
+     "out: Bad file descriptor", S_IFLNK},
+};
+
+class OutputKinds : public FolderTest, public testing::WithParamInterface<OutputKind> {};
+
+TEST_P(OutputKinds, AreReplacedOnlyWhenRegular) {
+  const OutputKind& c = GetParam();
+  if (!c.make(dir)) GTEST_SKIP() << "cannot make the output here: " << std::strerror(errno);
+  std::vector<std::uint8_t> in = {'P', '5', ' ', '6', '4', ' ', '4', '8', ' ', '2', '5', '5', '\n'};
+  for (int i = 0; i < 64 * 48; ++i) in.push_back(static_cast<std::uint8_t>(i * 5 + i / 64));
+  write("in.pgm", in);
+  const std::string fifo = std::string(c.gets_stream) == "stdout" || c.kind == S_IFREG ? "" : c.gets_stream;
+  const int reader = fifo.empty() ? -1 : open(path(fifo).c_str(), O_RDONLY | O_NONBLOCK);
+  RunOptions options;
+  options.args = {"-o", "out", "in.pgm"};
+  const RunResult run = run_blockwright(dir, options);
+  std::vector<std::uint8_t> got;
+  if (reader >= 0) {
+    std::uint8_t buf[4096];
+    for (ssize_t n; (n = read(reader, buf, sizeof buf)) > 0;) got.insert(got.end(), buf, buf + n);
+    close(reader);
+  }
+  bw_config cfg;
+  bw_default_config(&cfg);
+  cfg.width = 64;
+  cfg.height = 48;
+  std::vector<std::uint8_t> want(bw_max_encoded_size(&cfg));
+  std::size_t size = 0;
+  ASSERT_EQ(bw_encode_to_memory(&cfg, in.data() + 13, 64, want.data(), want.size(), &size), BW_OK);
+  want.resize(size);
+  if (*c.message != '\0') {
+    expect_refusal(run, c.message);
+  } else {
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "");
+  }
+  EXPECT_EQ(mode_of(path("out")) & S_IFMT, c.kind);
+  const std::string where = c.gets_stream;
+  EXPECT_TRUE(run.out == (where == "stdout" ? std::string(want.begin(), want.end()) : ""));
+  if (where == "out" && c.kind == S_IFREG) {
+    EXPECT_TRUE(read_file(path("out")) == want);
+  }
+  if (!fifo.empty()) {
+    EXPECT_TRUE(got == want) << got.size() << " bytes from the FIFO";
+  }
+  // No temporary file left: only what the case made, and the input.
+  for (const auto& entry : list_folder(dir)) EXPECT_EQ(entry.rfind(".blockwright.", 0), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cli, OutputKinds, testing::ValuesIn(output_kinds),
+                         [](const auto& p) { return std::string(p.param.name); });
 
 TEST_F(Cli, OtherHardLinksKeepTheEarlierBytes) {
   write("image.y", camera_input());

@@ -30,6 +30,9 @@ const std::int32_t* const recip = qu.data();
 
 #if defined(__x86_64__) || defined(__i386__)
 bool pair_supported() { return avx2_pair_path.serves(default_tables()); }
+#if BW_HAVE_AVX512
+bool avx512_supported() { return avx512_path.serves(default_tables()); }
+#endif
 #endif
 
 // The 8 x 8 block at the left of a stripe-sized buffer (rows 1280 apart).
@@ -160,6 +163,16 @@ std::vector<std::array<std::int32_t, 64>> coefficient_blocks() {
   blocks.push_back(b);
   b.fill(-1023);
   blocks.push_back(b);
+  // Long runs of 1-bits, so of 0xFF bytes, across codes and blocks: runs of
+  // 15 zeros before +1023 (code 0xFFFE, then ten 1-bits), with and without
+  // EOB, after a DC of category 10 or 11.
+  for (const bool eob : {true, false}) {
+    b = {};
+    b[0] = 1023;
+    for (std::size_t k = 16; k < 64; k += 16) b[zz[k]] = 1023;
+    if (!eob) b[zz[63]] = 1023;
+    blocks.push_back(b);
+  }
   std::mt19937 rng(777);
   for (int n = 0; n < 30000; ++n) {
     b = {};
@@ -246,6 +259,21 @@ TEST(BlockCoder, BitmapCoderMatchesEmitCodeFromEveryState) {
                       << " nonzero, from " << size << " pending bits";
         if (++failures == 5) break;
       }
+#if BW_HAVE_AVX512
+      // The AVX-512 coder, every block in vectors (but those with ZRL), and
+      // with its own split between vector and scalar blocks.
+      for (const unsigned dense_from : {0u, 64u, 6u}) {
+        if (!avx512_supported() || failures >= 5) break;
+        set_state(size, pending, last_dc);
+        code_block_avx512(coder.s, luma_with(), coef, dense_from);
+        if (!(want == state_after())) {
+          ADD_FAILURE() << "AVX-512 coder (dense from " << dense_from << "): block with DC " << block[0]
+                        << ", " << std::popcount(nonzero) << " nonzero, from " << size << " pending bits";
+          ++failures;
+        }
+      }
+      if (failures >= 5) break;
+#endif
     }
 #endif
 #if defined(BW_HAVE_NEON)

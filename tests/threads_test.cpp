@@ -429,14 +429,20 @@ TEST(Threads, WithoutMemoryForThreadsTheSameBytes) {
 // again, with encodings that end every way, nothing runs in unmapped code.
 TEST(Threads, TheLibraryUnloadsOnceEncodingsEnd) {
   std::mt19937 rng(8);
-  const bw_config cfg = config_of(800, 640, 75, 0, 4);
+  const bw_config cfg = [] {
+    bw_config c;
+    bw_default_config(&c);
+    c.width = 800;
+    c.height = 640;
+    c.threads = 4;
+    return c;
+  }();
   const Bytes pic = picture(cfg.width, cfg.height, 30, rng);
   Bytes out(bw_max_encoded_size(&cfg));
   for (int round = 0; round < 12; ++round) {
     void* lib = dlopen(BW_SHARED_LIBRARY, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(lib, nullptr) << dlerror();
     const auto to_memory = reinterpret_cast<decltype(&bw_encode_to_memory)>(dlsym(lib, "bw_encode_to_memory"));
-    // (bw_encoder_init is the header's inline wrapper of this one.)
     const auto init = reinterpret_cast<decltype(&bw_encoder_init_sized)>(dlsym(lib, "bw_encoder_init_sized"));
     const auto lines = reinterpret_cast<decltype(&bw_encoder_write_lines)>(dlsym(lib, "bw_encoder_write_lines"));
     const auto release = reinterpret_cast<decltype(&bw_encoder_release)>(dlsym(lib, "bw_encoder_release"));

@@ -276,15 +276,15 @@ inline void code_ac(const CodeTable& ac, const Coefficients& c, std::uint64_t z,
     z = (z << run) << 1;
     if constexpr (long_runs) {
       while (run >= 16) {  // ZRL: sixteen zeros
-        put_bits(acc, bits, out, ac.prefix[0xF0], ac.length[0xF0]);
+        put_bits_word(acc, bits, out, ac.prefix[0xF0], ac.length[0xF0]);
         run -= 16;
       }
     }
     const std::size_t v = value_index(c.value[zz[k]]);
     const unsigned symbol = run * 16 + size_by_value.data()[v];
-    put_bits(acc, bits, out, ac.prefix.data()[symbol] | bits_by_value.data()[v], ac.length.data()[symbol]);
+    put_bits_word(acc, bits, out, ac.prefix.data()[symbol] | bits_by_value.data()[v], ac.length.data()[symbol]);
   }
-  if (k != 63) put_bits(acc, bits, out, ac.prefix[0], ac.length[0]);  // EOB
+  if (k != 63) put_bits_word(acc, bits, out, ac.prefix[0], ac.length[0]);  // EOB
 }
 
 // One block into the accumulator: DC, the nonzero AC coefficients in zigzag
@@ -296,7 +296,7 @@ __attribute__((always_inline)) inline void code_into(const Component& comp, cons
   last_dc = c.value[0];
   const std::size_t dc = value_index(d);
   const unsigned n = size_by_value[dc];
-  put_bits(acc, bits, out, comp.dc->prefix[n] | bits_by_value[dc], comp.dc->length[n]);
+  put_bits_word(acc, bits, out, comp.dc->prefix[n] | bits_by_value[dc], comp.dc->length[n]);
 
   // A run of 16 zeros or more ends at a nonzero coefficient (bit b of z)
   // with bits b + 1 to b + 16 clear; near enough to the top (b >= 48) the
@@ -328,7 +328,7 @@ void code_blocks_neon(CoderState& s, const Component& comp, const std::uint8_t* 
     code_into(comp, c, last_dc, acc, bits, out);
   }
   s.lastDC[comp.index] = last_dc;
-  store_state(s, acc, bits, out);
+  store_state_word(s, acc, bits, out);
 }
 
 // The NEON kernel with the interface of the others (DctQuantFn).
@@ -359,5 +359,5 @@ void code_block_neon(CoderState& s, const Component& comp, const std::int16_t* c
   std::uint8_t* out;
   load_state(s, acc, bits, out);
   code_into(comp, c, s.lastDC[comp.index], acc, bits, out);
-  store_state(s, acc, bits, out);
+  store_state_word(s, acc, bits, out);
 }

@@ -20,8 +20,16 @@
 // The paths, slowest first, each defined in its own file: sse41_path
 // (dct_sse41.cpp) and avx2_path (dct_avx2.cpp), transform and quantization
 // on 4 and 8 x 32-bit lanes, then the portable bitmap coder; avx2_pair_path
-// (pair_avx2.cpp), two blocks at once on 16 x 16-bit lanes and a BMI2 coder.
+// (pair_avx2.cpp), two blocks at once on 16 x 16-bit lanes and a BMI2 coder;
+// on x86-64, avx512_path (coder_avx512.cpp), the pair path's transform on
+// vectors twice as wide, four blocks at once, and a coder that codes dense
+// blocks in 512-bit vectors.
+#if defined(__x86_64__)
+#define BW_HAVE_AVX512 1
+#define BW_ARCH_PATHS(X) X(sse41_path) X(avx2_path) X(avx2_pair_path) X(avx512_path)
+#else
 #define BW_ARCH_PATHS(X) X(sse41_path) X(avx2_path) X(avx2_pair_path)
+#endif
 BW_ARCH_PATHS(BW_DECLARE_PATH)
 
 // The colour kernels of sse4.1 (colour_sse41.cpp) and of both AVX2 paths
@@ -49,3 +57,11 @@ void dct_quant_pair_avx2(const std::uint8_t* p, std::size_t stride, const std::i
 // (coefficient (r, c) at coef[16 r + c]) with nonzero bitmap `nonzero`, with
 // the same bytes and end state as code_block: for the tests.
 void code_block16(CoderState& s, const Component& c, const std::int16_t* coef, std::uint64_t nonzero);
+
+#if BW_HAVE_AVX512
+// The AVX-512 path's block coder on one block laid out as code_block16 takes
+// it, coding in vectors when it has at least dense_from nonzero AC
+// coefficients and no run of 16 zeros or more: the same bytes and end state
+// as code_block16, for the tests.
+void code_block_avx512(CoderState& s, const Component& c, const std::int16_t* coef, unsigned dense_from);
+#endif

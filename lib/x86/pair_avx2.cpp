@@ -211,6 +211,21 @@ inline void code_into16(const Component& c, const std::int16_t* coef, std::uint6
   if (k != 63) put_bits(acc, bits, out, ac.prefix[0], ac.length[0]);  // EOB
 }
 
+// stuff() for the bytes of a few blocks, looking for 0xFF 32 bytes at a
+// time (a load may reach 31 bytes past them, still inside the room the
+// buffer keeps for their stuffed zeros).
+inline std::uint8_t* stuff_blocks(std::uint8_t* start, std::uint8_t* end) {
+  const __m256i ones = _mm256_set1_epi8(-1);
+  const auto n = static_cast<std::size_t>(end - start);
+  for (std::size_t i = 0; i < n; i += 32) {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(start + i));
+    auto m = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, ones)));
+    if (n - i < 32) m = _bzhi_u32(m, static_cast<unsigned>(n - i));
+    if (m != 0) return stuff(start + i, end);
+  }
+  return end;
+}
+
 }  // namespace
 
 void code_block16(CoderState& s, const Component& c, const std::int16_t* coef, std::uint64_t nonzero) {
@@ -218,7 +233,9 @@ void code_block16(CoderState& s, const Component& c, const std::int16_t* coef, s
   unsigned bits;
   std::uint8_t* out;
   load_state(s, acc, bits, out);
+  std::uint8_t* const start = out;
   code_into16(c, coef, nonzero, s.lastDC[c.index], acc, bits, out);
+  out = stuff_blocks(start, out);
   store_state(s, acc, bits, out);
 }
 
@@ -232,17 +249,26 @@ void code_blocks_pair(CoderState& s, const Component& c, const std::uint8_t* p, 
   std::uint8_t* out;
   load_state(s, acc, bits, out);
   std::int32_t last_dc = s.lastDC[c.index];
-  alignas(32) std::int16_t coef[128];
-  std::uint64_t nonzero[2];
+  // The next pair is transformed before the current one is coded, so that
+  // the transform's vector work overlaps the coder's chain of table reads
+  // and shifts.
+  alignas(32) std::int16_t coef[2][128];
+  std::uint64_t nonzero[2][2];
   int i = 0;
+  if (count >= 2) dct_quant_pair_avx2(p, stride, qu16x2, coef[0], nonzero[0]);
   for (; i + 2 <= count; i += 2) {
-    dct_quant_pair_avx2(p + 8 * i, stride, qu16x2, coef, nonzero);
-    code_into16(c, coef, nonzero[0], last_dc, acc, bits, out);
-    code_into16(c, coef + 8, nonzero[1], last_dc, acc, bits, out);
+    const int cur = (i >> 1) & 1;
+    if (i + 4 <= count) dct_quant_pair_avx2(p + 8 * (i + 2), stride, qu16x2, coef[cur ^ 1], nonzero[cur ^ 1]);
+    std::uint8_t* const start = out;
+    code_into16(c, coef[cur], nonzero[cur][0], last_dc, acc, bits, out);
+    code_into16(c, coef[cur] + 8, nonzero[cur][1], last_dc, acc, bits, out);
+    out = stuff_blocks(start, out);
   }
   if (i < count) {
-    dct_quant_one_avx2(p + 8 * i, stride, qu16x2, coef, nonzero);
-    code_into16(c, coef, nonzero[0], last_dc, acc, bits, out);
+    dct_quant_one_avx2(p + 8 * i, stride, qu16x2, coef[0], nonzero[0]);
+    std::uint8_t* const start = out;
+    code_into16(c, coef[0], nonzero[0][0], last_dc, acc, bits, out);
+    out = stuff_blocks(start, out);
   }
   s.lastDC[c.index] = last_dc;
   store_state(s, acc, bits, out);

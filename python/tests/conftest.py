@@ -16,8 +16,9 @@ IMAGES = Path(os.environ.get("BLOCKWRIGHT_IMAGES_DIR", REPO.parent / "shared" / 
 PICTURES = ["camera", "coffee", "astronaut", "gravel"]
 
 
-def read_pgm(path):
-    """A binary PGM (P5, maxval 255) as a (height, width) uint8 array."""
+def read_pnm(path):
+    """A binary PGM (P5) or PPM (P6), maxval 255, as a (height, width) or
+    (height, width, 3) uint8 array."""
     data = Path(path).read_bytes()
     fields, pos = [], 0
     while len(fields) < 4:
@@ -31,14 +32,16 @@ def read_pgm(path):
             end += 1
         fields.append(data[pos:end])
         pos = end
-    assert fields[0] == b"P5" and fields[3] == b"255", f"{path}: not an 8-bit binary PGM"
-    width, height = int(fields[1]), int(fields[2])
-    return np.frombuffer(data, np.uint8, width * height, pos + 1).reshape(height, width)
+    assert fields[0] in (b"P5", b"P6") and fields[3] == b"255", f"{path}: not an 8-bit binary PGM or PPM"
+    width, height, channels = int(fields[1]), int(fields[2]), 3 if fields[0] == b"P6" else 1
+    frame = np.frombuffer(data, np.uint8, width * height * channels, pos + 1)
+    return frame.reshape(height, width, channels) if channels == 3 else frame.reshape(height, width)
 
 
-def write_pgm(path, frame):
+def write_pnm(path, frame):
     frame = np.ascontiguousarray(frame)
-    Path(path).write_bytes(b"P5\n%d %d\n255\n" % (frame.shape[1], frame.shape[0]) + frame.tobytes())
+    magic = b"P6" if frame.ndim == 3 else b"P5"
+    Path(path).write_bytes(b"%s\n%d %d\n255\n" % (magic, frame.shape[1], frame.shape[0]) + frame.tobytes())
 
 
 @pytest.fixture(scope="session")
@@ -47,7 +50,7 @@ def pictures():
     missing = [n for n in PICTURES if not (IMAGES / f"{n}.y").is_file()]
     if missing:
         pytest.fail(f"sample pictures not found in {IMAGES} (set BLOCKWRIGHT_IMAGES_DIR)")
-    return {n: read_pgm(IMAGES / f"{n}.y") for n in PICTURES}
+    return {n: read_pnm(IMAGES / f"{n}.y") for n in PICTURES}
 
 
 @pytest.fixture(scope="session")
@@ -58,11 +61,16 @@ def program():
         pytest.fail(f"{path}: no blockwright program there (build the repository, "
                     "or set BLOCKWRIGHT_PROGRAM)")
 
-    def run(tmp_path, frame, quality=75, restart_interval=0):
-        pgm, jpg = tmp_path / "frame.pgm", tmp_path / "frame.jpg"
-        write_pgm(pgm, frame)
-        subprocess.run([str(path), "-q", str(quality), "--restart", str(restart_interval),
-                        "-o", str(jpg), str(pgm)], check=True)
+    def run(tmp_path, frame, quality=75, restart_interval=0, args=()):
+        """frame: an array, given as a PGM or PPM file, or raw bytes for
+        args such as --size and --format."""
+        source, jpg = tmp_path / "frame.in", tmp_path / "frame.jpg"
+        if isinstance(frame, bytes):
+            source.write_bytes(frame)
+        else:
+            write_pnm(source, frame)
+        subprocess.run([str(path), "-q", str(quality), "--restart", str(restart_interval), *args,
+                        "-o", str(jpg), str(source)], check=True)
         return jpg.read_bytes()
 
     return run

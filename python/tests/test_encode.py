@@ -91,7 +91,8 @@ g = np.zeros((16, 16), np.uint8)
     ((g.astype(np.float32),), {}, TypeError, "must be uint8, not float32"),
     ((g.astype(bool),), {}, TypeError, "must be uint8"),
     ((memoryview(g.astype(np.int16)),), {}, TypeError, "format 'h'"),
-    ((np.zeros((4, 4, 3), np.uint8),), {}, ValueError, "not 3-D"),
+    ((np.zeros((4, 4, 2), np.uint8),), {}, ValueError, "not 2 channels"),
+    ((np.zeros((4, 4, 3, 1), np.uint8),), {}, ValueError, "not 4-D"),
     ((np.zeros(16, np.uint8),), {}, ValueError, "needs shape="),
     ((np.uint8(7),), {}, ValueError, "not 0-D"),
     ((np.zeros((0, 5), np.uint8),), {}, ValueError, "width and height must be 1 to 65535 (width 5, height 0)"),
@@ -101,12 +102,12 @@ g = np.zeros((16, 16), np.uint8)
     ((b"abc",), {"shape": (-1, -3)}, ValueError, "width and height must be 1 to 65535"),
     ((bytes(11),), {"shape": (3, 4)}, ValueError, "does not fit the buffer's 11 bytes"),
     ((bytes(19),), {"shape": (3, 4), "stride": 8}, ValueError, "does not fit the buffer's 19 bytes"),
-    ((bytes(99),), {"shape": (3, 4), "stride": 3}, ValueError, "stride 3 is less than the width 4"),
+    ((bytes(99),), {"shape": (3, 4), "stride": 3}, ValueError, "stride 3 is less than a line's 4 bytes"),
     ((bytes(99),), {"shape": (3, 4), "stride": 2**70}, ValueError, "does not fit"),
-    ((bytes(99),), {"shape": (3, 4), "stride": -4}, ValueError, "stride -4 is less than the width 4"),
+    ((bytes(99),), {"shape": (3, 4), "stride": -4}, ValueError, "stride -4 is less than a line's 4 bytes"),
     ((bytes(99),), {"shape": (3, 4), "stride": 4.0}, TypeError, "stride must be an integer"),
-    ((bytes(12),), {"shape": (3, 4, 1)}, ValueError, "shape must be (height, width)"),
-    ((bytes(12),), {"shape": 12}, TypeError, "shape must be a (height, width) tuple"),
+    ((bytes(12),), {"shape": (3, 4, 1, 1)}, ValueError, "shape must be (height, width) or (height, width, channels)"),
+    ((bytes(12),), {"shape": 12}, TypeError, "shape must be a (height, width) or (height, width, channels) tuple"),
     ((bytes(12),), {"shape": (3, "4")}, TypeError, "shape must hold integers"),
     ((g.T,), {"shape": (16, 16)}, ValueError, "shape= needs a contiguous buffer"),
     ((g,), {"stride": 16}, ValueError, "stride= is for a flat buffer"),
@@ -131,21 +132,27 @@ def test_refusals(args, kwargs, error, message):
     assert message in str(e.value)
 
 
-@pytest.mark.parametrize("shape, kwargs, expected", [
-    ((1024, 1280), {}, 20480 * 425 + 338),
-    ([8, 8], {"quality": 100, "restart_interval": 1, "threads": 64}, 425 + 338),
-    ((1, 65535), {}, 8192 * 425 + 338),
+def test_max_encoded_size():
+    """The library's bound: a fixed size per block and for the header, blocks
+    counted from (height, width); a colour frame's MCUs likewise."""
+    bound = blockwright.max_encoded_size
+    block = bound((8, 16)) - bound((8, 8))
+    header = bound((8, 8)) - block
+    assert block >= 64 and header >= 300
+    assert bound((1024, 1280)) == 20480 * block + header
+    assert bound([1, 65535], quality=100, restart_interval=1, threads=64) == 8192 * block + header
+    assert bound((16, 8, 3), sampling="422") > bound((8, 16, 3), sampling="422")  # 2 MCUs against 1
+
+
+@pytest.mark.parametrize("shape, kwargs, error", [
     ((0, 8), {}, ValueError),
     ((8, 8), {"quality": 0}, ValueError),
     ((8,), {}, ValueError),
     ("ab", {}, TypeError),
 ])
-def test_max_encoded_size(shape, kwargs, expected):
-    if isinstance(expected, int):
-        assert blockwright.max_encoded_size(shape, **kwargs) == expected
-    else:
-        with pytest.raises(expected):
-            blockwright.max_encoded_size(shape, **kwargs)
+def test_max_encoded_size_refusals(shape, kwargs, error):
+    with pytest.raises(error):
+        blockwright.max_encoded_size(shape, **kwargs)
 
 
 def test_the_bound_holds_for_noise():
@@ -209,18 +216,21 @@ def test_the_frame_is_held_while_coding():
         t.join()
 
 
-def test_random_views_and_settings():
+@pytest.mark.parametrize("shape", [(70, 90), (70, 90, 3)])
+def test_random_views_and_settings(shape):
     """Views of every kind of a random frame, with random settings: the bytes
-    of the same samples laid out contiguously, or a TypeError or ValueError."""
+    of the same samples laid out contiguously, or a ValueError."""
     rng = np.random.default_rng(4)
-    base = rng.integers(0, 256, (70, 90), np.uint8)
+    base = rng.integers(0, 256, shape, np.uint8)
     for _ in range(300):
         view = base[tuple(slice(rng.choice([None, 1, 5, -7, -1]), rng.choice([None, 2, 40, -4]),
                                 rng.choice([1, 2, 3, -1, -2])) for _ in range(2))]
+        if len(shape) == 3 and rng.integers(2):
+            view = view[..., ::-1]
         if rng.integers(4) == 0:
-            view = view.T
+            view = view.swapaxes(0, 1)
         settings = {"quality": int(rng.integers(-1, 102)), "restart_interval": int(rng.integers(0, 70)),
-                    "threads": int(rng.integers(1, 4))}
+                    "threads": int(rng.integers(1, 4)), "sampling": str(rng.choice(["444", "422", "420"]))}
         try:
             jpeg = blockwright.encode(view, **settings)
         except ValueError as e:

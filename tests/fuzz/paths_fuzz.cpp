@@ -5,7 +5,7 @@
 // quantized coefficients (16-bit, folded into -1023 ... 1023) and bytes
 // 192 ... (or the last three) as a coder state: the bitmap coder must write
 // the bytes emit_code writes and leave the same state, and so must the 16-bit
-// coders of the pair and NEON paths.
+// coders of the pair, AVX-512 and NEON paths.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -121,6 +121,17 @@ void check_coder(const std::uint8_t* data, std::size_t size) {
     snap(got);
     check(want.count == got.count && std::memcmp(want.bytes, got.bytes, want.count) == 0);
     check(want.size == got.size && want.pending == got.pending && want.last_dc == got.last_dc);
+#if BW_HAVE_AVX512
+    // The AVX-512 coder, in vectors (unless there is a ZRL) and the scalar way.
+    for (const unsigned dense_from : {0u, 64u}) {
+      if (!avx512_path.serves(tables())) break;
+      start(bits, pending, last_dc);
+      code_block_avx512(coder, luma, coef, dense_from);
+      snap(got);
+      check(want.count == got.count && std::memcmp(want.bytes, got.bytes, want.count) == 0);
+      check(want.size == got.size && want.pending == got.pending && want.last_dc == got.last_dc);
+    }
+#endif
   }
 #endif
 #if defined(BW_HAVE_NEON)
