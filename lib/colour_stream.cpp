@@ -219,43 +219,82 @@ std::uint32_t fill_chunk(const CodePath& path, const ColourState& c, ColourPlane
   return mcus;
 }
 
+// Y, Cb, Cr.
 struct Components {
-  Component y, cb, cr;
+  Component k[3];
 };
 
 Components components_of(const ColourState& c, const QuantTables& luma_q) {
-  return {{&luma_q, &luma_dc, &luma_ac, 0},
-          {&c.chroma, &chroma_dc, &chroma_ac, 1},
-          {&c.chroma, &chroma_dc, &chroma_ac, 2}};
+  return {{{&luma_q, &luma_dc, &luma_ac, 0},
+           {&c.chroma, &chroma_dc, &chroma_ac, 1},
+           {&c.chroma, &chroma_dc, &chroma_ac, 2}}};
 }
 
-// Codes MCU m of the planes: the Y blocks as runs of hy side by side (the
-// 16-bit paths code such pairs at once), then Cb and Cr.
-inline void code_mcu(CodeBlocksFn code_run, const ColourState& c, const Components& k,
-                     const ColourPlanes& b, CoderState& s, std::uint32_t m) {
-  for (std::uint32_t v = 0; v < c.vy; ++v)
-    code_run(s, k.y, b.y + 8 * (v * cs + m * c.hy), cs, static_cast<int>(c.hy));
-  if (c.components == 3) {
-    code_run(s, k.cb, b.cb + 8 * m, cs, 1);
-    code_run(s, k.cr, b.cr + 8 * m, cs, 1);
+// The components of an MCU's blocks in stream order: hy x vy Y blocks
+// (0), Cb (1), Cr (2).
+constexpr std::uint8_t mcu_pattern[6] = {0, 0, 0, 0, 1, 2};
+
+// Codes MCUs m0 .. m0 + n - 1 of the planes into s. Y alone is a run of
+// blocks; a path with a mixed coder gets the MCUs' blocks copied side by
+// side in stream order and codes them in one call; the others code each
+// MCU's Y blocks as runs of hy side by side (the 16-bit paths code such
+// pairs at once), then Cb and Cr.
+void code_mcu_run(const CodePath& path, const ColourState& c, const Components& comps, ColourPlanes& b,
+                  CoderState& s, std::uint32_t m0, std::uint32_t n) {
+  const Component* k = comps.k;
+  if (c.components == 1) {
+    path.code_blocks(s, k[0], b.y + 8 * m0, cs, static_cast<int>(n));
+    return;
+  }
+  const std::uint32_t ys = c.hy * c.vy, bpm = ys + 2;
+  if (path.code_mixed != nullptr) {
+    std::uint8_t* to = b.mixed;
+    for (std::uint32_t m = m0; m < m0 + n; ++m) {
+      const std::uint8_t* from[6];
+      for (std::uint32_t v = 0; v < c.vy; ++v) {
+        for (std::uint32_t h = 0; h < c.hy; ++h) from[v * c.hy + h] = b.y + 8 * (v * cs + m * c.hy + h);
+      }
+      from[ys] = b.cb + 8 * m;
+      from[ys + 1] = b.cr + 8 * m;
+      for (std::uint32_t j = 0; j < bpm; ++j, to += 8) {
+        for (std::size_t r = 0; r < 8; ++r) std::memcpy(to + r * mixed_stride, from[j] + r * cs, 8);
+      }
+    }
+    // The pattern of this sampling: its Y blocks, then Cb and Cr.
+    std::uint8_t pattern[6];
+    for (std::uint32_t j = 0; j < bpm; ++j) pattern[j] = j < ys ? 0 : mcu_pattern[4 + j - ys];
+    path.code_mixed(s, k, pattern, static_cast<int>(bpm), b.mixed, mixed_stride, static_cast<int>(n * bpm));
+    return;
+  }
+  for (std::uint32_t m = m0; m < m0 + n; ++m) {
+    for (std::uint32_t v = 0; v < c.vy; ++v)
+      path.code_blocks(s, k[0], b.y + 8 * (v * cs + m * c.hy), cs, static_cast<int>(c.hy));
+    path.code_blocks(s, k[1], b.cb + 8 * m, cs, 1);
+    path.code_blocks(s, k[2], b.cr + 8 * m, cs, 1);
   }
 }
 
 // Codes the mcus MCUs of the planes, sending the buffer when it may not
 // hold the next, with restart markers where their interval ends.
 int code_mcus(Encoder& e, std::uint32_t mcus) {
-  const ColourState& c = e.col;
+  ColourState& c = e.col;
   const Components k = components_of(c, e.tables);
-  const CodeBlocksFn code_run = e.path->code_blocks;
   const std::uint32_t blocks = c.components == 1 ? 1 : c.hy * c.vy + 2;
   const std::size_t need = blocks * max_block_marker_bytes;
-  for (std::uint32_t m = 0; m < mcus; ++m) {
-    if (static_cast<std::size_t>(e.outbuffer + outbuffer_size - e.coder.optr) < need) {
+  for (std::uint32_t m = 0; m < mcus;) {
+    // As many MCUs as the buffer surely has room for, up to the next marker.
+    std::uint32_t n = static_cast<std::uint32_t>(
+        static_cast<std::size_t>(e.outbuffer + outbuffer_size - e.coder.optr) / need);
+    if (n == 0) {
       if (const int status = encoder_flush(e)) return status;
+      continue;
     }
-    code_mcu(code_run, c, k, c.planes, e.coder, m);
-    ++e.blocks_done;
-    if (e.restart_interval != 0 && --e.restart_left == 0) {
+    n = std::min(n, mcus - m);
+    if (e.restart_interval != 0) n = std::min(n, e.restart_left);
+    code_mcu_run(*e.path, c, k, c.planes, e.coder, m, n);
+    m += n;
+    e.blocks_done += n;
+    if (e.restart_interval != 0 && (e.restart_left -= n) == 0) {
       e.restart_left = e.restart_interval;
       if (e.blocks_done < e.blocks_total) {
         pad_to_byte(e.coder);
@@ -312,7 +351,7 @@ void colour_code_range(const ColourCall& j, ColourPlanes& b, CoderState& s, std:
   while (n > 0) {
     const std::uint32_t px = std::min({colour_chunk, j.width - x0, n * mcu_w});
     const std::uint32_t mcus = fill_chunk(*j.path, c, b, g, rows, x0, px);
-    for (std::uint32_t m = 0; m < mcus; ++m) code_mcu(j.path->code_blocks, c, k, b, s, m);
+    code_mcu_run(*j.path, c, k, b, s, 0, mcus);
     x0 += mcus * mcu_w;
     n -= mcus;
   }

@@ -43,11 +43,16 @@ inline constexpr std::uint32_t colour_chunk = 128;
 
 // The planes of one chunk of an MCU row, lines colour_chunk bytes apart;
 // each thread that codes colour has its own.
+inline constexpr std::size_t mixed_stride = 3 * colour_chunk;  // 48 blocks: a chunk's at most
+
 struct ColourPlanes {
   std::uint8_t y[16 * colour_chunk];  // 8 x vy lines
   std::uint8_t cb[8 * colour_chunk];
   std::uint8_t cr[8 * colour_chunk];
   std::uint8_t tmp[4 * colour_chunk];  // full-width Cb, Cr of two lines
+  // The chunk's blocks in stream order side by side, for paths that code
+  // colour MCUs in one call (CodePath::code_mixed).
+  std::uint8_t mixed[8 * mixed_stride];
 };
 
 struct ColourState {

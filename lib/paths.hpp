@@ -27,6 +27,13 @@
 using CodeBlocksFn = void (*)(CoderState& s, const Component& c, const std::uint8_t* p,
                               std::size_t stride, int count);
 
+// The same for blocks of several components in turn, as the blocks of
+// colour MCUs laid out side by side: block i belongs to
+// comps[pattern[i % period]] (comps holds three components with distinct
+// prediction indices).
+using CodeMixedFn = void (*)(CoderState& s, const Component* comps, const std::uint8_t* pattern, int period,
+                             const std::uint8_t* p, std::size_t stride, int count);
+
 // Colour conversion, chroma downsampling and packed 4:2:2 unpacking of one
 // line, with the interface and the bytes of the portable functions in
 // colour.hpp (which says what each does).
@@ -76,6 +83,9 @@ struct CodePath {
   CodeBlocksFn code_blocks;
   // The colour kernels for the same CPU (independent of the quantizer).
   const ColourKernels* colour;
+  // A coder of colour MCUs' blocks in one call, or null: the colour coder
+  // then calls code_blocks for each run of one component's blocks.
+  CodeMixedFn code_mixed;
 
 
   // Whether this CPU can run the path, and its kernels quantize with q.

@@ -470,6 +470,51 @@ void code_blocks_avx512(CoderState& s, const Component& c, const std::uint8_t* p
   store_state(s, acc, bits, out);
 }
 
+// Blocks of several components in turn (CodeMixedFn): four at a time through
+// the transform, each quad with the reciprocals of its blocks' quantizers,
+// each block coded with its component's tables and prediction.
+void code_mixed_avx512(CoderState& s, const Component* comps, const std::uint8_t* pattern, int period,
+                       const std::uint8_t* p, std::size_t stride, int count) {
+  std::uint64_t acc;
+  unsigned bits;
+  std::uint8_t* out;
+  load_state(s, acc, bits, out);
+  std::int32_t last_dc[3];
+  VectorTables vt[3];
+  for (int k = 0; k < 3; ++k) {
+    last_dc[k] = s.lastDC[comps[k].index];
+    vt[k] = load_tables(*comps[k].ac);
+  }
+  int phase = 0;  // i % period
+  for (int i = 0; i < count; i += 4) {
+    const int blocks = count - i < 4 ? count - i : 4;
+    int which[4];
+    for (int b = 0, ph = phase; b < 4; ++b, ph = ph + 1 == period ? 0 : ph + 1) which[b] = pattern[ph];
+    __m512i q[8];
+    for (int r = 0; r < 8; ++r) {
+      auto row = [&](int b) {
+        return _mm_loadu_si128(reinterpret_cast<const __m128i*>(comps[which[b]].quant->qu16.data() + 8 * r));
+      };
+      __m512i v = _mm512_castsi128_si512(row(0));
+      v = _mm512_inserti32x4(v, row(1), 1);
+      v = _mm512_inserti32x4(v, row(2), 2);
+      q[r] = _mm512_inserti32x4(v, row(3), 3);
+    }
+    __m512i y[8], top[4], bottom[4];
+    transform_quad(p + 8 * i, stride, blocks, q, y);
+    split_blocks(y, top, bottom);
+    std::uint8_t* const start = out;
+    for (int b = 0; b < blocks; ++b) {
+      const int k = which[b];
+      code_block(top[b], bottom[b], last_dc[k], vt[k], comps[k], dense_blocks_from, acc, bits, out);
+    }
+    out = stuff_blocks(start, out);
+    phase = (phase + 4) % period;
+  }
+  for (int k = 0; k < 3; ++k) s.lastDC[comps[k].index] = last_dc[k];
+  store_state(s, acc, bits, out);
+}
+
 }  // namespace
 
 void code_block_avx512(CoderState& s, const Component& c, const std::int16_t* coef, unsigned dense_from) {
@@ -492,6 +537,7 @@ const CodePath avx512_path = {"avx512",
                               true,
                               dct_quant_avx512,
                               code_blocks_avx512,
-                              &avx2_colour};
+                              &avx2_colour,
+                              code_mixed_avx512};
 
 #endif  // BW_HAVE_AVX512
