@@ -27,6 +27,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 
 #include "bitpack.hpp"
 #include "coder.hpp"
@@ -274,6 +275,45 @@ void code_blocks_pair(CoderState& s, const Component& c, const std::uint8_t* p, 
   store_state(s, acc, bits, out);
 }
 
+// Blocks of several components in turn (CodeMixedFn): two at a time, each
+// pair with its two blocks' reciprocals, each block coded with its
+// component's tables and prediction.
+void code_mixed_pair(CoderState& s, const Component* comps, const std::uint8_t* pattern, int period,
+                     const std::uint8_t* p, std::size_t stride, int count) {
+  std::uint64_t acc;
+  unsigned bits;
+  std::uint8_t* out;
+  load_state(s, acc, bits, out);
+  std::int32_t last_dc[3];
+  for (int k = 0; k < 3; ++k) last_dc[k] = s.lastDC[comps[k].index];
+  alignas(32) std::int16_t coef[128];
+  alignas(32) std::int16_t q[128];
+  std::uint64_t nonzero[2];
+  int phase = 0;  // i % period
+  for (int i = 0; i < count; i += 2) {
+    const int a = pattern[phase], b = pattern[phase + 1 == period ? 0 : phase + 1];
+    const std::int16_t* qa = comps[a].quant->qu16.data();
+    const std::int16_t* qb = comps[b].quant->qu16.data();
+    for (int r = 0; r < 8; ++r) {
+      std::memcpy(q + 16 * r, qa + 8 * r, 16);
+      std::memcpy(q + 16 * r + 8, qb + 8 * r, 16);
+    }
+    std::uint8_t* const start = out;
+    if (i + 2 <= count) {
+      dct_quant_pair_avx2(p + 8 * i, stride, q, coef, nonzero);
+      code_into16(comps[a], coef, nonzero[0], last_dc[a], acc, bits, out);
+      code_into16(comps[b], coef + 8, nonzero[1], last_dc[b], acc, bits, out);
+    } else {
+      dct_quant_one_avx2(p + 8 * i, stride, q, coef, nonzero);
+      code_into16(comps[a], coef, nonzero[0], last_dc[a], acc, bits, out);
+    }
+    out = stuff_blocks(start, out);
+    phase = (phase + 2) % period;
+  }
+  for (int k = 0; k < 3; ++k) s.lastDC[comps[k].index] = last_dc[k];
+  store_state(s, acc, bits, out);
+}
+
 // The 16-bit kernel with the interface of the others (DctQuantFn).
 std::uint64_t dct_quant_pair_as_block(const std::uint8_t* p, std::size_t stride, const QuantTables& q,
                                       std::int32_t* block, std::uint32_t* codes) {
@@ -289,4 +329,4 @@ std::uint64_t dct_quant_pair_as_block(const std::uint8_t* p, std::size_t stride,
 
 }  // namespace
 
-const CodePath avx2_pair_path = {"avx2-pair", cpu_avx2 | cpu_bmi1 | cpu_bmi2, true, dct_quant_pair_as_block, code_blocks_pair, &avx2_colour, nullptr};
+const CodePath avx2_pair_path = {"avx2-pair", cpu_avx2 | cpu_bmi1 | cpu_bmi2, true, dct_quant_pair_as_block, code_blocks_pair, &avx2_colour, code_mixed_pair};
