@@ -3,7 +3,7 @@
 // (libjpeg-turbo through its raw-data interface, given planes padded to
 // whole MCUs as it requires, outside the timing).
 //
-//   bw_colour_frames [--rounds N] [--threads N]
+//   bw_colour_frames [--rounds N] [--threads N] [--path NAME]
 //
 // The three colour pictures of the shared folder and a 1920 x 1080 frame
 // tiled from them; quality 75, libjpeg-turbo with the fast integer DCT and
@@ -24,6 +24,8 @@
 
 #include "blockwright.h"
 #include "colour.hpp"
+#include "encoder.hpp"
+#include "paths.hpp"
 
 namespace {
 
@@ -109,6 +111,14 @@ void make_planes(Frame& f) {
 
 Bytes out_bw, out_ljt;
 std::size_t bw_size = 0;
+const CodePath* forced = nullptr;  // --path
+
+int to_out(void*, const std::uint8_t* data, std::size_t size) {
+  if (size > out_bw.size() - bw_size) return 1;
+  std::memcpy(out_bw.data() + bw_size, data, size);
+  bw_size += size;
+  return 0;
+}
 unsigned long ljt_size = 0;
 
 using Clock = std::chrono::steady_clock;
@@ -122,16 +132,23 @@ double encode_bw(const Frame& f, bool planar, std::uint32_t threads) {
   cfg.height = f.h;
   cfg.threads = threads;
   cfg.sampling = BW_SAMPLING_420;
+  cfg.input = planar ? BW_INPUT_I420 : BW_INPUT_RGB;
+  const std::uint8_t* planes[3] = {planar ? f.y.data() : f.rgb.data(), f.cb.data(), f.cr.data()};
+  const std::size_t strides[3] = {planar ? f.w : 3 * std::size_t{f.w}, (f.w + 1) / 2, (f.w + 1) / 2};
   const auto t0 = Clock::now();
   int status;
-  if (planar) {
-    cfg.input = BW_INPUT_I420;
-    const std::uint8_t* planes[3] = {f.y.data(), f.cb.data(), f.cr.data()};
-    const std::size_t strides[3] = {f.w, (f.w + 1) / 2, (f.w + 1) / 2};
+  if (forced == nullptr) {
     status = bw_encode_planes_to_memory(&cfg, planes, strides, out_bw.data(), out_bw.size(), &bw_size);
   } else {
-    cfg.input = BW_INPUT_RGB;
-    status = bw_encode_to_memory(&cfg, f.rgb.data(), 3 * std::size_t{f.w}, out_bw.data(), out_bw.size(), &bw_size);
+    bw_size = 0;
+    bw_encoder enc;
+    status = bw_encoder_init(&enc, &cfg, to_out, nullptr);
+    if (status == BW_OK) {
+      encoder_of(&enc).path = forced;
+      status = bw_encoder_write_planes(&enc, planes, strides, f.h);
+    }
+    if (status == BW_OK) status = bw_encoder_finish(&enc);
+    bw_encoder_release(&enc);
   }
   const auto t1 = Clock::now();
   if (status != BW_OK) die(f.name, bw_strerror(status));
@@ -195,8 +212,11 @@ int main(int argc, char** argv) {
       rounds = std::max(1, std::atoi(argv[++i]));
     } else if (a == "--threads" && i + 1 < argc) {
       threads = static_cast<std::uint32_t>(std::max(1, std::atoi(argv[++i])));
+    } else if (a == "--path" && i + 1 < argc) {
+      forced = find_path(argv[++i]);
+      if (forced == nullptr) die(argv[i], "no such path in this build");
     } else {
-      std::fprintf(stderr, "usage: %s [--rounds N] [--threads N]\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [--rounds N] [--threads N] [--path NAME]\n", argv[0]);
       return 1;
     }
   }
@@ -210,7 +230,8 @@ int main(int argc, char** argv) {
   jpeg_error_mgr jerr;
   c.err = jpeg_std_error(&jerr);
   jpeg_create_compress(&c);
-  std::printf("4:2:0, quality 75, %d rounds, %u thread(s); MP/s = megapixels per second (median)\n", rounds, threads);
+  std::printf("4:2:0, quality 75, %d rounds, %u thread(s), %s path; MP/s = megapixels per second (median)\n",
+              rounds, threads, forced != nullptr ? forced->name : "the best");
   std::printf("%-14s %-5s %9s %9s %9s %9s %7s\n", "picture", "input", "bw bytes", "bw MP/s", "ljt bytes",
               "ljt MP/s", "ratio");
   double worst = 1e9;
