@@ -331,6 +331,27 @@ void code_blocks_neon(CoderState& s, const Component& comp, const std::uint8_t* 
   store_state_word(s, acc, bits, out);
 }
 
+// Blocks of several components in turn (CodeMixedFn): each block with its
+// component's quantizer, tables and prediction, the bits kept in the
+// accumulator throughout.
+void code_mixed_neon(CoderState& s, const Component* comps, const std::uint8_t* pattern, int period,
+                     const std::uint8_t* p, std::size_t stride, int count) {
+  std::uint64_t acc;
+  unsigned bits;
+  std::uint8_t* out;
+  load_state(s, acc, bits, out);
+  std::int32_t last_dc[3];
+  for (int k = 0; k < 3; ++k) last_dc[k] = s.lastDC[comps[k].index];
+  Coefficients c;
+  for (int i = 0, phase = 0; i < count; ++i, phase = phase + 1 == period ? 0 : phase + 1) {
+    const int k = pattern[phase];
+    transform(p + 8 * i, stride, comps[k].quant->qu16.data(), c);
+    code_into(comps[k], c, last_dc[k], acc, bits, out);
+  }
+  for (int k = 0; k < 3; ++k) s.lastDC[comps[k].index] = last_dc[k];
+  store_state_word(s, acc, bits, out);
+}
+
 // The NEON kernel with the interface of the others (DctQuantFn).
 std::uint64_t dct_quant_neon(const std::uint8_t* p, std::size_t stride, const QuantTables& q,
                              std::int32_t* block, std::uint32_t* codes) {
@@ -347,7 +368,7 @@ std::uint64_t dct_quant_neon(const std::uint8_t* p, std::size_t stride, const Qu
 
 }  // namespace
 
-const CodePath neon_path = {"neon", cpu_neon, true, dct_quant_neon, code_blocks_neon, &neon_colour, nullptr};
+const CodePath neon_path = {"neon", cpu_neon, true, dct_quant_neon, code_blocks_neon, &neon_colour, code_mixed_neon};
 
 void code_block_neon(CoderState& s, const Component& comp, const std::int16_t* coef) {
   int16x8_t v[8];
