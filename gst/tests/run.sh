@@ -42,8 +42,18 @@ same_files() {
   done
 }
 
-# gst-launch-1.0, given at most LIMIT seconds (default 120).
-launch() { timeout "${LIMIT:-120}" gst-launch-1.0 -q "$@" 2>&1; }
+# gst-launch-1.0, given at most LIMIT seconds (default 120), then killed.
+# Its messages go through a file, so that nothing it may leave running can
+# hold the caller's command substitution open.
+launch() {
+  local log status
+  log=$(mktemp "$work/launch.XXXXXX")
+  timeout -k 5 "${LIMIT:-120}" gst-launch-1.0 -q "$@" >"$log" 2>&1 </dev/null
+  status=$?
+  cat "$log"
+  rm -f "$log"
+  return $status
+}
 
 case $case_name in
 inspect)
