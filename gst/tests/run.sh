@@ -131,6 +131,11 @@ y444|I420
 rgb|I420
 EOF
   src=$(make_frames gray8 333 250 0 0 3 85 0 "$work") || exit 1
+  # Every buffer is a key frame (none flagged delta-unit).
+  out=$(timeout 120 gst-launch-1.0 -v $src ! blockwrightenc ! fakesink silent=false 2>&1) ||
+    fail "fakesink: $out"
+  [ "$(grep -c 'chain.*flags:' <<<"$out")" = 3 ] || fail "not 3 buffers: $out"
+  grep 'chain' <<<"$out" | grep -q delta-unit && fail "a buffer is not a key frame: $out"
   while read -r mux demux; do
     rm -rf "$work/out" && mkdir "$work/out"
     out=$(launch $src ! blockwrightenc ! $mux ! filesink location="$work/file") ||
