@@ -42,13 +42,14 @@ same_files() {
   done
 }
 
-# gst-launch-1.0, given at most LIMIT seconds (default 120), then killed.
+# gst-launch-1.0 with FLAGS (default -q), given at most LIMIT seconds
+# (default 120), then killed.
 # Its messages go through a file, so that nothing it may leave running can
 # hold the caller's command substitution open.
 launch() {
   local log status
   log=$(mktemp "$work/launch.XXXXXX")
-  timeout -k 5 "${LIMIT:-120}" gst-launch-1.0 -q "$@" >"$log" 2>&1 </dev/null
+  timeout -k 5 "${LIMIT:-120}" gst-launch-1.0 "${FLAGS:--q}" "$@" >"$log" 2>&1 </dev/null
   status=$?
   cat "$log"
   rm -f "$log"
@@ -132,8 +133,7 @@ rgb|I420
 EOF
   src=$(make_frames gray8 333 250 0 0 3 85 0 "$work") || exit 1
   # Every buffer is a key frame (none flagged delta-unit).
-  out=$(timeout 120 gst-launch-1.0 -v $src ! blockwrightenc ! fakesink silent=false 2>&1) ||
-    fail "fakesink: $out"
+  out=$(FLAGS=-v launch $src ! blockwrightenc ! fakesink silent=false) || fail "fakesink: $out"
   [ "$(grep -c 'chain.*flags:' <<<"$out")" = 3 ] || fail "not 3 buffers: $out"
   grep 'chain' <<<"$out" | grep -q delta-unit && fail "a buffer is not a key frame: $out"
   while read -r mux demux; do
