@@ -197,6 +197,14 @@ failure)
       [ -z "$(ls "$work/out")" ] || fail "files written for a failed frame: $(ls "$work/out")"
     fi
   done
+  # Rows that overlap (a stride below the width) are refused, not read past
+  # the frame; nothing is written. (gst-launch-1.0 may hang after the error.)
+  rm -rf "$work/out" && mkdir "$work/out"
+  out=$(LIMIT=10 launch filesrc location="$work/raw" ! rawvideoparse format=gray8 width=333 height=250 \
+        plane-strides="<300>" frame-size=75000 ! blockwrightenc ! multifilesink location="$work/out/%05d.jpg") &&
+    fail "a stride below the width was taken"
+  grep -q "Could not read the frame" <<<"$out" || fail "no reason given for the stride: $out"
+  [ -z "$(ls "$work/out")" ] || fail "files written for an unreadable frame"
   ;;
 
 install)
