@@ -243,6 +243,18 @@ static int encode_frame(GstBlockwrightEnc *self, const bw_config *cfg, const Sam
   return BW_OK;
 }
 
+/* The bytes from a plane's first sample to the end of the mapped memory
+ * that holds it. */
+static gsize plane_room(const GstVideoFrame *video, guint plane) {
+  const guint8 *data = GST_VIDEO_FRAME_PLANE_DATA(video, plane);
+  for (guint m = 0; m < GST_VIDEO_MAX_PLANES; ++m) {
+    const GstMapInfo *map = &video->map[m];
+    if (map->data != NULL && data >= map->data && data < map->data + map->size)
+      return (gsize)(map->data + map->size - data);
+  }
+  return 0;
+}
+
 static GstFlowReturn gst_blockwright_enc_handle_frame(GstVideoEncoder *encoder,
                                                       GstVideoCodecFrame *frame) {
   GstBlockwrightEnc *self = GST_BLOCKWRIGHT_ENC(encoder);
@@ -273,21 +285,27 @@ static GstFlowReturn gst_blockwright_enc_handle_frame(GstVideoEncoder *encoder,
   cfg.threads = self->threads;
   GST_OBJECT_UNLOCK(self);
 
-  /* Each plane's rows must hold its samples: a stride below that (or
-   * negative, rows bottom up) is not a layout the library reads. */
+  /* Each plane's rows must hold its samples, and all of them must lie in
+   * the plane's memory: a stride below a row (or negative, rows bottom up),
+   * or video meta that places rows past the buffer, is refused rather than
+   * read. */
   Samples in = {self->input->planar, {NULL, NULL, NULL}, {0, 0, 0}};
+  guint bad_plane = 0;
   gint bad_stride = 0;
   gboolean readable = TRUE;
   for (guint p = 0; p < GST_VIDEO_FRAME_N_PLANES(&video); ++p) {
     gint stride = GST_VIDEO_FRAME_PLANE_STRIDE(&video, p);
     in.planes[p] = GST_VIDEO_FRAME_PLANE_DATA(&video, p);
     in.strides[p] = stride < 0 ? 0 : (size_t)stride;
+    gsize room = plane_room(&video, p);
     for (guint c = 0; c < GST_VIDEO_FRAME_N_COMPONENTS(&video); ++c) {
       if (GST_VIDEO_FRAME_COMP_PLANE(&video, c) != p) continue;
       gint row = GST_VIDEO_FRAME_COMP_POFFSET(&video, c) +
                  (GST_VIDEO_FRAME_COMP_WIDTH(&video, c) - 1) * GST_VIDEO_FRAME_COMP_PSTRIDE(&video, c) + 1;
-      if (stride < row) {
+      gsize rows = (gsize)GST_VIDEO_FRAME_COMP_HEIGHT(&video, c);
+      if (stride < row || (rows - 1) * (gsize)stride + (gsize)row > room) {
         readable = FALSE;
+        bad_plane = p;
         bad_stride = stride;
       }
     }
@@ -301,7 +319,8 @@ static GstFlowReturn gst_blockwright_enc_handle_frame(GstVideoEncoder *encoder,
     gst_video_codec_frame_unref(frame);
     if (!readable) {
       GST_ELEMENT_ERROR(self, STREAM, FORMAT, ("Could not read the frame"),
-                        ("a row stride of %d for %u pixels a row", bad_stride, cfg.width));
+                        ("plane %u: a stride of %d bytes for %u pixels a row, or rows past "
+                         "the buffer", bad_plane, bad_stride, cfg.width));
     } else {
       GST_ELEMENT_ERROR(self, STREAM, ENCODE, ("Could not encode the frame: %s",
                         bw_strerror(status)), ("%u x %u, quality %u, restart interval %u, "

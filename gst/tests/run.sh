@@ -42,8 +42,19 @@ same_files() {
   done
 }
 
-# gst-launch-1.0, given at most LIMIT seconds (default 120).
-launch() { timeout "${LIMIT:-120}" gst-launch-1.0 -q "$@" 2>&1; }
+# gst-launch-1.0 with FLAGS (default -q), given at most LIMIT seconds
+# (default 120), then killed.
+# Its messages go through a file, so that nothing it may leave running can
+# hold the caller's command substitution open.
+launch() {
+  local log status
+  log=$(mktemp "$work/launch.XXXXXX")
+  timeout -k 5 "${LIMIT:-120}" gst-launch-1.0 "${FLAGS:--q}" "$@" >"$log" 2>&1 </dev/null
+  status=$?
+  cat "$log"
+  rm -f "$log"
+  return $status
+}
 
 case $case_name in
 inspect)
@@ -121,6 +132,10 @@ y444|I420
 rgb|I420
 EOF
   src=$(make_frames gray8 333 250 0 0 3 85 0 "$work") || exit 1
+  # Every buffer is a key frame (none flagged delta-unit).
+  out=$(FLAGS=-v launch $src ! blockwrightenc ! fakesink silent=false) || fail "fakesink: $out"
+  [ "$(grep -c 'chain.*flags:' <<<"$out")" = 3 ] || fail "not 3 buffers: $out"
+  grep 'chain' <<<"$out" | grep -q delta-unit && fail "a buffer is not a key frame: $out"
   while read -r mux demux; do
     rm -rf "$work/out" && mkdir "$work/out"
     out=$(launch $src ! blockwrightenc ! $mux ! filesink location="$work/file") ||
@@ -182,6 +197,14 @@ failure)
       [ -z "$(ls "$work/out")" ] || fail "files written for a failed frame: $(ls "$work/out")"
     fi
   done
+  # Rows that overlap (a stride below the width) are refused, not read past
+  # the frame; nothing is written. (gst-launch-1.0 may hang after the error.)
+  rm -rf "$work/out" && mkdir "$work/out"
+  out=$(LIMIT=10 launch filesrc location="$work/raw" ! rawvideoparse format=gray8 width=333 height=250 \
+        plane-strides="<300>" frame-size=75000 ! blockwrightenc ! multifilesink location="$work/out/%05d.jpg") &&
+    fail "a stride below the width was taken"
+  grep -q "Could not read the frame" <<<"$out" || fail "no reason given for the stride: $out"
+  [ -z "$(ls "$work/out")" ] || fail "files written for an unreadable frame"
   ;;
 
 install)
