@@ -115,7 +115,8 @@ double nonzero_per_block(const std::uint8_t* samples, const QuantTables& t) {
       total += static_cast<std::size_t>(std::popcount(nz >> 1));
     }
   }
-  return static_cast<double>(total) / (frame_samples / 64);
+  constexpr double blocks = static_cast<double>(frame_samples) / 64;  // whole blocks: the frame is 8-aligned
+  return static_cast<double>(total) / blocks;
 }
 
 double median(std::vector<double> v) {
