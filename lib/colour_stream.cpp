@@ -247,6 +247,10 @@ void code_mcu_run(const CodePath& path, const ColourState& c, const Components& 
     return;
   }
   const std::uint32_t ys = c.hy * c.vy, bpm = ys + 2;
+  if (path.code_420 != nullptr && ys == 4) {
+    path.code_420(s, k, b.y + 16 * m0, b.cb + 8 * m0, b.cr + 8 * m0, cs, static_cast<int>(n));
+    return;
+  }
   if (path.code_mixed != nullptr) {
     std::uint8_t* to = b.mixed;
     for (std::uint32_t m = m0; m < m0 + n; ++m) {

@@ -198,13 +198,7 @@ inline void transpose(const __m512i* in, __m512i* out) {
 // at p, reading no sample of any other: y[r] holds row r, block b in
 // 128-bit lane b (the lanes of missing blocks hold no meaning). q: each row
 // of reciprocals in every lane.
-inline void transform_quad(const std::uint8_t* p, std::size_t stride, int blocks, const __m512i* q,
-                                       __m512i* y) {
-  const auto mask = static_cast<__mmask32>(_bzhi_u32(~0u, 8 * static_cast<unsigned>(blocks)));
-  __m512i rows[8];
-  for (std::size_t r = 0; r < 8; ++r) {
-    rows[r] = _mm512_cvtepu8_epi16(_mm256_maskz_loadu_epi8(mask, p + stride * r));
-  }
+inline void transform_rows(const __m512i* rows, const __m512i* q, __m512i* y) {
   __m512i x[8];
   transpose(rows, x);  // x[c]: column c, rows in the lanes
   pass(x);
@@ -214,6 +208,30 @@ inline void transform_quad(const std::uint8_t* p, std::size_t stride, int blocks
   for (int r = 0; r < 8; ++r) {
     y[r] = _mm512_add_epi16(_mm512_mulhi_epi16(y[r], q[r]), _mm512_srli_epi16(_mm512_mullo_epi16(y[r], q[r]), 15));
   }
+}
+
+inline void transform_quad(const std::uint8_t* p, std::size_t stride, int blocks, const __m512i* q,
+                           __m512i* y) {
+  const auto mask = static_cast<__mmask32>(_bzhi_u32(~0u, 8 * static_cast<unsigned>(blocks)));
+  __m512i rows[8];
+  for (std::size_t r = 0; r < 8; ++r) {
+    rows[r] = _mm512_cvtepu8_epi16(_mm256_maskz_loadu_epi8(mask, p + stride * r));
+  }
+  transform_rows(rows, q, y);
+}
+
+// The same for two pairs of blocks side by side, one at a (lanes 0 and 1),
+// the other at b (lanes 2 and 3); pairs = 1 reads only the first block of
+// each.
+inline void transform_two_pairs(const std::uint8_t* a, const std::uint8_t* b, std::size_t stride, int pairs,
+                                const __m512i* q, __m512i* y) {
+  const auto mask = static_cast<__mmask16>(pairs == 2 ? 0xFFFF : 0xFF);
+  __m512i rows[8];
+  for (std::size_t r = 0; r < 8; ++r) {
+    const __m256i lo = _mm256_castsi128_si256(_mm_maskz_loadu_epi8(mask, a + stride * r));
+    rows[r] = _mm512_cvtepu8_epi16(_mm256_inserti128_si256(lo, _mm_maskz_loadu_epi8(mask, b + stride * r), 1));
+  }
+  transform_rows(rows, q, y);
 }
 
 // Rows 0 to 3 (top) and 4 to 7 (bottom) of each of the four blocks of y,
@@ -515,6 +533,68 @@ void code_mixed_avx512(CoderState& s, const Component* comps, const std::uint8_t
   store_state(s, acc, bits, out);
 }
 
+// 4:2:0 MCUs from their planes (Code420Fn), two at a time: the Y blocks of
+// each MCU are a quad, the Cb and Cr blocks of both another (Cb, Cb, Cr, Cr
+// in the lanes), so each quad has one quantizer and no block is copied.
+// The next two MCUs are transformed before the current ones are coded.
+void code_420_avx512(CoderState& s, const Component* comps, const std::uint8_t* y, const std::uint8_t* cb,
+                     const std::uint8_t* cr, std::size_t stride, int count) {
+  std::uint64_t acc;
+  unsigned bits;
+  std::uint8_t* out;
+  load_state(s, acc, bits, out);
+  std::int32_t last_dc[3];
+  for (int k = 0; k < 3; ++k) last_dc[k] = s.lastDC[comps[k].index];
+  const VectorTables luma_vt = load_tables(*comps[0].ac);
+  const VectorTables chroma_vt = load_tables(*comps[1].ac);
+  __m512i luma_q[8], chroma_q[8];
+  load_reciprocals(comps[0].quant->qu16.data(), luma_q);
+  load_reciprocals(comps[1].quant->qu16.data(), chroma_q);
+  // Blocks of two MCUs: Y of the first (0 to 3), Y of the second (4 to 7),
+  // Cb, Cb, Cr, Cr (8 to 11).
+  alignas(64) std::int16_t coef[2][12][64];
+  auto store = [](const __m512i* yq, std::int16_t (*to)[64]) {
+    __m512i top[4], bottom[4];
+    split_blocks(yq, top, bottom);
+    for (int b = 0; b < 4; ++b) {
+      _mm512_store_si512(to[b], top[b]);
+      _mm512_store_si512(to[b] + 32, bottom[b]);
+    }
+  };
+  auto transform = [&](int m, std::int16_t (*to)[64]) {
+    const int pairs = count - m < 2 ? 1 : 2;
+    __m512i yq[8];
+    for (int i = 0; i < pairs; ++i) {
+      const std::uint8_t* p = y + 16 * (m + i);
+      transform_two_pairs(p, p + 8 * stride, stride, 2, luma_q, yq);
+      store(yq, to + 4 * i);
+    }
+    transform_two_pairs(cb + 8 * m, cr + 8 * m, stride, pairs, chroma_q, yq);
+    store(yq, to + 8);
+  };
+  if (count > 0) transform(0, coef[0]);
+  for (int m = 0; m < count; m += 2) {
+    const int cur = (m >> 1) & 1;
+    if (m + 2 < count) transform(m + 2, coef[cur ^ 1]);
+    const int mcus = count - m < 2 ? 1 : 2;
+    for (int i = 0; i < mcus; ++i) {
+      std::uint8_t* const start = out;
+      for (int b = 0; b < 4; ++b) {
+        code_block(load64(coef[cur][4 * i + b]), load64(coef[cur][4 * i + b] + 32), last_dc[0], luma_vt,
+                   comps[0], dense_blocks_from, acc, bits, out);
+      }
+      for (int k = 1; k <= 2; ++k) {
+        const std::int16_t* c = coef[cur][8 + 2 * (k - 1) + i];
+        code_block(load64(c), load64(c + 32), last_dc[k], chroma_vt, comps[k], dense_blocks_from, acc, bits,
+                   out);
+      }
+      out = stuff_blocks(start, out);
+    }
+  }
+  for (int k = 0; k < 3; ++k) s.lastDC[comps[k].index] = last_dc[k];
+  store_state(s, acc, bits, out);
+}
+
 }  // namespace
 
 void code_block_avx512(CoderState& s, const Component& c, const std::int16_t* coef, unsigned dense_from) {
@@ -538,6 +618,7 @@ const CodePath avx512_path = {"avx512",
                               dct_quant_avx512,
                               code_blocks_avx512,
                               &avx2_colour,
-                              code_mixed_avx512};
+                              code_mixed_avx512,
+                              code_420_avx512};
 
 #endif  // BW_HAVE_AVX512

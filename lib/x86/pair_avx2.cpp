@@ -329,4 +329,4 @@ std::uint64_t dct_quant_pair_as_block(const std::uint8_t* p, std::size_t stride,
 
 }  // namespace
 
-const CodePath avx2_pair_path = {"avx2-pair", cpu_avx2 | cpu_bmi1 | cpu_bmi2, true, dct_quant_pair_as_block, code_blocks_pair, &avx2_colour, code_mixed_pair};
+const CodePath avx2_pair_path = {"avx2-pair", cpu_avx2 | cpu_bmi1 | cpu_bmi2, true, dct_quant_pair_as_block, code_blocks_pair, &avx2_colour, code_mixed_pair, nullptr};
