@@ -537,8 +537,8 @@ void code_mixed_avx512(CoderState& s, const Component* comps, const std::uint8_t
 // each MCU are a quad, the Cb and Cr blocks of both another (Cb, Cb, Cr, Cr
 // in the lanes), so each quad has one quantizer and no block is copied.
 // The next two MCUs are transformed before the current ones are coded.
-void code_420_avx512(CoderState& s, const Component* comps, const std::uint8_t* y, const std::uint8_t* cb,
-                     const std::uint8_t* cr, std::size_t stride, int count) {
+int code_420_avx512(CoderState& s, const Component* comps, const std::uint8_t* y, const std::uint8_t* cb,
+                    const std::uint8_t* cr, std::size_t stride, int count, const std::uint8_t* limit) {
   std::uint64_t acc;
   unsigned bits;
   std::uint8_t* out;
@@ -573,10 +573,14 @@ void code_420_avx512(CoderState& s, const Component* comps, const std::uint8_t* 
     store(yq, to + 8);
   };
   if (count > 0) transform(0, coef[0]);
-  for (int m = 0; m < count; m += 2) {
+  int m = 0;
+  for (; m < count; m += 2) {
     const int cur = (m >> 1) & 1;
+    // Both MCUs, or only the first when the room holds only one.
+    const std::ptrdiff_t room = limit - out, one = 6 * max_block_bytes;
+    if (room < one) break;
+    const int mcus = count - m < 2 || room < 2 * one ? 1 : 2;
     if (m + 2 < count) transform(m + 2, coef[cur ^ 1]);
-    const int mcus = count - m < 2 ? 1 : 2;
     for (int i = 0; i < mcus; ++i) {
       std::uint8_t* const start = out;
       for (int b = 0; b < 4; ++b) {
@@ -590,9 +594,14 @@ void code_420_avx512(CoderState& s, const Component* comps, const std::uint8_t* 
       }
       out = stuff_blocks(start, out);
     }
+    if (mcus == 1) {
+      m += 1;
+      break;
+    }
   }
   for (int k = 0; k < 3; ++k) s.lastDC[comps[k].index] = last_dc[k];
   store_state(s, acc, bits, out);
+  return m < count ? m : count;
 }
 
 }  // namespace

@@ -330,8 +330,8 @@ void code_mixed_pair(CoderState& s, const Component* comps, const std::uint8_t* 
 // upper Y blocks, its lower ones, and its Cb and Cr blocks, each pair with
 // one quantizer; the next MCU is transformed before the current one is
 // coded.
-void code_420_pair(CoderState& s, const Component* comps, const std::uint8_t* y, const std::uint8_t* cb,
-                   const std::uint8_t* cr, std::size_t stride, int count) {
+int code_420_pair(CoderState& s, const Component* comps, const std::uint8_t* y, const std::uint8_t* cb,
+                  const std::uint8_t* cr, std::size_t stride, int count, const std::uint8_t* limit) {
   std::uint64_t acc;
   unsigned bits;
   std::uint8_t* out;
@@ -349,7 +349,9 @@ void code_420_pair(CoderState& s, const Component* comps, const std::uint8_t* y,
     dct_quant_two_avx2(cb + 8 * m, cr + 8 * m, stride, chroma_q, coef[to][2], nonzero[to][2]);
   };
   if (count > 0) transform(0, 0);
-  for (int m = 0; m < count; ++m) {
+  int m = 0;
+  for (; m < count; ++m) {
+    if (limit - out < static_cast<std::ptrdiff_t>(6 * max_block_bytes)) break;
     const int cur = m & 1;
     if (m + 1 < count) transform(m + 1, cur ^ 1);
     std::uint8_t* const start = out;
@@ -363,6 +365,7 @@ void code_420_pair(CoderState& s, const Component* comps, const std::uint8_t* y,
   }
   for (int k = 0; k < 3; ++k) s.lastDC[comps[k].index] = last_dc[k];
   store_state(s, acc, bits, out);
+  return m;
 }
 
 // The 16-bit kernel with the interface of the others (DctQuantFn).
