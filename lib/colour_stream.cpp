@@ -234,19 +234,32 @@ Components components_of(const ColourState& c, const QuantTables& luma_q) {
 // (0), Cb (1), Cr (2).
 constexpr std::uint8_t mcu_pattern[6] = {0, 0, 0, 0, 1, 2};
 
-// Codes MCUs m0 .. m0 + n - 1 of the planes into s. Y alone is a run of
-// blocks; a path with a mixed coder gets the MCUs' blocks copied side by
-// side in stream order and codes them in one call; the others code each
-// MCU's Y blocks as runs of hy side by side (the 16-bit paths code such
-// pairs at once), then Cb and Cr.
-void code_mcu_run(const CodePath& path, const ColourState& c, const Components& comps, ColourPlanes& b,
-                  CoderState& s, std::uint32_t m0, std::uint32_t n) {
+// Whether the path codes this frame's MCUs straight from the planes, as
+// many as the buffer has room for (CodePath::code_420).
+bool codes_420(const CodePath& path, const ColourState& c) {
+  return path.code_420 != nullptr && c.components == 3 && c.hy == 2 && c.vy == 2;
+}
+
+// Codes MCUs m0 .. m0 + n - 1 of the planes into s, or with codes_420 as
+// many of them as fit before limit: how many it coded. Y alone is a run of
+// blocks; 4:2:0 goes straight from the planes where the path can; a path
+// with a mixed coder gets the MCUs' blocks copied side by side in stream
+// order and codes them in one call; the others code each MCU's Y blocks as
+// runs of hy side by side (the 16-bit paths code such pairs at once), then
+// Cb and Cr.
+std::uint32_t code_mcu_run(const CodePath& path, const ColourState& c, const Components& comps,
+                           ColourPlanes& b, CoderState& s, std::uint32_t m0, std::uint32_t n,
+                           const std::uint8_t* limit) {
   const Component* k = comps.k;
   if (c.components == 1) {
     path.code_blocks(s, k[0], b.y + 8 * m0, cs, static_cast<int>(n));
-    return;
+    return n;
   }
   const std::uint32_t ys = c.hy * c.vy, bpm = ys + 2;
+  if (codes_420(path, c)) {
+    return static_cast<std::uint32_t>(
+        path.code_420(s, k, b.y + 16 * m0, b.cb + 8 * m0, b.cr + 8 * m0, cs, static_cast<int>(n), limit));
+  }
   if (path.code_mixed != nullptr) {
     std::uint8_t* to = b.mixed;
     for (std::uint32_t m = m0; m < m0 + n; ++m) {
@@ -264,7 +277,7 @@ void code_mcu_run(const CodePath& path, const ColourState& c, const Components& 
     std::uint8_t pattern[6];
     for (std::uint32_t j = 0; j < bpm; ++j) pattern[j] = j < ys ? 0 : mcu_pattern[4 + j - ys];
     path.code_mixed(s, k, pattern, static_cast<int>(bpm), b.mixed, mixed_stride, static_cast<int>(n * bpm));
-    return;
+    return n;
   }
   for (std::uint32_t m = m0; m < m0 + n; ++m) {
     for (std::uint32_t v = 0; v < c.vy; ++v)
@@ -272,6 +285,7 @@ void code_mcu_run(const CodePath& path, const ColourState& c, const Components& 
     path.code_blocks(s, k[1], b.cb + 8 * m, cs, 1);
     path.code_blocks(s, k[2], b.cr + 8 * m, cs, 1);
   }
+  return n;
 }
 
 // Codes the mcus MCUs of the planes, sending the buffer when it may not
@@ -282,16 +296,20 @@ int code_mcus(Encoder& e, std::uint32_t mcus) {
   const std::uint32_t blocks = c.components == 1 ? 1 : c.hy * c.vy + 2;
   const std::size_t need = blocks * max_block_marker_bytes;
   for (std::uint32_t m = 0; m < mcus;) {
-    // As many MCUs as the buffer surely has room for, up to the next marker.
+    // As many MCUs as the buffer surely has room for, up to the next marker;
+    // a path that watches the room itself gets them all once the room holds
+    // two (it codes pairs), the last 4 bytes kept for a restart marker.
     std::uint32_t n = static_cast<std::uint32_t>(
         static_cast<std::size_t>(e.outbuffer + outbuffer_size - e.coder.optr) / need);
-    if (n == 0) {
+    std::uint32_t want = mcus - m;
+    if (e.restart_interval != 0) want = std::min(want, e.restart_left);
+    const bool watches = codes_420(*e.path, c);
+    if (n < (watches ? std::min(want, 2u) : 1u)) {
       if (const int status = encoder_flush(e)) return status;
       continue;
     }
-    n = std::min(n, mcus - m);
-    if (e.restart_interval != 0) n = std::min(n, e.restart_left);
-    code_mcu_run(*e.path, c, k, c.planes, e.coder, m, n);
+    n = watches ? want : std::min(n, want);
+    n = code_mcu_run(*e.path, c, k, c.planes, e.coder, m, n, e.outbuffer + outbuffer_size - 4);
     m += n;
     e.blocks_done += n;
     if (e.restart_interval != 0 && (e.restart_left -= n) == 0) {
@@ -351,7 +369,8 @@ void colour_code_range(const ColourCall& j, ColourPlanes& b, CoderState& s, std:
   while (n > 0) {
     const std::uint32_t px = std::min({colour_chunk, j.width - x0, n * mcu_w});
     const std::uint32_t mcus = fill_chunk(*j.path, c, b, g, rows, x0, px);
-    code_mcu_run(*j.path, c, k, b, s, 0, mcus);
+    // The caller has seen to room for them all.
+    code_mcu_run(*j.path, c, k, b, s, 0, mcus, s.optr + std::size_t{6} * max_block_bytes * mcus);
     x0 += mcus * mcu_w;
     n -= mcus;
   }

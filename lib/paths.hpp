@@ -34,6 +34,15 @@ using CodeBlocksFn = void (*)(CoderState& s, const Component& c, const std::uint
 using CodeMixedFn = void (*)(CoderState& s, const Component* comps, const std::uint8_t* pattern, int period,
                              const std::uint8_t* p, std::size_t stride, int count);
 
+// The same for up to count 4:2:0 MCUs read straight from their planes,
+// rows stride bytes apart: the Y blocks of MCU m at y + 16 m (two lines of
+// two blocks, the second eight rows down), its Cb and Cr blocks at cb + 8 m
+// and cr + 8 m. comps: Y, Cb, Cr; Cb and Cr share their quantizer and
+// tables. It codes an MCU only while the bytes from s.optr to limit hold
+// 6 * max_block_bytes for it, and returns how many it coded.
+using Code420Fn = int (*)(CoderState& s, const Component* comps, const std::uint8_t* y, const std::uint8_t* cb,
+                          const std::uint8_t* cr, std::size_t stride, int count, const std::uint8_t* limit);
+
 // Colour conversion, chroma downsampling and packed 4:2:2 unpacking of one
 // line, with the interface and the bytes of the portable functions in
 // colour.hpp (which says what each does).
@@ -86,7 +95,8 @@ struct CodePath {
   // A coder of colour MCUs' blocks in one call, or null: the colour coder
   // then calls code_blocks for each run of one component's blocks.
   CodeMixedFn code_mixed;
-
+  // A coder of 4:2:0 MCUs straight from their planes, or null.
+  Code420Fn code_420;
 
   // Whether this CPU can run the path, and its kernels quantize with q.
   bool serves(const QuantTables& q) const {

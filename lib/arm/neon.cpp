@@ -368,7 +368,7 @@ std::uint64_t dct_quant_neon(const std::uint8_t* p, std::size_t stride, const Qu
 
 }  // namespace
 
-const CodePath neon_path = {"neon", cpu_neon, true, dct_quant_neon, code_blocks_neon, &neon_colour, code_mixed_neon};
+const CodePath neon_path = {"neon", cpu_neon, true, dct_quant_neon, code_blocks_neon, &neon_colour, code_mixed_neon, nullptr};
 
 void code_block_neon(CoderState& s, const Component& comp, const std::int16_t* coef) {
   int16x8_t v[8];

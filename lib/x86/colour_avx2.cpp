@@ -31,17 +31,50 @@ struct PairShuffles {
   __m256i rg, b;
 };
 
-PairShuffles pair_shuffles(int bpp, int r_off, int g_off, int b_off, int start_lo, int start_hi) {
-  alignas(32) std::int8_t rg[32], b[32];
+// The shuffles' bytes, as pair_shuffles() below makes them.
+struct ShuffleBytes {
+  alignas(32) std::int8_t rg[32];
+  alignas(32) std::int8_t b[32];
+};
+
+constexpr ShuffleBytes shuffle_bytes(int bpp, int r_off, int g_off, int b_off, int start_lo, int start_hi) {
+  ShuffleBytes t{};
   for (int i = 0; i < 8; ++i) {
     const int base = (i < 4 ? start_lo : start_hi) + (i % 4) * bpp;
-    rg[4 * i] = static_cast<std::int8_t>(base + r_off);
-    rg[4 * i + 2] = static_cast<std::int8_t>(base + g_off);
-    b[4 * i] = static_cast<std::int8_t>(base + b_off);
-    rg[4 * i + 1] = rg[4 * i + 3] = b[4 * i + 1] = b[4 * i + 2] = b[4 * i + 3] = -128;  // zero
+    t.rg[4 * i] = static_cast<std::int8_t>(base + r_off);
+    t.rg[4 * i + 2] = static_cast<std::int8_t>(base + g_off);
+    t.b[4 * i] = static_cast<std::int8_t>(base + b_off);
+    t.rg[4 * i + 1] = t.rg[4 * i + 3] = t.b[4 * i + 1] = t.b[4 * i + 2] = t.b[4 * i + 3] = -128;  // zero
   }
-  return {_mm256_load_si256(reinterpret_cast<const __m256i*>(rg)),
-          _mm256_load_si256(reinterpret_cast<const __m256i*>(b))};
+  return t;
+}
+
+// Those of the input layouts (RGB and BGR, 3 or 4 bytes a pixel), made at
+// compile time: bytes written one at a time and read back as a vector
+// cost a stall on every call. [bpp == 4][blue first][the step's last load]
+constexpr ShuffleBytes layout_shuffle(int bpp4, int bgr, int last) {
+  const int bpp = bpp4 != 0 ? 4 : 3;
+  return shuffle_bytes(bpp, bgr != 0 ? 2 : 0, 1, bgr != 0 ? 0 : 2, 0, last != 0 ? 16 - 4 * bpp : 0);
+}
+constexpr ShuffleBytes layout_shuffles[2][2][2] = {
+    {{layout_shuffle(0, 0, 0), layout_shuffle(0, 0, 1)}, {layout_shuffle(0, 1, 0), layout_shuffle(0, 1, 1)}},
+    {{layout_shuffle(1, 0, 0), layout_shuffle(1, 0, 1)}, {layout_shuffle(1, 1, 0), layout_shuffle(1, 1, 1)}}};
+static_assert(layout_shuffles[0][0][1].rg[16] == 4 && layout_shuffles[0][1][0].b[4] == 3 &&
+              layout_shuffles[1][1][1].rg[30] == 13 && layout_shuffles[0][0][0].rg[1] == -128);
+
+PairShuffles load_shuffles(const ShuffleBytes& t) {
+  return {_mm256_load_si256(reinterpret_cast<const __m256i*>(t.rg)),
+          _mm256_load_si256(reinterpret_cast<const __m256i*>(t.b))};
+}
+
+PairShuffles pair_shuffles(int bpp, int r_off, int g_off, int b_off, int start_lo, int start_hi) {
+  const bool bgr = r_off == 2 && b_off == 0;
+  if ((bpp == 3 || bpp == 4) && g_off == 1 && (bgr || (r_off == 0 && b_off == 2)) && start_lo == 0 &&
+      (start_hi == 0 || start_hi == 16 - 4 * bpp)) {
+    return load_shuffles(layout_shuffles[bpp == 4][bgr ? 1 : 0][start_hi != 0 ? 1 : 0]);
+  }
+  const ShuffleBytes t = shuffle_bytes(bpp, r_off, g_off, b_off, start_lo, start_hi);
+  return load_shuffles(t);
 }
 
 struct Sums {

@@ -103,4 +103,4 @@ void code_blocks_avx2(CoderState& s, const Component& c, const std::uint8_t* p, 
 
 }  // namespace
 
-const CodePath avx2_path = {"avx2", cpu_avx2, false, dct_quant_avx2, code_blocks_avx2, &avx2_colour, nullptr};
+const CodePath avx2_path = {"avx2", cpu_avx2, false, dct_quant_avx2, code_blocks_avx2, &avx2_colour, nullptr, nullptr};

@@ -109,4 +109,4 @@ void code_blocks_sse41(CoderState& s, const Component& c, const std::uint8_t* p,
 
 }  // namespace
 
-const CodePath sse41_path = {"sse4.1", cpu_sse41, false, dct_quant_sse41, code_blocks_sse41, &sse41_colour, nullptr};
+const CodePath sse41_path = {"sse4.1", cpu_sse41, false, dct_quant_sse41, code_blocks_sse41, &sse41_colour, nullptr, nullptr};

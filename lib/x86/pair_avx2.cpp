@@ -162,6 +162,18 @@ void dct_quant_one_avx2(const std::uint8_t* p, std::size_t stride, const std::in
   transform(rows, qu16x2, coef, nonzero);
 }
 
+// The same for the block at a (left) and the one at b (right), each read
+// on its own.
+void dct_quant_two_avx2(const std::uint8_t* a, const std::uint8_t* b, std::size_t stride,
+                        const std::int16_t* qu16x2, std::int16_t* coef, std::uint64_t* nonzero) {
+  __m256i rows[8];
+  for (std::size_t r = 0; r < 8; ++r) {
+    rows[r] = _mm256_cvtepu8_epi16(_mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(a + stride * r)),
+                                                      _mm_loadl_epi64(reinterpret_cast<const __m128i*>(b + stride * r))));
+  }
+  transform(rows, qu16x2, coef, nonzero);
+}
+
 // For coefficients stored 16 to a row (coef[16 r + c]): zz16[k] is the
 // position of the k-th coefficient in zigzag order.
 constexpr std::array<std::uint8_t, 64> make_zz16() {
@@ -314,6 +326,48 @@ void code_mixed_pair(CoderState& s, const Component* comps, const std::uint8_t* 
   store_state(s, acc, bits, out);
 }
 
+// 4:2:0 MCUs from their planes (Code420Fn): each MCU as three pairs, its
+// upper Y blocks, its lower ones, and its Cb and Cr blocks, each pair with
+// one quantizer; the next MCU is transformed before the current one is
+// coded.
+int code_420_pair(CoderState& s, const Component* comps, const std::uint8_t* y, const std::uint8_t* cb,
+                  const std::uint8_t* cr, std::size_t stride, int count, const std::uint8_t* limit) {
+  std::uint64_t acc;
+  unsigned bits;
+  std::uint8_t* out;
+  load_state(s, acc, bits, out);
+  std::int32_t last_dc[3];
+  for (int k = 0; k < 3; ++k) last_dc[k] = s.lastDC[comps[k].index];
+  const std::int16_t* const luma_q = comps[0].quant->qu16x2.data();
+  const std::int16_t* const chroma_q = comps[1].quant->qu16x2.data();
+  alignas(32) std::int16_t coef[2][3][128];
+  std::uint64_t nonzero[2][3][2];
+  auto transform = [&](int m, int to) {
+    const std::uint8_t* p = y + 16 * m;
+    dct_quant_pair_avx2(p, stride, luma_q, coef[to][0], nonzero[to][0]);
+    dct_quant_pair_avx2(p + 8 * stride, stride, luma_q, coef[to][1], nonzero[to][1]);
+    dct_quant_two_avx2(cb + 8 * m, cr + 8 * m, stride, chroma_q, coef[to][2], nonzero[to][2]);
+  };
+  if (count > 0) transform(0, 0);
+  int m = 0;
+  for (; m < count; ++m) {
+    if (limit - out < static_cast<std::ptrdiff_t>(6 * max_block_bytes)) break;
+    const int cur = m & 1;
+    if (m + 1 < count) transform(m + 1, cur ^ 1);
+    std::uint8_t* const start = out;
+    for (int h = 0; h < 3; ++h) {
+      const int k = h < 2 ? 0 : 1;
+      code_into16(comps[k], coef[cur][h], nonzero[cur][h][0], last_dc[k], acc, bits, out);
+      code_into16(comps[k + (h == 2)], coef[cur][h] + 8, nonzero[cur][h][1], last_dc[k + (h == 2)], acc, bits,
+                  out);
+    }
+    out = stuff_blocks(start, out);
+  }
+  for (int k = 0; k < 3; ++k) s.lastDC[comps[k].index] = last_dc[k];
+  store_state(s, acc, bits, out);
+  return m;
+}
+
 // The 16-bit kernel with the interface of the others (DctQuantFn).
 std::uint64_t dct_quant_pair_as_block(const std::uint8_t* p, std::size_t stride, const QuantTables& q,
                                       std::int32_t* block, std::uint32_t* codes) {
@@ -329,4 +383,4 @@ std::uint64_t dct_quant_pair_as_block(const std::uint8_t* p, std::size_t stride,
 
 }  // namespace
 
-const CodePath avx2_pair_path = {"avx2-pair", cpu_avx2 | cpu_bmi1 | cpu_bmi2, true, dct_quant_pair_as_block, code_blocks_pair, &avx2_colour, code_mixed_pair};
+const CodePath avx2_pair_path = {"avx2-pair", cpu_avx2 | cpu_bmi1 | cpu_bmi2, true, dct_quant_pair_as_block, code_blocks_pair, &avx2_colour, code_mixed_pair, code_420_pair};
