@@ -379,7 +379,7 @@ TEST(Threads, EveryEndingGivesTheThreadsBack) {
 [[maybe_unused]] std::size_t address_space() {
   std::ifstream status("/proc/self/status");
   for (std::string line; std::getline(status, line);) {
-    if (line.rfind("VmSize:", 0) == 0) return std::stoull(line.substr(7)) * 1024;  // in kB
+    if (line.rfind("VmSize:", 0) == 0) return static_cast<std::size_t>(std::stoull(line.substr(7))) * 1024;  // in kB
   }
   return 0;
 }
