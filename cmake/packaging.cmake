@@ -92,10 +92,11 @@ function(blockwright_package component package section summary holds)
   set(CPACK_DEBIAN_${c}_PACKAGE_SECTION "${section}" PARENT_SCOPE)
   string(CONCAT desc  # cpack indents the lines and marks the empty one
     "integer-only baseline JPEG encoder - ${summary}\n"
-    "Blockwright encodes 8-bit grayscale frames into baseline sequential JPEG\n"
-    "(JFIF) files with integer arithmetic alone, the same bytes on every CPU,\n"
-    "and picks SSE4.1, AVX2 or NEON code at run time. The encoder object lives\n"
-    "in the caller's memory; with one thread nothing is allocated.\n"
+    "Blockwright encodes 8-bit grayscale and colour frames into baseline\n"
+    "sequential JPEG (JFIF) files with integer arithmetic alone, the same bytes\n"
+    "on every CPU, and picks SSE4.1, AVX2, AVX-512 or NEON code at run time.\n"
+    "The encoder object lives in the caller's memory; with one thread nothing\n"
+    "is allocated.\n"
     "\n"
     "This package contains ${holds}.")
   set(CPACK_DEBIAN_${c}_DESCRIPTION "${desc}" PARENT_SCOPE)
@@ -115,12 +116,12 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA "${PROJECT_SOURCE_DIR}/cmake/debi
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "${runtime} (= ${blockwright_VERSION})")
 if(BLOCKWRIGHT_PROGRAMS)
   blockwright_package(programs blockwright graphics "programs"
-    "blockwright, which encodes a PGM file or raw samples,\n"
-    "and recipgen, which makes the encoder's reciprocal table from a quantizer\ntable")
+    "blockwright, which encodes a PGM or PPM file or raw\nsamples, "
+    "and recipgen, which makes the encoder's reciprocal table from a\nquantizer table")
 endif()
 if(TARGET gstblockwright)
   blockwright_package(gstreamer gstreamer1.0-blockwright video "GStreamer element"
-    "blockwrightenc, a GStreamer element that encodes GRAY8\nvideo frames")
+    "blockwrightenc, a GStreamer element that encodes\ngrayscale, YUV and RGB video frames")
 endif()
 
 include(CPack)

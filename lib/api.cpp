@@ -71,7 +71,7 @@ const char* bw_strerror(int status) {
     case BW_E_QUALITY: return "quality must be 1 to 100";
     case BW_E_RESTART: return "restart interval must be 0 to 65535";
     case BW_E_THREADS: return "threads must be 1 to 64";
-    case BW_E_LINES: return "lines out of turn: groups of 8, the last one shorter, and all of them before finish";
+    case BW_E_LINES: return "lines out of turn: groups of 8 (16 at 4:2:0), the last one shorter, and all of them before finish";
     case BW_E_OUTPUT_FULL: return "output buffer too small";
     case BW_E_CALLBACK: return "the write callback stopped the encoding";
     case BW_E_STATE: return "encoder not initialised, failed or finished";

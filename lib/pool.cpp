@@ -97,7 +97,7 @@ void spawn(Parallel& P) {
 Parallel* pool_create(std::uint32_t threads, std::uint32_t chunk, std::uint32_t blocks_per_mcu) {
   const std::uint32_t slots = 2 * threads + 2;
   const std::size_t capacity = chunk_capacity(chunk * blocks_per_mcu);
-  // The buffers follow the struct; a chunk of 2048 blocks needs about 870 KB
+  // The buffers follow the struct; a chunk of 2048 blocks needs about 880 KiB
   // at most, though only what is coded is ever touched.
   auto* P = static_cast<Parallel*>(std::malloc(sizeof(Parallel) + slots * capacity));
   if (P == nullptr) return nullptr;
