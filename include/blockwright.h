@@ -167,8 +167,8 @@ BW_API size_t bw_max_encoded_size(const bw_config *cfg);
  * on any failure, BW_E_ARGUMENT included, *size is 0 (when size is not
  * null). BW_E_OUTPUT_FULL when capacity is not enough (bw_max_encoded_size
  * always is); nothing is written at or past out + capacity. Uses about
- * 37 KiB of stack on x86-64 (its bw_encoder and the calls below it; 46 KiB
- * with threads > 1; docs/api.md); with threads > 1, the whole frame is
+ * 37 KiB of stack on x86-64 (its bw_encoder and the calls below it; 40 KiB
+ * for 4:2:0 colour; 46 and 49 KiB with threads > 1; docs/api.md); with threads > 1, the whole frame is
  * shared among the threads, which end before the call returns. */
 BW_API int bw_encode_to_memory(const bw_config *cfg, const uint8_t *samples, size_t stride,
                                uint8_t *out, size_t capacity, size_t *size);

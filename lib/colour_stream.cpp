@@ -240,8 +240,15 @@ bool codes_420(const CodePath& path, const ColourState& c) {
   return path.code_420 != nullptr && c.components == 3 && c.hy == 2 && c.vy == 2;
 }
 
-// Codes MCUs m0 .. m0 + n - 1 of the planes into s, or with codes_420 as
-// many of them as fit before limit: how many it coded. Y alone is a run of
+// Where a 4:2:0 coder reads the MCUs: I420 lines of the caller that need no
+// padding, as they are.
+struct Source {
+  const std::uint8_t *y, *cb, *cr;
+  std::size_t y_stride, c_stride;
+};
+
+// Codes MCUs m0 .. m0 + n - 1 of the planes (or of direct) into s, or with
+// codes_420 as many of them as fit before limit: how many it coded. Y alone is a run of
 // blocks; 4:2:0 goes straight from the planes where the path can; a path
 // with a mixed coder gets the MCUs' blocks copied side by side in stream
 // order and codes them in one call; the others code each MCU's Y blocks as
@@ -249,7 +256,7 @@ bool codes_420(const CodePath& path, const ColourState& c) {
 // Cb and Cr.
 std::uint32_t code_mcu_run(const CodePath& path, const ColourState& c, const Components& comps,
                            ColourPlanes& b, CoderState& s, std::uint32_t m0, std::uint32_t n,
-                           const std::uint8_t* limit) {
+                           const std::uint8_t* limit, const Source* direct = nullptr) {
   const Component* k = comps.k;
   if (c.components == 1) {
     path.code_blocks(s, k[0], b.y + 8 * m0, cs, static_cast<int>(n));
@@ -257,8 +264,9 @@ std::uint32_t code_mcu_run(const CodePath& path, const ColourState& c, const Com
   }
   const std::uint32_t ys = c.hy * c.vy, bpm = ys + 2;
   if (codes_420(path, c)) {
-    return static_cast<std::uint32_t>(
-        path.code_420(s, k, b.y + 16 * m0, b.cb + 8 * m0, b.cr + 8 * m0, cs, static_cast<int>(n), limit));
+    const Source v = direct != nullptr ? *direct : Source{b.y, b.cb, b.cr, cs, cs};
+    return static_cast<std::uint32_t>(path.code_420(s, k, v.y + 16 * m0, v.y_stride, v.cb + 8 * m0, v.cr + 8 * m0,
+                                                    v.c_stride, static_cast<int>(n), limit));
   }
   if (path.code_mixed != nullptr) {
     std::uint8_t* to = b.mixed;
@@ -290,7 +298,7 @@ std::uint32_t code_mcu_run(const CodePath& path, const ColourState& c, const Com
 
 // Codes the mcus MCUs of the planes, sending the buffer when it may not
 // hold the next, with restart markers where their interval ends.
-int code_mcus(Encoder& e, std::uint32_t mcus) {
+int code_mcus(Encoder& e, std::uint32_t mcus, const Source* direct = nullptr) {
   ColourState& c = e.col;
   const Components k = components_of(c, e.tables);
   const std::uint32_t blocks = c.components == 1 ? 1 : c.hy * c.vy + 2;
@@ -309,7 +317,7 @@ int code_mcus(Encoder& e, std::uint32_t mcus) {
       continue;
     }
     n = watches ? want : std::min(n, want);
-    n = code_mcu_run(*e.path, c, k, c.planes, e.coder, m, n, e.outbuffer + outbuffer_size - 4);
+    n = code_mcu_run(*e.path, c, k, c.planes, e.coder, m, n, e.outbuffer + outbuffer_size - 4, direct);
     m += n;
     e.blocks_done += n;
     if (e.restart_interval != 0 && (e.restart_left -= n) == 0) {
@@ -351,7 +359,15 @@ int colour_write_lines(Encoder& e, const Planes& in, std::uint32_t count) {
     std::uint32_t rows;
     const Planes g = group_at(c, in, count, row, rows);
     for (std::uint32_t x0 = 0; x0 < e.width; x0 += colour_chunk) {
-      const std::uint32_t mcus = fill_chunk(*e.path, c, c.planes, g, rows, x0, std::min(colour_chunk, e.width - x0));
+      const std::uint32_t n = std::min(colour_chunk, e.width - x0);
+      // I420 chunks of whole MCUs go to a 4:2:0 coder as they are.
+      if (c.input == BW_INPUT_I420 && codes_420(*e.path, c) && rows == 16 && n % 16 == 0 &&
+          g.stride[1] == g.stride[2]) {
+        const Source direct{g.p[0] + x0, g.p[1] + x0 / 2, g.p[2] + x0 / 2, g.stride[0], g.stride[1]};
+        if (const int status = code_mcus(e, n / 16, &direct)) return status;
+        continue;
+      }
+      const std::uint32_t mcus = fill_chunk(*e.path, c, c.planes, g, rows, x0, n);
       if (const int status = code_mcus(e, mcus)) return status;
     }
   }

@@ -34,14 +34,15 @@ using CodeBlocksFn = void (*)(CoderState& s, const Component& c, const std::uint
 using CodeMixedFn = void (*)(CoderState& s, const Component* comps, const std::uint8_t* pattern, int period,
                              const std::uint8_t* p, std::size_t stride, int count);
 
-// The same for up to count 4:2:0 MCUs read straight from their planes,
-// rows stride bytes apart: the Y blocks of MCU m at y + 16 m (two lines of
-// two blocks, the second eight rows down), its Cb and Cr blocks at cb + 8 m
-// and cr + 8 m. comps: Y, Cb, Cr; Cb and Cr share their quantizer and
+// The same for up to count 4:2:0 MCUs read straight from their planes:
+// the Y blocks of MCU m at y + 16 m (two lines of two blocks, the second
+// eight rows down, rows y_stride bytes apart), its Cb and Cr blocks at
+// cb + 8 m and cr + 8 m (rows c_stride apart). comps: Y, Cb, Cr; Cb and Cr share their quantizer and
 // tables. It codes an MCU only while the bytes from s.optr to limit hold
 // 6 * max_block_bytes for it, and returns how many it coded.
-using Code420Fn = int (*)(CoderState& s, const Component* comps, const std::uint8_t* y, const std::uint8_t* cb,
-                          const std::uint8_t* cr, std::size_t stride, int count, const std::uint8_t* limit);
+using Code420Fn = int (*)(CoderState& s, const Component* comps, const std::uint8_t* y, std::size_t y_stride,
+                          const std::uint8_t* cb, const std::uint8_t* cr, std::size_t c_stride, int count,
+                          const std::uint8_t* limit);
 
 // Colour conversion, chroma downsampling and packed 4:2:2 unpacking of one
 // line, with the interface and the bytes of the portable functions in

@@ -282,6 +282,18 @@ TEST(Colour, InputKindsFromTheSamePlanesGiveTheSameBytes) {
         EXPECT_EQ(got, first) << pic.width << "x" << pic.height << " " << c.sampling << " kind " << kind;
       }
     }
+    // I420 lines of whole MCUs are coded where they are: on every path.
+    const Input i420 = make_input_kind(pic, q, BW_INPUT_I420);
+    for (const std::uint32_t restart : {0u, 3u}) {
+      const bw_config cfg = colour_config(pic.width, pic.height, BW_INPUT_I420, 420, 80, restart);
+      const Bytes want = encode(cfg, i420, &reference_path);
+      for (const CodePath* path : all_paths()) {
+        const Bytes got = encode(cfg, i420, path);
+        if (!got.empty()) {
+          EXPECT_EQ(got, want) << pic.width << "x" << pic.height << " I420 " << path->name;
+        }
+      }
+    }
     // Y alone, from every kind, is the grayscale frame of the Y plane.
     const bw_config gray = make_config(pic.width, pic.height, 80, 3);
     const Bytes want = encode_frame(gray, q.y.data(), pic.width);

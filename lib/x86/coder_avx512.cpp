@@ -538,8 +538,9 @@ void code_mixed_avx512(CoderState& s, const Component* comps, const std::uint8_t
 // each MCU are a quad, the Cb and Cr blocks of both another (Cb, Cb, Cr, Cr
 // in the lanes), so each quad has one quantizer and no block is copied.
 // The next two MCUs are transformed before the current ones are coded.
-int code_420_avx512(CoderState& s, const Component* comps, const std::uint8_t* y, const std::uint8_t* cb,
-                    const std::uint8_t* cr, std::size_t stride, int count, const std::uint8_t* limit) {
+int code_420_avx512(CoderState& s, const Component* comps, const std::uint8_t* y, std::size_t y_stride,
+                    const std::uint8_t* cb, const std::uint8_t* cr, std::size_t c_stride, int count,
+                    const std::uint8_t* limit) {
   std::uint64_t acc;
   unsigned bits;
   std::uint8_t* out;
@@ -567,10 +568,10 @@ int code_420_avx512(CoderState& s, const Component* comps, const std::uint8_t* y
     __m512i yq[8];
     for (int i = 0; i < pairs; ++i) {
       const std::uint8_t* p = y + 16 * (m + i);
-      transform_two_pairs(p, p + 8 * stride, stride, 2, luma_q, yq);
+      transform_two_pairs(p, p + 8 * y_stride, y_stride, 2, luma_q, yq);
       store(yq, to + 4 * i);
     }
-    transform_two_pairs(cb + 8 * m, cr + 8 * m, stride, pairs, chroma_q, yq);
+    transform_two_pairs(cb + 8 * m, cr + 8 * m, c_stride, pairs, chroma_q, yq);
     store(yq, to + 8);
   };
   if (count > 0) transform(0, coef[0]);

@@ -330,8 +330,9 @@ void code_mixed_pair(CoderState& s, const Component* comps, const std::uint8_t* 
 // upper Y blocks, its lower ones, and its Cb and Cr blocks, each pair with
 // one quantizer; the next MCU is transformed before the current one is
 // coded.
-int code_420_pair(CoderState& s, const Component* comps, const std::uint8_t* y, const std::uint8_t* cb,
-                  const std::uint8_t* cr, std::size_t stride, int count, const std::uint8_t* limit) {
+int code_420_pair(CoderState& s, const Component* comps, const std::uint8_t* y, std::size_t y_stride,
+                  const std::uint8_t* cb, const std::uint8_t* cr, std::size_t c_stride, int count,
+                  const std::uint8_t* limit) {
   std::uint64_t acc;
   unsigned bits;
   std::uint8_t* out;
@@ -344,9 +345,9 @@ int code_420_pair(CoderState& s, const Component* comps, const std::uint8_t* y, 
   std::uint64_t nonzero[2][3][2];
   auto transform = [&](int m, int to) {
     const std::uint8_t* p = y + 16 * m;
-    dct_quant_pair_avx2(p, stride, luma_q, coef[to][0], nonzero[to][0]);
-    dct_quant_pair_avx2(p + 8 * stride, stride, luma_q, coef[to][1], nonzero[to][1]);
-    dct_quant_two_avx2(cb + 8 * m, cr + 8 * m, stride, chroma_q, coef[to][2], nonzero[to][2]);
+    dct_quant_pair_avx2(p, y_stride, luma_q, coef[to][0], nonzero[to][0]);
+    dct_quant_pair_avx2(p + 8 * y_stride, y_stride, luma_q, coef[to][1], nonzero[to][1]);
+    dct_quant_two_avx2(cb + 8 * m, cr + 8 * m, c_stride, chroma_q, coef[to][2], nonzero[to][2]);
   };
   if (count > 0) transform(0, 0);
   int m = 0;
