@@ -374,6 +374,8 @@ int colour_write_lines(Encoder& e, const Planes& in, std::uint32_t count) {
   return BW_OK;
 }
 
+// s is coded into through code_mcu_run, which cppcheck does not follow.
+// cppcheck-suppress constParameter
 void colour_code_range(const ColourCall& j, ColourPlanes& b, CoderState& s, std::uint32_t mcu,
                        std::uint32_t n) {
   const ColourState& c = *j.col;
