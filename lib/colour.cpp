@@ -1,6 +1,8 @@
 // Colour conversion and chroma downsampling, portable versions.
 #include "colour.hpp"
 
+#include <initializer_list>
+
 namespace {
 
 // Y, Cb and Cr of one pixel at 16 fractional bits. The offsets put Cb and
@@ -29,6 +31,27 @@ void rgb_to_ycc_line(const std::uint8_t* src, int bytes_per_pixel, int r_off, in
     y[i] = static_cast<std::uint8_t>(y_of(r, g, b));
     cb[i] = static_cast<std::uint8_t>(cb_of(r, g, b));
     cr[i] = static_cast<std::uint8_t>(cr_of(r, g, b));
+  }
+}
+
+void rgb_to_420_line(const std::uint8_t* a, const std::uint8_t* b, int bytes_per_pixel, int r_off, int g_off,
+                     int b_off, std::uint32_t n, std::uint8_t* ya, std::uint8_t* yb, std::uint8_t* cb,
+                     std::uint8_t* cr) {
+  // A pixel pair at a time: the four samples' chroma summed as it goes.
+  for (std::uint32_t i = 0; i < n; i += 2) {
+    const std::uint32_t j = i + 1 < n ? i + 1 : i;  // an odd last column pairs with itself
+    std::int32_t sum_cb = 2, sum_cr = 2;
+    for (const std::uint8_t* line : {a, b}) {
+      for (const std::uint32_t x : {i, j}) {
+        const std::uint8_t* p = line + x * static_cast<std::uint32_t>(bytes_per_pixel);
+        const std::int32_t r = p[r_off], g = p[g_off], bl = p[b_off];
+        (line == a ? ya : yb)[x] = static_cast<std::uint8_t>(y_of(r, g, bl));
+        sum_cb += cb_of(r, g, bl);
+        sum_cr += cr_of(r, g, bl);
+      }
+    }
+    cb[i / 2] = static_cast<std::uint8_t>(sum_cb >> 2);
+    cr[i / 2] = static_cast<std::uint8_t>(sum_cr >> 2);
   }
 }
 

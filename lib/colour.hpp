@@ -8,6 +8,12 @@
 // n pixels of one line; src bytes per pixel 3 or 4; r/g/b byte offsets in a pixel.
 void rgb_to_ycc_line(const std::uint8_t* src, int bytes_per_pixel, int r_off, int g_off, int b_off,
                      std::uint32_t n, std::uint8_t* y, std::uint8_t* cb, std::uint8_t* cr);
+// Two lines a and b into their Y lines and one line of 4:2:0 chroma
+// (ceil(n/2) samples): rgb_to_ycc_line on each, then down_h2v2_line. A
+// single last line comes as b = a and yb = ya.
+void rgb_to_420_line(const std::uint8_t* a, const std::uint8_t* b, int bytes_per_pixel, int r_off, int g_off,
+                     int b_off, std::uint32_t n, std::uint8_t* ya, std::uint8_t* yb, std::uint8_t* cb,
+                     std::uint8_t* cr);
 // out[i] = (in[2i] + in[2i+1] + 1) >> 1, i < ceil(n/2); where n is odd the last sample pairs with itself.
 void down_h2_line(const std::uint8_t* in, std::uint32_t n, std::uint8_t* out);
 // out[i] = (a[2i] + a[2i+1] + b[2i] + b[2i+1] + 2) >> 2, i < ceil(n/2); odd n: last column pairs with itself.

@@ -92,8 +92,14 @@ void fill_rgb(const ColourKernels& kern, const ColourState& c, ColourPlanes& b, 
     return;
   }
   for (std::uint32_t k = 0; 2 * k < rows; ++k) {
-    convert(2 * k, cb0, cr0);
     const bool pair = 2 * k + 1 < rows;
+    if (kern.rgb_to_420 != nullptr) {
+      const std::uint32_t second = pair ? 2 * k + 1 : 2 * k;
+      kern.rgb_to_420(line_of(in, 0, 2 * k) + offset, line_of(in, 0, second) + offset, l.bytes, l.r, l.g, l.b, n,
+                      b.y + 2 * k * cs, b.y + second * cs, b.cb + k * cs, b.cr + k * cs);
+      continue;
+    }
+    convert(2 * k, cb0, cr0);
     if (pair) convert(2 * k + 1, cb1, cr1);
     kern.down_h2v2(cb0, pair ? cb1 : cb0, n, b.cb + k * cs);
     kern.down_h2v2(cr0, pair ? cr1 : cr0, n, b.cr + k * cs);

@@ -21,7 +21,7 @@ constexpr const CodePath* table[] = {&reference_path, &scalar_path, BW_ARCH_PATH
 }  // namespace
 
 const ColourKernels scalar_colour = {rgb_to_ycc_line, down_h2_line, down_h2v2_line, down_v2_line,
-                                     unpack_422_line};
+                                     unpack_422_line, rgb_to_420_line};
 
 const CodePath reference_path = {"reference", 0, false, dct_quant_scalar, code_blocks_reference, &scalar_colour, nullptr, nullptr};
 const CodePath scalar_path = {"scalar", 0, false, dct_quant_scalar, code_blocks_scalar, &scalar_colour, nullptr, nullptr};

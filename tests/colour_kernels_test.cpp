@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "encode.hpp"
@@ -156,6 +157,44 @@ TEST_P(ColourPath, RandomLinesOfEveryLength) {
       expect_line(y, want_y, what, n);
       expect_line(cb, want_cb, what, n);
       expect_line(cr, want_cr, what, n);
+    }
+  }
+}
+
+TEST_P(ColourPath, TwoLinesTo420InOnePass) {
+  if (k.rgb_to_420 == nullptr) GTEST_SKIP() << "no one-pass 4:2:0 conversion on this path";
+  std::mt19937 rng(420);
+  for (std::uint32_t n = 0; n <= max_length; ++n) {
+    const std::uint32_t half = (n + 1) / 2;
+    for (const Layout& l : layouts) {
+      for (const bool single : {false, true}) {  // a last line alone: b = a, yb = ya
+        const Input a(std::size_t{n} * l.bpp, rng), b(std::size_t{n} * l.bpp, rng);
+        const Input& second = single ? a : b;
+        auto sample = [&](const Input& in, std::uint32_t i, int (*f)(int, int, int)) {
+          const std::size_t p = std::size_t{i < n ? i : n - 1} * l.bpp;
+          return f(in.at(p + l.r), in.at(p + l.g), in.at(p + l.b));
+        };
+        Bytes want_ya(n), want_yb(n), want_cb(half), want_cr(half);
+        for (std::uint32_t i = 0; i < n; ++i) {
+          want_ya[i] = static_cast<std::uint8_t>(sample(a, i, y_of));
+          want_yb[i] = static_cast<std::uint8_t>(sample(second, i, y_of));
+        }
+        for (std::uint32_t i = 0; i < half; ++i) {
+          using Formula = int (*)(int, int, int);
+          for (auto [f, want] : {std::pair<Formula, Bytes*>{cb_of, &want_cb}, std::pair<Formula, Bytes*>{cr_of, &want_cr}}) {
+            (*want)[i] = static_cast<std::uint8_t>((sample(a, 2 * i, f) + sample(a, 2 * i + 1, f) +
+                                                    sample(second, 2 * i, f) + sample(second, 2 * i + 1, f) + 2) >>
+                                                   2);
+          }
+        }
+        Bytes ya = out_for(n), yb = out_for(n), cb = out_for(half), cr = out_for(half);
+        k.rgb_to_420(a.data(), second.data(), l.bpp, l.r, l.g, l.b, n, ya.data(), single ? ya.data() : yb.data(),
+                     cb.data(), cr.data());
+        expect_line(ya, want_ya, l.name, n);
+        if (!single) expect_line(yb, want_yb, l.name, n);
+        expect_line(cb, want_cb, l.name, n);
+        expect_line(cr, want_cr, l.name, n);
+      }
     }
   }
 }

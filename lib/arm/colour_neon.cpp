@@ -180,4 +180,4 @@ void unpack_422_line_neon(const std::uint8_t* src, bool y_first, std::uint32_t n
 }
 
 const ColourKernels neon_colour = {rgb_to_ycc_line_neon, down_h2_line_neon, down_h2v2_line_neon,
-                                  down_v2_line_neon, unpack_422_line_neon};
+                                  down_v2_line_neon, unpack_422_line_neon, nullptr};

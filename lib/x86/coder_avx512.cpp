@@ -708,7 +708,7 @@ void rgb_to_ycc_line_avx512(const std::uint8_t* src, int bytes_per_pixel, int r_
 
 // The AVX2 colour kernels but the conversion from RGB.
 const ColourKernels avx512_colour = {rgb_to_ycc_line_avx512, down_h2_line_avx2, down_h2v2_line_avx2,
-                                     down_v2_line_avx2, unpack_422_line_avx2};
+                                     down_v2_line_avx2, unpack_422_line_avx2, nullptr};
 
 void code_block_avx512(CoderState& s, const Component& c, const std::int16_t* coef, unsigned dense_from) {
   std::uint64_t acc;

@@ -191,4 +191,4 @@ void unpack_422_line_avx2(const std::uint8_t* src, bool y_first, std::uint32_t n
 }
 
 const ColourKernels avx2_colour = {rgb_to_ycc_line_avx2, down_h2_line_avx2, down_h2v2_line_avx2,
-                                   down_v2_line_avx2, unpack_422_line_avx2};
+                                   down_v2_line_avx2, unpack_422_line_avx2, nullptr};

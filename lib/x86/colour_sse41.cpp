@@ -151,4 +151,4 @@ void unpack_422_line_sse41(const std::uint8_t* src, bool y_first, std::uint32_t 
 }
 
 const ColourKernels sse41_colour = {rgb_to_ycc_line_sse41, down_h2_line_sse41, down_h2v2_line_sse41,
-                                   down_v2_line_sse41, unpack_422_line_sse41};
+                                   down_v2_line_sse41, unpack_422_line_sse41, nullptr};
