@@ -1,4 +1,4 @@
-// The AVX-512 path (AVX-512 F, BW, VL, VBMI, VBMI2): the pair path's
+// The AVX-512 path (AVX-512 F, BW, VL, VBMI, VBMI2, VNNI): the pair path's
 // transform on vectors twice as wide, four blocks at a time, and a block
 // coder that codes dense blocks in vectors and sparse ones one coefficient
 // at a time.
@@ -144,10 +144,9 @@ inline __m512i pair16(std::int16_t lo, std::int16_t hi) {
 
 inline __m512i odd_term(__m512i lo1012, __m512i hi1012, __m512i lo11, __m512i hi11, __m512i k1012,
                                     __m512i k11) {
-  const __m512i lo = _mm512_srai_epi32(
-      _mm512_add_epi32(_mm512_madd_epi16(lo1012, k1012), _mm512_madd_epi16(lo11, k11)), 8);
-  const __m512i hi = _mm512_srai_epi32(
-      _mm512_add_epi32(_mm512_madd_epi16(hi1012, k1012), _mm512_madd_epi16(hi11, k11)), 8);
+  // The second pair of products accumulated (vpdpwssd): the same 32-bit sum.
+  const __m512i lo = _mm512_srai_epi32(_mm512_dpwssd_epi32(_mm512_madd_epi16(lo1012, k1012), lo11, k11), 8);
+  const __m512i hi = _mm512_srai_epi32(_mm512_dpwssd_epi32(_mm512_madd_epi16(hi1012, k1012), hi11, k11), 8);
   return _mm512_packs_epi32(lo, hi);
 }
 
@@ -624,7 +623,7 @@ void code_block_avx512(CoderState& s, const Component& c, const std::int16_t* co
 
 const CodePath avx512_path = {"avx512",
                               cpu_avx2 | cpu_bmi1 | cpu_bmi2 | cpu_avx512f | cpu_avx512bw | cpu_avx512vl |
-                                  cpu_avx512vbmi | cpu_avx512vbmi2,
+                                  cpu_avx512vbmi | cpu_avx512vbmi2 | cpu_avx512vnni,
                               true,
                               dct_quant_avx512,
                               code_blocks_avx512,

@@ -1,4 +1,4 @@
-// The AVX-512 colour kernels (AVX-512 F, BW, VL, VBMI, VBMI2, as the
+// The AVX-512 colour kernels (AVX-512 F, BW, VL, VBMI, VBMI2, VNNI, as the
 // AVX-512 path's coder): RGB to YCbCr 64 pixels a step, line by line or two
 // lines at once straight to 4:2:0; the other kernels are AVX2's.
 //
@@ -70,14 +70,14 @@ struct RgbSums {
 inline RgbSums rgb_sums(__m512i px, __m512i rg_shuffle, __m512i b_shuffle) {
   const __m512i rg = _mm512_shuffle_epi8(px, rg_shuffle);
   const __m512i bk = _mm512_or_si512(_mm512_shuffle_epi8(px, b_shuffle), _mm512_set1_epi32(2 << 16));
-  const __m512i y =
-      _mm512_add_epi32(_mm512_add_epi32(_mm512_madd_epi16(rg, _mm512_set1_epi32(19594 | -27066 * 65536)),
-                                        _mm512_madd_epi16(bk, _mm512_set1_epi32(7471 | 16384 << 16))),
-                       rg);
-  const __m512i cb = _mm512_add_epi32(_mm512_madd_epi16(rg, _mm512_set1_epi32(11059 | 21709 << 16)),
-                                      _mm512_madd_epi16(bk, _mm512_set1_epi32(32768 | -16384 * 65536)));
-  const __m512i cr = _mm512_add_epi32(_mm512_madd_epi16(rg, _mm512_set1_epi32(32768 | 27439 << 16)),
-                                      _mm512_madd_epi16(bk, _mm512_set1_epi32(5329 | -16384 * 65536)));
+  // The multiply-adds accumulate (vpdpwssd): each sum is the same pair of
+  // pmaddwd products added in 32 bits, as exact.
+  const __m512i y = _mm512_dpwssd_epi32(_mm512_dpwssd_epi32(rg, rg, _mm512_set1_epi32(19594 | -27066 * 65536)), bk,
+                                        _mm512_set1_epi32(7471 | 16384 << 16));
+  const __m512i cb = _mm512_dpwssd_epi32(_mm512_madd_epi16(rg, _mm512_set1_epi32(11059 | 21709 << 16)), bk,
+                                         _mm512_set1_epi32(32768 | -16384 * 65536));
+  const __m512i cr = _mm512_dpwssd_epi32(_mm512_madd_epi16(rg, _mm512_set1_epi32(32768 | 27439 << 16)), bk,
+                                         _mm512_set1_epi32(5329 | -16384 * 65536));
   return {y, cb, cr};
 }
 
