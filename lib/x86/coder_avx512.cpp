@@ -415,18 +415,37 @@ always_inlined inline void code_block(__m512i top, __m512i bottom, std::int32_t&
   code_scalar(zc, nz, *c.ac, acc, bits, out);
 }
 
-// stuff() for the bytes of a few blocks, looking for 0xFF 64 bytes at a
-// time (reading none past end).
+// stuff() for the bytes of a few blocks, without its byte loop: each piece
+// of 32 bytes is expanded (vpexpandb) into its place, a 0x00 after each
+// 0xFF, the places from a bit deposit and extract: every byte takes two bit
+// slots, "1" for itself and, after a 0xFF, "0" for the 0x00; the slots of
+// the other bytes' second bit are dropped. Pieces go last first, as each
+// moves right by the 0xFF bytes before it. Reads and writes nothing past
+// the stuffed bytes.
 inline std::uint8_t* stuff_blocks(std::uint8_t* start, std::uint8_t* end) {
   const __m512i ones = _mm512_set1_epi8(-1);
   const auto n = static_cast<std::size_t>(end - start);
+  auto first = [](std::size_t count) { return count >= 64 ? ~std::uint64_t{0} : _bzhi_u64(~std::uint64_t{0}, static_cast<unsigned>(count)); };
+  std::size_t total = 0;
   for (std::size_t i = 0; i < n; i += 64) {
-    const __mmask64 in = n - i >= 64 ? ~__mmask64{0} : _bzhi_u64(~std::uint64_t{0}, static_cast<unsigned>(n - i));
-    if (_mm512_mask_cmpeq_epi8_mask(in, _mm512_maskz_loadu_epi8(in, start + i), ones) != 0) {
-      return stuff(start + i, end);
-    }
+    const __mmask64 in = first(n - i);
+    total += static_cast<std::size_t>(__builtin_popcountll(_mm512_mask_cmpeq_epi8_mask(in, _mm512_maskz_loadu_epi8(in, start + i), ones)));
   }
-  return end;
+  if (total == 0) return end;
+  constexpr std::uint64_t even = 0x5555555555555555;
+  std::size_t after = 0;  // 0xFF bytes of the pieces done
+  for (std::size_t i = (n - 1) & ~std::size_t{31}; i < n; i -= 32) {
+    const std::size_t len = n - i < 32 ? n - i : 32;
+    const auto in = static_cast<__mmask32>(first(len));
+    const __m256i v = _mm256_maskz_loadu_epi8(in, start + i);
+    const std::uint32_t ff = _mm256_mask_cmpeq_epi8_mask(in, v, _mm256_set1_epi8(-1));
+    const auto count = static_cast<std::size_t>(__builtin_popcount(ff));
+    const std::uint64_t places = _pext_u64(even, even | _pdep_u64(ff, even) << 1);
+    after += count;
+    _mm512_mask_storeu_epi8(start + i + (total - after), first(len + count),
+                            _mm512_maskz_expand_epi8(places, _mm512_castsi256_si512(v)));
+  }
+  return end + total;
 }
 
 // The transform on one block, as a DctQuantFn (for the tests and the
@@ -581,8 +600,8 @@ int code_420_avx512(CoderState& s, const Component* comps, const std::uint8_t* y
     if (room < one) break;
     const int mcus = count - m < 2 || room < 2 * one ? 1 : 2;
     if (m + 2 < count) transform(m + 2, coef[cur ^ 1]);
+    std::uint8_t* const start = out;
     for (int i = 0; i < mcus; ++i) {
-      std::uint8_t* const start = out;
       for (int b = 0; b < 4; ++b) {
         code_block(load64(coef[cur][4 * i + b]), load64(coef[cur][4 * i + b] + 32), last_dc[0], luma_vt,
                    comps[0], dense_blocks_from, acc, bits, out);
@@ -592,8 +611,8 @@ int code_420_avx512(CoderState& s, const Component* comps, const std::uint8_t* y
         code_block(load64(c), load64(c + 32), last_dc[k], chroma_vt, comps[k], dense_blocks_from, acc, bits,
                    out);
       }
-      out = stuff_blocks(start, out);
     }
+    out = stuff_blocks(start, out);
     if (mcus == 1) {
       m += 1;
       break;
