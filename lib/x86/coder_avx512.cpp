@@ -282,7 +282,8 @@ inline __m512i lookup(const __m512i* table, __m512i idx, __mmask64 low, __mmask6
 // (bytes), folded: each value, less 1 when negative (words, as code16).
 template <int g>
 inline void merge_group(__m512i code16, __m512i sizes, __m512i lengths, __m512i folded, std::uint64_t* units,
-                        std::uint64_t* unit_lengths) {
+                        std::uint64_t* unit_lengths, std::uint64_t* fours, std::uint64_t* four_lengths,
+                        __mmask8& long_fours) {
   const __m512i bytes = load64(widen.bytes[g].data()), words = load64(widen.words[g % 2].data());
   const __m512i code = _mm512_maskz_permutexvar_epi16(low_words, words, code16);
   const __m512i s = _mm512_maskz_permutexvar_epi8(low_bytes, bytes, sizes);
@@ -298,8 +299,17 @@ inline void merge_group(__m512i code16, __m512i sizes, __m512i lengths, __m512i 
   const __m512i second = _mm512_srli_epi64(c, 32);
   const __m512i first_len = _mm512_maskz_mov_epi32(0x5555, len);
   const __m512i second_len = _mm512_srli_epi64(len, 32);
-  _mm512_store_si512(units + 8 * g, _mm512_or_si512(_mm512_sllv_epi64(first, second_len), second));
-  _mm512_store_si512(unit_lengths + 8 * g, _mm512_add_epi64(first_len, second_len));
+  const __m512i pair = _mm512_or_si512(_mm512_sllv_epi64(first, second_len), second);
+  const __m512i pair_len = _mm512_add_epi64(first_len, second_len);
+  // Fours: each even pair above the odd one after it, in the even lanes,
+  // where they fit the writer's 56 bits (long marks those that do not).
+  const __m512i next = _mm512_unpackhi_epi64(pair, pair), next_len = _mm512_unpackhi_epi64(pair_len, pair_len);
+  const __m512i four_len = _mm512_add_epi64(pair_len, next_len);
+  long_fours |= _mm512_mask_cmpgt_epu64_mask(0x55, four_len, _mm512_set1_epi64(56));
+  _mm512_store_si512(fours + 8 * g, _mm512_or_si512(_mm512_sllv_epi64(pair, next_len), next));
+  _mm512_store_si512(four_lengths + 8 * g, four_len);
+  _mm512_store_si512(units + 8 * g, pair);
+  _mm512_store_si512(unit_lengths + 8 * g, pair_len);
 }
 
 // Codes the AC coefficients of a block in vectors from its zigzag-order
@@ -342,17 +352,25 @@ always_inlined inline bool code_vector(__m512i z0, __m512i z1, std::uint64_t nz,
 
   alignas(64) std::uint64_t units[32];
   alignas(64) std::uint64_t unit_lengths[32];
-  merge_group<0>(c0, s, len, v0, units, unit_lengths);
-  if (count > 16) merge_group<1>(c0, s, len, v0, units, unit_lengths);
+  alignas(64) std::uint64_t fours[32];
+  alignas(64) std::uint64_t four_lengths[32];
+  __mmask8 long_fours = 0;
+  merge_group<0>(c0, s, len, v0, units, unit_lengths, fours, four_lengths, long_fours);
+  if (count > 16) merge_group<1>(c0, s, len, v0, units, unit_lengths, fours, four_lengths, long_fours);
   if (count > 32) {
     const __m512i pos1 = _mm512_cvtepu8_epi16(_mm512_extracti64x4_epi64(pos, 1));
     const __m512i v1 = fold(_mm512_permutex2var_epi16(z0, pos1, z1));
     const __m512i c1 = _mm512_permutex2var_epi8(lo, load64(byte_index.words_hi.data()), hi);
-    merge_group<2>(c1, s, len, v1, units, unit_lengths);
-    if (count > 48) merge_group<3>(c1, s, len, v1, units, unit_lengths);
+    merge_group<2>(c1, s, len, v1, units, unit_lengths, fours, four_lengths, long_fours);
+    if (count > 48) merge_group<3>(c1, s, len, v1, units, unit_lengths, fours, four_lengths, long_fours);
   }
-  const unsigned pairs = (count + 1) / 2;
-  for (unsigned i = 0; i < pairs; ++i) put_bits(acc, bits, out, units[i], static_cast<unsigned>(unit_lengths[i]));
+  if (long_fours == 0) {
+    const unsigned quads = (count + 3) / 4;
+    for (unsigned i = 0; i < quads; ++i) put_bits(acc, bits, out, fours[2 * i], static_cast<unsigned>(four_lengths[2 * i]));
+  } else {
+    const unsigned pairs = (count + 1) / 2;
+    for (unsigned i = 0; i < pairs; ++i) put_bits(acc, bits, out, units[i], static_cast<unsigned>(unit_lengths[i]));
+  }
   return true;
 }
 
