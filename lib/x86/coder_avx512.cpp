@@ -385,12 +385,15 @@ inline std::uint32_t size_of(std::int32_t v) { return size_by_value[static_cast<
 // nz), for sparse blocks and blocks with runs of 16 zeros or more.
 inline void code_scalar(const std::int16_t* zc, std::uint64_t nz, const CodeTable& ac,
                                     std::uint64_t& acc, unsigned& bits, std::uint8_t*& out) {
-  std::uint64_t z = nz >> 1;
+  // The bits of the coefficients left are cleared one by one (blsr), so
+  // that the loop carries a one-cycle step, not a count and two shifts.
+  std::uint64_t z = nz & ~std::uint64_t{1};
   unsigned k = 0;
   while (z != 0) {
-    auto run = static_cast<unsigned>(__builtin_ctzll(z));
-    k += run + 1;
-    z = (z >> run) >> 1;
+    const auto at = static_cast<unsigned>(__builtin_ctzll(z));
+    z &= z - 1;
+    unsigned run = at - k - 1;
+    k = at;
     while (run >= 16) {  // ZRL: sixteen zeros
       put_bits(acc, bits, out, ac.prefix[0xF0], ac.length[0xF0]);
       run -= 16;
