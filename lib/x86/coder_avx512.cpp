@@ -312,39 +312,14 @@ inline void merge_group(__m512i code16, __m512i sizes, __m512i lengths, __m512i 
   _mm512_store_si512(unit_lengths + 8 * g, pair_len);
 }
 
-// Codes the AC coefficients of a block in vectors from its zigzag-order
-// coefficients z0 (0 to 31) and z1 (32 to 63) and nonzero bitmap nz (bit k
-// for zigzag position k; the caller sends the DC and EOB). Returns false,
-// having written nothing, when the block has a run of 16 zeros or more.
-always_inlined inline bool code_vector(__m512i z0, __m512i z1, std::uint64_t nz, const VectorTables& vt,
-                                       std::uint64_t& acc, unsigned& bits, std::uint8_t*& out) {
-  const std::uint64_t taken = nz & ~std::uint64_t{1};  // the nonzero AC coefficients
-  const auto count = static_cast<unsigned>(__builtin_popcountll(taken));
-  const __m512i pos = _mm512_maskz_compress_epi8(taken, load64(byte_index.iota.data()));
-  // The position before the first is the DC's, 0.
-  const __m512i before = _mm512_maskz_permutexvar_epi8(~std::uint64_t{1}, load64(byte_index.left.data()), pos);
-  const __m512i run = _mm512_sub_epi8(_mm512_sub_epi8(pos, before), _mm512_set1_epi8(1));
-  const __mmask64 used = _bzhi_u64(~std::uint64_t{0}, count);
-  if (_mm512_mask_cmpge_epu8_mask(used, run, _mm512_set1_epi8(16)) != 0) return false;
-
-  // Sizes in zigzag order, then compressed like the positions.
-  const __m512i a0 = _mm512_abs_epi16(z0), a1 = _mm512_abs_epi16(z1);
-  const __m512i low = _mm512_permutex2var_epi8(a0, load64(byte_index.even.data()), a1);
-  const __m512i high = _mm512_permutex2var_epi8(_mm512_slli_epi16(a0, 2), load64(byte_index.odd.data()),
-                                                _mm512_slli_epi16(a1, 2));
-  const __m512i size = _mm512_max_epu8(_mm512_permutexvar_epi8(low, load64(size_low.data())),
-                                       _mm512_permutexvar_epi8(high, load64(size_high.data())));
-  const __m512i s = _mm512_maskz_compress_epi8(taken, size);
-
-  // Symbols run * 16 + size, their codes and lengths; lanes past the last
-  // coefficient get code and length 0.
-  const __m512i high_nibble = _mm512_set1_epi8(static_cast<char>(0xF0));
-  const __m512i idx = _mm512_ternarylogic_epi32(_mm512_slli_epi16(run, 4), high_nibble, s, 0xEA);  // a & b | c
-  const __mmask64 upper = _mm512_movepi8_mask(idx);
-  const __mmask64 below = used & ~upper, above = used & upper;
-  const __m512i lo = lookup(vt.lo, idx, below, above), hi = lookup(vt.hi, idx, below, above);
-  const __m512i len = _mm512_add_epi8(lookup(vt.size, idx, below, above), s);
-
+// Writes `count` symbols, from the codes' low and high bytes and lengths
+// (value bits included: lo, hi, len, in byte lanes), their value sizes s
+// (byte lanes) and the positions pos (byte lanes) of their values among the
+// 64 words of z0 and z1: each code shifted left by its size with the value
+// bits below, merged in pairs and, where four fit 56 bits, in fours.
+always_inlined inline void write_symbols(__m512i lo, __m512i hi, __m512i len, __m512i s, __m512i pos, __m512i z0,
+                                         __m512i z1, unsigned count, std::uint64_t& acc, unsigned& bits,
+                                         std::uint8_t*& out) {
   // Values in the same order, less 1 when negative.
   auto fold = [](__m512i v) { return _mm512_add_epi16(v, _mm512_srai_epi16(v, 15)); };
   const __m512i v0 = fold(_mm512_permutex2var_epi16(z0, _mm512_cvtepu8_epi16(_mm512_castsi512_si256(pos)), z1));
@@ -371,6 +346,51 @@ always_inlined inline bool code_vector(__m512i z0, __m512i z1, std::uint64_t nz,
     const unsigned pairs = (count + 1) / 2;
     for (unsigned i = 0; i < pairs; ++i) put_bits(acc, bits, out, units[i], static_cast<unsigned>(unit_lengths[i]));
   }
+}
+
+// The size (bit length of the magnitude) of each of the 64 words of z0 and
+// z1, in byte lanes.
+inline __m512i sizes_of(__m512i z0, __m512i z1) {
+  const __m512i a0 = _mm512_abs_epi16(z0), a1 = _mm512_abs_epi16(z1);
+  const __m512i low = _mm512_permutex2var_epi8(a0, load64(byte_index.even.data()), a1);
+  const __m512i high = _mm512_permutex2var_epi8(_mm512_slli_epi16(a0, 2), load64(byte_index.odd.data()),
+                                                _mm512_slli_epi16(a1, 2));
+  return _mm512_max_epu8(_mm512_permutexvar_epi8(low, load64(size_low.data())),
+                         _mm512_permutexvar_epi8(high, load64(size_high.data())));
+}
+
+// Symbols run * 16 + size from the runs and sizes, and their codes' low and
+// high bytes and lengths (the value size added) from the AC tables, in the
+// used lanes (0 in the others).
+struct Codes {
+  __m512i lo, hi, len;
+};
+inline Codes ac_codes(__m512i run, __m512i s, __mmask64 used, const VectorTables& vt) {
+  const __m512i high_nibble = _mm512_set1_epi8(static_cast<char>(0xF0));
+  const __m512i idx = _mm512_ternarylogic_epi32(_mm512_slli_epi16(run, 4), high_nibble, s, 0xEA);  // a & b | c
+  const __mmask64 upper = _mm512_movepi8_mask(idx);
+  const __mmask64 below = used & ~upper, above = used & upper;
+  return {lookup(vt.lo, idx, below, above), lookup(vt.hi, idx, below, above),
+          _mm512_add_epi8(lookup(vt.size, idx, below, above), s)};
+}
+
+// Codes the AC coefficients of a block in vectors from its zigzag-order
+// coefficients z0 (0 to 31) and z1 (32 to 63) and nonzero bitmap nz (bit k
+// for zigzag position k; the caller sends the DC and EOB). Returns false,
+// having written nothing, when the block has a run of 16 zeros or more.
+always_inlined inline bool code_vector(__m512i z0, __m512i z1, std::uint64_t nz, const VectorTables& vt,
+                                       std::uint64_t& acc, unsigned& bits, std::uint8_t*& out) {
+  const std::uint64_t taken = nz & ~std::uint64_t{1};  // the nonzero AC coefficients
+  const auto count = static_cast<unsigned>(__builtin_popcountll(taken));
+  const __m512i pos = _mm512_maskz_compress_epi8(taken, load64(byte_index.iota.data()));
+  // The position before the first is the DC's, 0.
+  const __m512i before = _mm512_maskz_permutexvar_epi8(~std::uint64_t{1}, load64(byte_index.left.data()), pos);
+  const __m512i run = _mm512_sub_epi8(_mm512_sub_epi8(pos, before), _mm512_set1_epi8(1));
+  const __mmask64 used = _bzhi_u64(~std::uint64_t{0}, count);
+  if (_mm512_mask_cmpge_epu8_mask(used, run, _mm512_set1_epi8(16)) != 0) return false;
+  const __m512i s = _mm512_maskz_compress_epi8(taken, sizes_of(z0, z1));
+  const Codes c = ac_codes(run, s, used, vt);
+  write_symbols(c.lo, c.hi, c.len, s, pos, z0, z1, count, acc, bits, out);
   return true;
 }
 
@@ -434,6 +454,78 @@ always_inlined inline void code_block(__m512i top, __m512i bottom, std::int32_t&
   _mm512_store_si512(zc, z0);
   _mm512_store_si512(zc + 32, z1);
   code_scalar(zc, nz, *c.ac, acc, bits, out);
+}
+
+// Natural-order positions whose zigzag position is 31 or more.
+constexpr std::uint64_t make_late_positions() {
+  std::uint64_t m = 0;
+  for (std::size_t k = 31; k < 64; ++k) m |= std::uint64_t{1} << zz[k];
+  return m;
+}
+constexpr std::uint64_t late_positions = make_late_positions();
+static_assert(__builtin_popcountll(late_positions) == 33 && (late_positions & 0xFF) == 0);
+
+// A DC code table in registers: the low and high bytes and the length of
+// the code of each size 0 to 15.
+struct DcVectors {
+  __m512i lo, hi, size;
+};
+inline DcVectors load_dc_tables(const CodeTable& dc) {
+  alignas(64) std::uint8_t t[3][64] = {};
+  for (int i = 0; i < 16; ++i) {
+    t[0][i] = static_cast<std::uint8_t>(dc.code[static_cast<std::size_t>(i)]);
+    t[1][i] = static_cast<std::uint8_t>(dc.code[static_cast<std::size_t>(i)] >> 8);
+    t[2][i] = dc.size[static_cast<std::size_t>(i)];
+  }
+  return {load64(t[0]), load64(t[1]), load64(t[2])};
+}
+
+// The Cb and Cr blocks of an MCU (natural order at a and b) in one vector
+// pass when both are short (no coefficient at zigzag position 31 or more,
+// no run of 16 zeros): block a's positions 0 to 31 in lanes 0 to 31, b's in
+// 32 to 63, each DC lane holding its difference (coded with the DC table)
+// and each lane 31 an EOB. Otherwise each block its own way.
+always_inlined inline void code_pair(const std::int16_t* a, const std::int16_t* b, std::int32_t& last_a,
+                                     std::int32_t& last_b, const VectorTables& vt, const DcVectors& dv,
+                                     const Component& ca, const Component& cb, std::uint64_t& acc, unsigned& bits,
+                                     std::uint8_t*& out) {
+  const __m512i ta = load64(a), ba = load64(a + 32), tb = load64(b), bb = load64(b + 32);
+  auto bitmap = [](__m512i top, __m512i bottom) {
+    return _mm512_test_epi16_mask(top, top) | static_cast<std::uint64_t>(_mm512_test_epi16_mask(bottom, bottom)) << 32;
+  };
+  if (((bitmap(ta, ba) | bitmap(tb, bb)) & late_positions) == 0) {
+    const __m512i za = _mm512_permutex2var_epi16(ta, load64(zigzag_lo.data()), ba);
+    const __m512i zb = _mm512_permutex2var_epi16(tb, load64(zigzag_lo.data()), bb);
+    constexpr std::uint32_t ends = 0x80000001;  // the DC and EOB lanes
+    const std::uint64_t taken = (_mm512_test_epi16_mask(za, za) | ends) |
+                                static_cast<std::uint64_t>(_mm512_test_epi16_mask(zb, zb) | ends) << 32;
+    const auto count = static_cast<unsigned>(__builtin_popcountll(taken));
+    const auto count_a = static_cast<unsigned>(__builtin_popcount(static_cast<std::uint32_t>(taken)));
+    const __mmask64 dc_lanes = std::uint64_t{1} | std::uint64_t{1} << count_a;
+    const __mmask64 eob_lanes = std::uint64_t{1} << (count_a - 1) | std::uint64_t{1} << (count - 1);
+    const __mmask64 ac_lanes = _bzhi_u64(~std::uint64_t{0}, count) & ~dc_lanes;
+    const __m512i pos = _mm512_maskz_compress_epi8(taken, load64(byte_index.iota.data()));
+    const __m512i before = _mm512_permutexvar_epi8(load64(byte_index.left.data()), pos);
+    const __m512i run = _mm512_maskz_sub_epi8(ac_lanes & ~eob_lanes, _mm512_sub_epi8(pos, before), _mm512_set1_epi8(1));
+    if (_mm512_cmpge_epu8_mask(run, _mm512_set1_epi8(16)) == 0) {
+      auto difference = [](__m512i z, std::int32_t& last) {
+        const std::int32_t dc = static_cast<std::int16_t>(_mm_cvtsi128_si32(_mm512_castsi512_si128(z)));
+        const std::int32_t d = dc - last;
+        last = dc;
+        return _mm512_mask_mov_epi16(z, 1, _mm512_set1_epi16(static_cast<std::int16_t>(d)));
+      };
+      const __m512i da = difference(za, last_a), db = difference(zb, last_b);
+      const __m512i s = _mm512_maskz_compress_epi8(taken, sizes_of(da, db));
+      Codes c = ac_codes(run, s, ac_lanes, vt);
+      c.lo = _mm512_mask_permutexvar_epi8(c.lo, dc_lanes, s, dv.lo);
+      c.hi = _mm512_mask_permutexvar_epi8(c.hi, dc_lanes, s, dv.hi);
+      c.len = _mm512_mask_add_epi8(c.len, dc_lanes, _mm512_permutexvar_epi8(s, dv.size), s);
+      write_symbols(c.lo, c.hi, c.len, s, pos, da, db, count, acc, bits, out);
+      return;
+    }
+  }
+  code_block(ta, ba, last_a, vt, ca, dense_blocks_from, acc, bits, out);
+  code_block(tb, bb, last_b, vt, cb, dense_blocks_from, acc, bits, out);
 }
 
 // stuff() for the bytes of a few blocks, without its byte loop: each piece
@@ -587,6 +679,7 @@ int code_420_avx512(CoderState& s, const Component* comps, const std::uint8_t* y
   for (int k = 0; k < 3; ++k) last_dc[k] = s.lastDC[comps[k].index];
   const VectorTables luma_vt = load_tables(*comps[0].ac);
   const VectorTables chroma_vt = load_tables(*comps[1].ac);
+  const DcVectors chroma_dc = load_dc_tables(*comps[1].dc);
   __m512i luma_q[8], chroma_q[8];
   load_reciprocals(comps[0].quant->qu16.data(), luma_q);
   load_reciprocals(comps[1].quant->qu16.data(), chroma_q);
@@ -627,11 +720,8 @@ int code_420_avx512(CoderState& s, const Component* comps, const std::uint8_t* y
         code_block(load64(coef[cur][4 * i + b]), load64(coef[cur][4 * i + b] + 32), last_dc[0], luma_vt,
                    comps[0], dense_blocks_from, acc, bits, out);
       }
-      for (int k = 1; k <= 2; ++k) {
-        const std::int16_t* c = coef[cur][8 + 2 * (k - 1) + i];
-        code_block(load64(c), load64(c + 32), last_dc[k], chroma_vt, comps[k], dense_blocks_from, acc, bits,
-                   out);
-      }
+      code_pair(coef[cur][8 + i], coef[cur][10 + i], last_dc[1], last_dc[2], chroma_vt, chroma_dc, comps[1],
+                comps[2], acc, bits, out);
     }
     out = stuff_blocks(start, out);
     if (mcus == 1) {
