@@ -680,6 +680,7 @@ int code_420_avx512(CoderState& s, const Component* comps, const std::uint8_t* y
   const VectorTables luma_vt = load_tables(*comps[0].ac);
   const VectorTables chroma_vt = load_tables(*comps[1].ac);
   const DcVectors chroma_dc = load_dc_tables(*comps[1].dc);
+  const DcVectors luma_dc = load_dc_tables(*comps[0].dc);
   __m512i luma_q[8], chroma_q[8];
   load_reciprocals(comps[0].quant->qu16.data(), luma_q);
   load_reciprocals(comps[1].quant->qu16.data(), chroma_q);
@@ -716,9 +717,9 @@ int code_420_avx512(CoderState& s, const Component* comps, const std::uint8_t* y
     if (m + 2 < count) transform(m + 2, coef[cur ^ 1]);
     std::uint8_t* const start = out;
     for (int i = 0; i < mcus; ++i) {
-      for (int b = 0; b < 4; ++b) {
-        code_block(load64(coef[cur][4 * i + b]), load64(coef[cur][4 * i + b] + 32), last_dc[0], luma_vt,
-                   comps[0], dense_blocks_from, acc, bits, out);
+      for (int b = 0; b < 4; b += 2) {
+        code_pair(coef[cur][4 * i + b], coef[cur][4 * i + b + 1], last_dc[0], last_dc[0], luma_vt, luma_dc, comps[0],
+                  comps[0], acc, bits, out);
       }
       code_pair(coef[cur][8 + i], coef[cur][10 + i], last_dc[1], last_dc[2], chroma_vt, chroma_dc, comps[1],
                 comps[2], acc, bits, out);
