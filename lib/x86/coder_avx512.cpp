@@ -589,6 +589,7 @@ void code_blocks_avx512(CoderState& s, const Component& c, const std::uint8_t* p
   load_state(s, acc, bits, out);
   std::int32_t last_dc = s.lastDC[c.index];
   const VectorTables vt = load_tables(*c.ac);
+  const DcVectors dc = load_dc_tables(*c.dc);
   __m512i q[8];
   load_reciprocals(c.quant->qu16.data(), q);
   // Each four blocks go through memory (the coder needs the registers), and
@@ -609,7 +610,9 @@ void code_blocks_avx512(CoderState& s, const Component& c, const std::uint8_t* p
     if (i + 4 < count) transform(i + 4, coef[cur ^ 1]);
     const int blocks = count - i < 4 ? count - i : 4;
     std::uint8_t* const start = out;
-    for (int b = 0; b < blocks; ++b) {
+    int b = 0;
+    for (; b + 1 < blocks; b += 2) code_pair(coef[cur][b], coef[cur][b + 1], last_dc, last_dc, vt, dc, c, c, acc, bits, out);
+    if (b < blocks) {
       code_block(load64(coef[cur][b]), load64(coef[cur][b] + 32), last_dc, vt, c, dense_blocks_from, acc, bits,
                  out);
     }
