@@ -31,6 +31,7 @@
 
 #include <array>
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 
 #include "arm/kernels.hpp"
@@ -352,6 +353,42 @@ void code_mixed_neon(CoderState& s, const Component* comps, const std::uint8_t* 
   store_state_word(s, acc, bits, out);
 }
 
+// 4:2:0 MCUs straight from their planes (Code420Fn): each MCU's four Y
+// blocks, then its Cb and Cr blocks, while the buffer has room for an MCU.
+int code_420_neon(CoderState& s, const Component* comps, const std::uint8_t* y, std::size_t y_stride,
+                  const std::uint8_t* cb, const std::uint8_t* cr, std::size_t c_stride, int count,
+                  const std::uint8_t* limit) {
+  std::uint64_t acc;
+  unsigned bits;
+  std::uint8_t* out;
+  load_state(s, acc, bits, out);
+  std::int32_t dc_y = s.lastDC[comps[0].index], dc_cb = s.lastDC[comps[1].index],
+               dc_cr = s.lastDC[comps[2].index];
+  const Component luma = comps[0], chroma = comps[1];
+  const std::int16_t* const luma_q = luma.quant->qu16.data();
+  const std::int16_t* const chroma_q = chroma.quant->qu16.data();
+  const std::uint8_t* const y_lower = y + 8 * y_stride;
+  Coefficients c;
+  int m = 0;
+  for (; m < count; ++m) {
+    if (limit - out < static_cast<std::ptrdiff_t>(6 * max_block_bytes)) break;
+    const std::uint8_t* const blocks[4] = {y + 16 * m, y + 16 * m + 8, y_lower + 16 * m, y_lower + 16 * m + 8};
+    for (const std::uint8_t* p : blocks) {
+      transform(p, y_stride, luma_q, c);
+      code_into(luma, c, dc_y, acc, bits, out);
+    }
+    transform(cb + 8 * m, c_stride, chroma_q, c);
+    code_into(chroma, c, dc_cb, acc, bits, out);
+    transform(cr + 8 * m, c_stride, chroma_q, c);
+    code_into(chroma, c, dc_cr, acc, bits, out);
+  }
+  s.lastDC[comps[0].index] = dc_y;
+  s.lastDC[comps[1].index] = dc_cb;
+  s.lastDC[comps[2].index] = dc_cr;
+  store_state_word(s, acc, bits, out);
+  return m;
+}
+
 // The NEON kernel with the interface of the others (DctQuantFn).
 std::uint64_t dct_quant_neon(const std::uint8_t* p, std::size_t stride, const QuantTables& q,
                              std::int32_t* block, std::uint32_t* codes) {
@@ -368,7 +405,8 @@ std::uint64_t dct_quant_neon(const std::uint8_t* p, std::size_t stride, const Qu
 
 }  // namespace
 
-const CodePath neon_path = {"neon", cpu_neon, true, dct_quant_neon, code_blocks_neon, &neon_colour, code_mixed_neon, nullptr};
+const CodePath neon_path = {"neon", cpu_neon, true, dct_quant_neon, code_blocks_neon, &neon_colour, code_mixed_neon,
+                             code_420_neon};
 
 void code_block_neon(CoderState& s, const Component& comp, const std::int16_t* coef) {
   int16x8_t v[8];
