@@ -262,42 +262,80 @@ constexpr auto bits_by_value = make_bits_by_value();
 static_assert(bits_by_value[2049] == 1 && bits_by_value[2047] == 0 && bits_by_value[2048 - 5] == 2 &&
               bits_by_value[4095] == 2047 && bits_by_value[1] == 0);
 
-inline std::size_t value_index(std::int32_t v) { return static_cast<std::uint32_t>(v + 2048) & 4095u; }
+// Where the tables above hold v's entries, as an offset from their middle:
+// v's low 12 bits as a signed number (one sbfx), any v landing inside them.
+inline std::int32_t value_key(std::int32_t v) {
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(v) << 20) >> 20;
+}
+
+// The coder's bit writer: the word writer of bitpack.hpp, which finds a
+// full word by testing bit 5 of the count (one test-and-branch), as the count
+// stays below 64.
+struct Writer {
+  std::uint64_t acc;  // the pending bits at its low end
+  unsigned bits;      // how many: below 32 between codes
+  std::uint8_t* out;
+};
+inline Writer load_writer(const CoderState& s) {
+  Writer w;
+  load_state(s, w.acc, w.bits, w.out);
+  return w;
+}
+inline void store_writer(CoderState& s, const Writer& w) { store_state_word(s, w.acc, w.bits, w.out); }
+inline void put(Writer& w, std::uint32_t code, unsigned length) {
+  w.acc = (w.acc << length) | code;  // length <= 27, so at most 58 bits are live
+  w.bits += length;
+  if ((w.bits & 32) != 0) {
+    w.bits -= 32;
+    put_word(w.out, static_cast<std::uint32_t>(w.acc >> w.bits));
+  }
+}
+
+// The value tables addressed from their middle, through pointers the
+// compiler cannot see into, so that it indexes them with the signed key
+// itself instead of adding 2048 to it.
+struct ValueTables {
+  const std::uint8_t* size;
+  const std::uint16_t* bits;
+};
+inline ValueTables value_tables() {
+  ValueTables t{size_by_value.data() + 2048, bits_by_value.data() + 2048};
+  asm("" : "+r"(t.size), "+r"(t.bits));
+  return t;
+}
 
 // The AC coefficients of a block, from the bitmap z (bit 63 - j for zigzag
-// position 1 + j) into the accumulator; runs of 16 zeros or more are looked
-// for only when the block has one.
+// position 1 + j) into the writer; runs of 16 zeros or more are looked for
+// only when the block has one.
 template <bool long_runs>
-inline void code_ac(const CodeTable& ac, const Coefficients& c, std::uint64_t z, std::uint64_t& acc,
-                    unsigned& bits, std::uint8_t*& out) {
+inline void code_ac(const CodeTable& ac, const ValueTables& t, const Coefficients& c, std::uint64_t z, Writer& w) {
   unsigned k = 0;  // zigzag position of the coefficient sent last
   while (z != 0) {
     auto run = static_cast<unsigned>(std::countl_zero(z));
     k += run + 1;
-    z = (z << run) << 1;
+    // Bit 0 of z is never set, so run <= 62 and the shift is below 64.
+    z <<= (run + 1) & 63;
     if constexpr (long_runs) {
       while (run >= 16) {  // ZRL: sixteen zeros
-        put_bits_word(acc, bits, out, ac.prefix[0xF0], ac.length[0xF0]);
+        put(w, ac.prefix[0xF0], ac.length[0xF0]);
         run -= 16;
       }
     }
-    const std::size_t v = value_index(c.value[zz[k]]);
-    const unsigned symbol = run * 16 + size_by_value.data()[v];
-    put_bits_word(acc, bits, out, ac.prefix.data()[symbol] | bits_by_value.data()[v], ac.length.data()[symbol]);
+    const std::int32_t v = value_key(c.value[zz[k]]);
+    const unsigned symbol = run * 16 + t.size[v];
+    put(w, ac.prefix.data()[symbol] | t.bits[v], ac.length.data()[symbol]);
   }
-  if (k != 63) put_bits_word(acc, bits, out, ac.prefix[0], ac.length[0]);  // EOB
+  if (k != 63) put(w, ac.prefix[0], ac.length[0]);  // EOB
 }
 
-// One block into the accumulator: DC, the nonzero AC coefficients in zigzag
+// One block into the writer: DC, the nonzero AC coefficients in zigzag
 // order, EOB.
 __attribute__((always_inline)) inline void code_into(const Component& comp, const Coefficients& c,
-                                                     std::int32_t& last_dc, std::uint64_t& acc,
-                                                     unsigned& bits, std::uint8_t*& out) {
-  const std::int32_t d = c.value[0] - last_dc;
+                                                     const ValueTables& t, std::int32_t& last_dc, Writer& w) {
+  const std::int32_t d = value_key(c.value[0] - last_dc);
   last_dc = c.value[0];
-  const std::size_t dc = value_index(d);
-  const unsigned n = size_by_value[dc];
-  put_bits_word(acc, bits, out, comp.dc->prefix[n] | bits_by_value[dc], comp.dc->length[n]);
+  const unsigned n = t.size[d];
+  put(w, comp.dc->prefix[n] | t.bits[d], comp.dc->length[n]);
 
   // A run of 16 zeros or more ends at a nonzero coefficient (bit b of z)
   // with bits b + 1 to b + 16 clear; near enough to the top (b >= 48) the
@@ -309,27 +347,25 @@ __attribute__((always_inline)) inline void code_into(const Component& comp, cons
   near |= near >> 4;
   near |= near >> 8;
   if ((z & ~(near >> 1) & 0x0000FFFFFFFFFFFFu) != 0) {
-    code_ac<true>(*comp.ac, c, z, acc, bits, out);
+    code_ac<true>(*comp.ac, t, c, z, w);
   } else {
-    code_ac<false>(*comp.ac, c, z, acc, bits, out);
+    code_ac<false>(*comp.ac, t, c, z, w);
   }
 }
 
 void code_blocks_neon(CoderState& s, const Component& comp, const std::uint8_t* p, std::size_t stride,
                       int count) {
   const std::int16_t* const qu16 = comp.quant->qu16.data();
-  std::uint64_t acc;
-  unsigned bits;
-  std::uint8_t* out;
-  load_state(s, acc, bits, out);
+  Writer w = load_writer(s);
+  const ValueTables t = value_tables();
   std::int32_t last_dc = s.lastDC[comp.index];
   Coefficients c;
   for (int i = 0; i < count; ++i) {
     transform(p + 8 * i, stride, qu16, c);
-    code_into(comp, c, last_dc, acc, bits, out);
+    code_into(comp, c, t, last_dc, w);
   }
   s.lastDC[comp.index] = last_dc;
-  store_state_word(s, acc, bits, out);
+  store_writer(s, w);
 }
 
 // Blocks of several components in turn (CodeMixedFn): each block with its
@@ -337,20 +373,18 @@ void code_blocks_neon(CoderState& s, const Component& comp, const std::uint8_t* 
 // accumulator throughout.
 void code_mixed_neon(CoderState& s, const Component* comps, const std::uint8_t* pattern, int period,
                      const std::uint8_t* p, std::size_t stride, int count) {
-  std::uint64_t acc;
-  unsigned bits;
-  std::uint8_t* out;
-  load_state(s, acc, bits, out);
+  Writer w = load_writer(s);
+  const ValueTables t = value_tables();
   std::int32_t last_dc[3];
   for (int k = 0; k < 3; ++k) last_dc[k] = s.lastDC[comps[k].index];
   Coefficients c;
   for (int i = 0, phase = 0; i < count; ++i, phase = phase + 1 == period ? 0 : phase + 1) {
     const int k = pattern[phase];
     transform(p + 8 * i, stride, comps[k].quant->qu16.data(), c);
-    code_into(comps[k], c, last_dc[k], acc, bits, out);
+    code_into(comps[k], c, t, last_dc[k], w);
   }
   for (int k = 0; k < 3; ++k) s.lastDC[comps[k].index] = last_dc[k];
-  store_state_word(s, acc, bits, out);
+  store_writer(s, w);
 }
 
 // 4:2:0 MCUs straight from their planes (Code420Fn): each MCU's four Y
@@ -358,10 +392,8 @@ void code_mixed_neon(CoderState& s, const Component* comps, const std::uint8_t* 
 int code_420_neon(CoderState& s, const Component* comps, const std::uint8_t* y, std::size_t y_stride,
                   const std::uint8_t* cb, const std::uint8_t* cr, std::size_t c_stride, int count,
                   const std::uint8_t* limit) {
-  std::uint64_t acc;
-  unsigned bits;
-  std::uint8_t* out;
-  load_state(s, acc, bits, out);
+  Writer w = load_writer(s);
+  const ValueTables t = value_tables();
   std::int32_t dc_y = s.lastDC[comps[0].index], dc_cb = s.lastDC[comps[1].index],
                dc_cr = s.lastDC[comps[2].index];
   const Component luma = comps[0], chroma = comps[1];
@@ -371,21 +403,21 @@ int code_420_neon(CoderState& s, const Component* comps, const std::uint8_t* y, 
   Coefficients c;
   int m = 0;
   for (; m < count; ++m) {
-    if (limit - out < static_cast<std::ptrdiff_t>(6 * max_block_bytes)) break;
+    if (limit - w.out < static_cast<std::ptrdiff_t>(6 * max_block_bytes)) break;
     const std::uint8_t* const blocks[4] = {y + 16 * m, y + 16 * m + 8, y_lower + 16 * m, y_lower + 16 * m + 8};
     for (const std::uint8_t* p : blocks) {
       transform(p, y_stride, luma_q, c);
-      code_into(luma, c, dc_y, acc, bits, out);
+      code_into(luma, c, t, dc_y, w);
     }
     transform(cb + 8 * m, c_stride, chroma_q, c);
-    code_into(chroma, c, dc_cb, acc, bits, out);
+    code_into(chroma, c, t, dc_cb, w);
     transform(cr + 8 * m, c_stride, chroma_q, c);
-    code_into(chroma, c, dc_cr, acc, bits, out);
+    code_into(chroma, c, t, dc_cr, w);
   }
   s.lastDC[comps[0].index] = dc_y;
   s.lastDC[comps[1].index] = dc_cb;
   s.lastDC[comps[2].index] = dc_cr;
-  store_state_word(s, acc, bits, out);
+  store_writer(s, w);
   return m;
 }
 
@@ -413,10 +445,8 @@ void code_block_neon(CoderState& s, const Component& comp, const std::int16_t* c
   for (int r = 0; r < 8; ++r) v[r] = vld1q_s16(coef + 8 * r);
   Coefficients c;
   store(v, nullptr, c);
-  std::uint64_t acc;
-  unsigned bits;
-  std::uint8_t* out;
-  load_state(s, acc, bits, out);
-  code_into(comp, c, s.lastDC[comp.index], acc, bits, out);
-  store_state_word(s, acc, bits, out);
+  Writer w = load_writer(s);
+  const ValueTables t = value_tables();
+  code_into(comp, c, t, s.lastDC[comp.index], w);
+  store_writer(s, w);
 }
