@@ -52,11 +52,36 @@ struct Wide {
   int32x4_t lo, hi;
 };
 
-inline Wide mul(int16x8_t a, std::int16_t k) {
-  return {vmull_n_s16(vget_low_s16(a), k), vmull_n_s16(vget_high_s16(a), k)};
+// The multipliers of the transform, lanes of two vectors (by-lane products
+// keep them in two registers instead of one each): ka = {237, -98, 98, 236},
+// kb = {181, -181, 181 * 128, 0}.
+struct Multipliers {
+  int16x4_t ka, kb;
+};
+inline Multipliers multipliers() {
+  static constexpr std::int16_t lanes[8] = {237, -98, 98, 236, 181, -181, 181 * 128, 0};
+  Multipliers m{vld1_s16(lanes), vld1_s16(lanes + 4)};
+  // Hidden from the compiler, which would otherwise make each multiplier a
+  // register of its own again.
+  asm("" : "+w"(m.ka), "+w"(m.kb));
+  return m;
 }
-inline Wide mla(Wide w, int16x8_t a, std::int16_t k) {
-  return {vmlal_n_s16(w.lo, vget_low_s16(a), k), vmlal_n_s16(w.hi, vget_high_s16(a), k)};
+
+template <int L>
+inline Wide mul(int16x8_t a, int16x4_t k) {
+#if defined(__aarch64__)
+  return {vmull_lane_s16(vget_low_s16(a), k, L), vmull_high_lane_s16(a, k, L)};
+#else
+  return {vmull_lane_s16(vget_low_s16(a), k, L), vmull_lane_s16(vget_high_s16(a), k, L)};
+#endif
+}
+template <int L>
+inline Wide mla(Wide w, int16x8_t a, int16x4_t k) {
+#if defined(__aarch64__)
+  return {vmlal_lane_s16(w.lo, vget_low_s16(a), k, L), vmlal_high_lane_s16(w.hi, a, k, L)};
+#else
+  return {vmlal_lane_s16(w.lo, vget_low_s16(a), k, L), vmlal_lane_s16(w.hi, vget_high_s16(a), k, L)};
+#endif
 }
 inline Wide add(Wide a, Wide b) { return {vaddq_s32(a.lo, b.lo), vaddq_s32(a.hi, b.hi)}; }
 inline Wide sub(Wide a, Wide b) { return {vsubq_s32(a.lo, b.lo), vsubq_s32(a.hi, b.hi)}; }
@@ -66,7 +91,7 @@ inline int16x8_t round8(Wide w) { return vcombine_s16(vrshrn_n_s32(w.lo, 8), vrs
 // One pass of the 1-D transform, every lane separate, from the sums and
 // differences t[i] = x[i] + x[7 - i], t[7 - i] = x[i] - x[7 - i] (i < 4) of
 // its inputs; the outputs go to x[0] ... x[7].
-inline void pass(const int16x8_t* t, int16x8_t* x) {
+inline void pass(const Multipliers& m, const int16x8_t* t, int16x8_t* x) {
   const int16x8_t t0 = t[0], t1 = t[1], t2 = t[2], t3 = t[3];
   const int16x8_t t4 = t[4], t5 = t[5], t6 = t[6], t7 = t[7];
 
@@ -77,16 +102,16 @@ inline void pass(const int16x8_t* t, int16x8_t* x) {
   const int16x8_t s = vaddq_s16(e12, e13);
   x[0] = vaddq_s16(e10, e11);
   x[4] = vsubq_s16(e10, e11);
-  x[2] = vaddq_s16(e13, vqrdmulhq_n_s16(s, 181 * 128));
-  x[6] = vaddq_s16(e13, vqrdmulhq_n_s16(vnegq_s16(s), 181 * 128));
+  x[2] = vaddq_s16(e13, vqrdmulhq_lane_s16(s, m.kb, 2));
+  x[6] = vaddq_s16(e13, vqrdmulhq_lane_s16(vnegq_s16(s), m.kb, 2));
 
   // Odd part: with z2 = 237 o10 - 98 o12, z4 = 98 o10 + 236 o12, z3 = 181 o11,
   // y5 = t7 + ((z2 - z3 + 128) >> 8), y3 = t7 + ((-z2 - z3 + 128) >> 8),
   // y1 = t7 + ((z4 + z3 + 128) >> 8), y7 = t7 + ((-z4 + z3 + 128) >> 8).
   const int16x8_t o10 = vaddq_s16(t4, t5), o11 = vaddq_s16(t5, t6), o12 = vaddq_s16(t6, t7);
-  const Wide z2 = mla(mul(o10, 237), o12, -98);
-  const Wide z4 = mla(mul(o10, 98), o12, 236);
-  const Wide z3 = mul(o11, 181), minus_z3 = mul(o11, -181);
+  const Wide z2 = mla<1>(mul<0>(o10, m.ka), o12, m.ka);
+  const Wide z4 = mla<3>(mul<2>(o10, m.ka), o12, m.ka);
+  const Wide z3 = mul<0>(o11, m.kb), minus_z3 = mul<1>(o11, m.kb);
   x[5] = vaddq_s16(t7, round8(add(z2, minus_z3)));
   x[3] = vaddq_s16(t7, round8(sub(minus_z3, z2)));
   x[1] = vaddq_s16(t7, round8(add(z4, z3)));
@@ -196,11 +221,51 @@ __attribute__((always_inline)) inline void store(const int16x8_t* v, const std::
 
 // Level shift, transform and quantization of the block at p, and its
 // nonzero bitmap.
-__attribute__((always_inline)) inline void transform(const std::uint8_t* p, std::size_t stride,
-                                                     const std::int16_t* qu16, Coefficients& out) {
-  // The samples, transposed as bytes: c[j] is column j, rows in the lanes.
-  uint8x8_t c[8];
+__attribute__((always_inline)) inline void transform(const Multipliers& m, const std::uint8_t* p,
+                                                     std::size_t stride, const std::int16_t* qu16,
+                                                     Coefficients& out) {
+  int16x8_t t[8], x[8], y[8];
+#if defined(__aarch64__)
   {
+    // The block in four registers, rows i and i + 4 in each (one load and one
+    // lane load), transposed as bytes in three rounds of two-register
+    // shuffles: column j (rows in the lanes) in the low half and column
+    // 3 - j in the high half of lo[j], columns 7 - j and 4 + j likewise in
+    // hi[j] (j < 2), so that the row pass's first sums and differences pair
+    // their halves.
+    uint8x16_t q[4];
+    const std::uint8_t* lower = p + 4 * stride;  // the pointers step on, for loads that step them
+    for (std::size_t i = 0; i < 4; ++i, p += stride, lower += stride) {
+      const uint64x2_t upper = vcombine_u64(vreinterpret_u64_u8(vld1_u8(p)), vcreate_u64(0));
+      q[i] = vreinterpretq_u8_u64(vld1q_lane_u64(reinterpret_cast<const std::uint64_t*>(lower), upper, 1));
+    }
+    // Byte pairs of rows 0, 1 (2, 3) and 16-bit pairs of those: columns 0
+    // and 4 (b[0]), 2 and 6 (b[1]), 1 and 5 (b[2]), 3 and 7 (b[3]), as
+    // 32-bit groups of rows 0 to 3 in the low half and 4 to 7 in the high.
+    const uint8x16x2_t a0 = vtrnq_u8(q[0], q[1]), a1 = vtrnq_u8(q[2], q[3]);
+    auto trn16 = [](uint8x16_t u, uint8x16_t v) {
+      return vtrnq_u16(vreinterpretq_u16_u8(u), vreinterpretq_u16_u8(v));
+    };
+    const uint16x8x2_t b02 = trn16(a0.val[0], a1.val[0]), b13 = trn16(a0.val[1], a1.val[1]);
+    const uint32x4_t b0 = vreinterpretq_u32_u16(b02.val[0]), b1 = vreinterpretq_u32_u16(b02.val[1]);
+    const uint32x4_t b2 = vreinterpretq_u32_u16(b13.val[0]), b3 = vreinterpretq_u32_u16(b13.val[1]);
+    const uint8x16_t lo0 = vreinterpretq_u8_u32(vuzp1q_u32(b0, b3)), hi0 = vreinterpretq_u8_u32(vuzp2q_u32(b3, b0));
+    const uint8x16_t lo1 = vreinterpretq_u8_u32(vuzp1q_u32(b2, b1)), hi1 = vreinterpretq_u8_u32(vuzp2q_u32(b1, b2));
+    // Row pass, its first sums and differences widening the samples to 16
+    // bits (a difference wraps to its true negative value).
+    t[0] = vreinterpretq_s16_u16(vaddl_u8(vget_low_u8(lo0), vget_low_u8(hi0)));
+    t[7] = vreinterpretq_s16_u16(vsubl_u8(vget_low_u8(lo0), vget_low_u8(hi0)));
+    t[3] = vreinterpretq_s16_u16(vaddl_high_u8(lo0, hi0));
+    t[4] = vreinterpretq_s16_u16(vsubl_high_u8(lo0, hi0));
+    t[1] = vreinterpretq_s16_u16(vaddl_u8(vget_low_u8(lo1), vget_low_u8(hi1)));
+    t[6] = vreinterpretq_s16_u16(vsubl_u8(vget_low_u8(lo1), vget_low_u8(hi1)));
+    t[2] = vreinterpretq_s16_u16(vaddl_high_u8(lo1, hi1));
+    t[5] = vreinterpretq_s16_u16(vsubl_high_u8(lo1, hi1));
+  }
+#else
+  {
+    // The samples, transposed as bytes: c[j] is column j, rows in the lanes.
+    uint8x8_t c[8];
     uint8x8_t r[8];
     for (std::size_t i = 0; i < 8; ++i) r[i] = vld1_u8(p + stride * i);
     uint8x8x2_t a[4];
@@ -225,15 +290,15 @@ __attribute__((always_inline)) inline void transform(const std::uint8_t* p, std:
     c[5] = vreinterpret_u8_u32(e1.val[1]);
     c[3] = vreinterpret_u8_u32(e3.val[0]);
     c[7] = vreinterpret_u8_u32(e3.val[1]);
+    // Row pass, its first sums and differences widening the samples to 16
+    // bits (a difference wraps to its true negative value).
+    for (int i = 0; i < 4; ++i) {
+      t[i] = vreinterpretq_s16_u16(vaddl_u8(c[i], c[7 - i]));
+      t[7 - i] = vreinterpretq_s16_u16(vsubl_u8(c[i], c[7 - i]));
+    }
   }
-  // Row pass, its first sums and differences widening the samples to 16
-  // bits (a difference wraps to its true negative value).
-  int16x8_t t[8], x[8], y[8];
-  for (int i = 0; i < 4; ++i) {
-    t[i] = vreinterpretq_s16_u16(vaddl_u8(c[i], c[7 - i]));
-    t[7 - i] = vreinterpretq_s16_u16(vsubl_u8(c[i], c[7 - i]));
-  }
-  pass(t, x);  // x[c]: column c of the transformed rows, rows in the lanes
+#endif
+  pass(m, t, x);  // x[c]: column c of the transformed rows, rows in the lanes
   // The level shift (-128 on every sample) changes only each row's sum,
   // output 0, by 8 * 128: the other outputs see only differences.
   x[0] = vsubq_s16(x[0], vdupq_n_s16(8 * 128));
@@ -242,7 +307,7 @@ __attribute__((always_inline)) inline void transform(const std::uint8_t* p, std:
     t[i] = vaddq_s16(y[i], y[7 - i]);
     t[7 - i] = vsubq_s16(y[i], y[7 - i]);
   }
-  pass(t, y);
+  pass(m, t, y);
 
   store(y, qu16, out);
 }
@@ -358,10 +423,11 @@ void code_blocks_neon(CoderState& s, const Component& comp, const std::uint8_t* 
   const std::int16_t* const qu16 = comp.quant->qu16.data();
   Writer w = load_writer(s);
   const ValueTables t = value_tables();
+  const Multipliers m = multipliers();
   std::int32_t last_dc = s.lastDC[comp.index];
   Coefficients c;
   for (int i = 0; i < count; ++i) {
-    transform(p + 8 * i, stride, qu16, c);
+    transform(m, p + 8 * i, stride, qu16, c);
     code_into(comp, c, t, last_dc, w);
   }
   s.lastDC[comp.index] = last_dc;
@@ -375,12 +441,13 @@ void code_mixed_neon(CoderState& s, const Component* comps, const std::uint8_t* 
                      const std::uint8_t* p, std::size_t stride, int count) {
   Writer w = load_writer(s);
   const ValueTables t = value_tables();
+  const Multipliers m = multipliers();
   std::int32_t last_dc[3];
   for (int k = 0; k < 3; ++k) last_dc[k] = s.lastDC[comps[k].index];
   Coefficients c;
   for (int i = 0, phase = 0; i < count; ++i, phase = phase + 1 == period ? 0 : phase + 1) {
     const int k = pattern[phase];
-    transform(p + 8 * i, stride, comps[k].quant->qu16.data(), c);
+    transform(m, p + 8 * i, stride, comps[k].quant->qu16.data(), c);
     code_into(comps[k], c, t, last_dc[k], w);
   }
   for (int k = 0; k < 3; ++k) s.lastDC[comps[k].index] = last_dc[k];
@@ -394,6 +461,7 @@ int code_420_neon(CoderState& s, const Component* comps, const std::uint8_t* y, 
                   const std::uint8_t* limit) {
   Writer w = load_writer(s);
   const ValueTables t = value_tables();
+  const Multipliers k = multipliers();
   std::int32_t dc_y = s.lastDC[comps[0].index], dc_cb = s.lastDC[comps[1].index],
                dc_cr = s.lastDC[comps[2].index];
   const Component luma = comps[0], chroma = comps[1];
@@ -406,12 +474,12 @@ int code_420_neon(CoderState& s, const Component* comps, const std::uint8_t* y, 
     if (limit - w.out < static_cast<std::ptrdiff_t>(6 * max_block_bytes)) break;
     const std::uint8_t* const blocks[4] = {y + 16 * m, y + 16 * m + 8, y_lower + 16 * m, y_lower + 16 * m + 8};
     for (const std::uint8_t* p : blocks) {
-      transform(p, y_stride, luma_q, c);
+      transform(k, p, y_stride, luma_q, c);
       code_into(luma, c, t, dc_y, w);
     }
-    transform(cb + 8 * m, c_stride, chroma_q, c);
+    transform(k, cb + 8 * m, c_stride, chroma_q, c);
     code_into(chroma, c, t, dc_cb, w);
-    transform(cr + 8 * m, c_stride, chroma_q, c);
+    transform(k, cr + 8 * m, c_stride, chroma_q, c);
     code_into(chroma, c, t, dc_cr, w);
   }
   s.lastDC[comps[0].index] = dc_y;
@@ -425,7 +493,7 @@ int code_420_neon(CoderState& s, const Component* comps, const std::uint8_t* y, 
 std::uint64_t dct_quant_neon(const std::uint8_t* p, std::size_t stride, const QuantTables& q,
                              std::int32_t* block, std::uint32_t* codes) {
   Coefficients c;
-  transform(p, stride, q.qu16.data(), c);
+  transform(multipliers(), p, stride, q.qu16.data(), c);
   std::uint64_t nonzero = 0;
   for (int k = 0; k < 64; ++k) nonzero |= (c.zigzag >> (63 - k) & 1) << zz[k];
   for (int i = 0; i < 64; ++i) {
