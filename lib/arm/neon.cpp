@@ -329,8 +329,8 @@ static_assert(bits_by_value[2049] == 1 && bits_by_value[2047] == 0 && bits_by_va
 
 // Where the tables above hold v's entries, as an offset from their middle:
 // v's low 12 bits as a signed number (one sbfx), any v landing inside them.
-inline std::int32_t value_key(std::int32_t v) {
-  return static_cast<std::int32_t>(static_cast<std::uint32_t>(v) << 20) >> 20;
+inline std::ptrdiff_t value_key(std::int32_t v) {
+  return static_cast<std::ptrdiff_t>(static_cast<std::int64_t>(static_cast<std::uint64_t>(v) << 52) >> 52);
 }
 
 // The coder's bit writer: the word writer of bitpack.hpp, which finds a
@@ -386,7 +386,7 @@ inline void code_ac(const CodeTable& ac, const ValueTables& t, const Coefficient
         run -= 16;
       }
     }
-    const std::int32_t v = value_key(c.value[zz[k]]);
+    const std::ptrdiff_t v = value_key(c.value[zz[k]]);
     const unsigned symbol = run * 16 + t.size[v];
     put(w, ac.prefix.data()[symbol] | t.bits[v], ac.length.data()[symbol]);
   }
@@ -397,7 +397,7 @@ inline void code_ac(const CodeTable& ac, const ValueTables& t, const Coefficient
 // order, EOB.
 __attribute__((always_inline)) inline void code_into(const Component& comp, const Coefficients& c,
                                                      const ValueTables& t, std::int32_t& last_dc, Writer& w) {
-  const std::int32_t d = value_key(c.value[0] - last_dc);
+  const std::ptrdiff_t d = value_key(c.value[0] - last_dc);
   last_dc = c.value[0];
   const unsigned n = t.size[d];
   put(w, comp.dc->prefix[n] | t.bits[d], comp.dc->length[n]);
