@@ -80,6 +80,22 @@ inline uint8x16_t lane(const uint8x16x3_t& v, int k) {
   }
 }
 
+inline uint8x8_t half_lane(const uint8x8x4_t& v, int k) {
+  switch (k) {
+    case 0: return v.val[0];
+    case 1: return v.val[1];
+    case 2: return v.val[2];
+    default: return v.val[3];
+  }
+}
+inline uint8x8_t half_lane(const uint8x8x3_t& v, int k) {
+  switch (k) {
+    case 0: return v.val[0];
+    case 1: return v.val[1];
+    default: return v.val[2];
+  }
+}
+
 // R, G and B of 16 pixels at src, with the layout known here (R, G, B at
 // lanes R, G, B) or, for R < 0, taken from the offsets.
 struct Rgb {
@@ -133,6 +149,32 @@ std::uint32_t rgb_420_steps(const std::uint8_t* a, const std::uint8_t* b, int r_
     vst1q_u8(yb + i, vb.y);
     vst1_u8(cb + i / 2, vrshrn_n_u16(vpadalq_u8(vpaddlq_u8(va.cb), vb.cb), 2));
     vst1_u8(cr + i / 2, vrshrn_n_u16(vpadalq_u8(vpaddlq_u8(va.cr), vb.cr), 2));
+  }
+  if (n - i >= 8) {  // a last half step
+    uint8x8_t r[2], g[2], bl[2];
+    for (int j = 0; j < 2; ++j) {
+      const std::uint8_t* src = j == 0 ? a : b;
+      if constexpr (Bpp == 3) {
+        const uint8x8x3_t px = vld3_u8(src);
+        r[j] = px.val[R >= 0 ? R : 0], g[j] = px.val[G >= 0 ? G : 1], bl[j] = px.val[B >= 0 ? B : 2];
+        if constexpr (R < 0) r[j] = half_lane(px, r_off), g[j] = half_lane(px, g_off), bl[j] = half_lane(px, b_off);
+      } else {
+        const uint8x8x4_t px = vld4_u8(src);
+        r[j] = px.val[R >= 0 ? R : 0], g[j] = px.val[G >= 0 ? G : 1], bl[j] = px.val[B >= 0 ? B : 2];
+        if constexpr (R < 0) r[j] = half_lane(px, r_off), g[j] = half_lane(px, g_off), bl[j] = half_lane(px, b_off);
+      }
+    }
+    uint8x8_t y0, cb0, cr0, y1, cb1, cr1;
+    ycc8(r[0], g[0], bl[0], y0, cb0, cr0);
+    ycc8(r[1], g[1], bl[1], y1, cb1, cr1);
+    vst1_u8(ya + i, y0);
+    vst1_u8(yb + i, y1);
+    // Four Cb and four Cr, stored together as one vector's lanes.
+    const uint16x4_t sb = vpadal_u8(vpaddl_u8(cb0), cb1), sr = vpadal_u8(vpaddl_u8(cr0), cr1);
+    const uint8x8_t both = vrshrn_n_u16(vcombine_u16(sb, sr), 2);
+    vst1_lane_u32(reinterpret_cast<std::uint32_t*>(cb + i / 2), vreinterpret_u32_u8(both), 0);
+    vst1_lane_u32(reinterpret_cast<std::uint32_t*>(cr + i / 2), vreinterpret_u32_u8(both), 1);
+    i += 8;
   }
   return i;
 }
