@@ -37,6 +37,7 @@
 #include "arm/kernels.hpp"
 #include "bitpack.hpp"
 #include "coder.hpp"
+#include "colour_tables.hpp"
 #include "tables.hpp"
 
 namespace {
@@ -372,6 +373,38 @@ inline ValueTables value_tables() {
 // The AC coefficients of a block, from the bitmap z (bit 63 - j for zigzag
 // position 1 + j) into the writer; runs of 16 zeros or more are looked for
 // only when the block has one.
+// The code of every run of fewer than 16 zeros followed by a value v with
+// |v| <= 16 (v = -16 included), most of the coefficients a block has, at
+// run * 32 + v + 16: the code of their symbol with v's bits below it,
+// shifted left by 8, and its length in the low byte; 0 for v = 0.
+using ShortCodes = std::array<std::uint64_t, 16 * 32>;
+constexpr ShortCodes make_short_codes(const CodeTable& ac) {
+  ShortCodes t{};
+  for (int run = 0; run < 16; ++run) {
+    for (int v = -16; v < 16; ++v) {
+      if (v == 0) continue;
+      const auto i = static_cast<std::size_t>(v + 2048);
+      const auto symbol = static_cast<std::size_t>(run * 16 + size_by_value[i]);
+      const std::uint64_t code = ac.prefix[symbol] | bits_by_value[i];
+      t[static_cast<std::size_t>(run * 32 + v + 16)] = code << 8 | ac.length[symbol];
+    }
+  }
+  return t;
+}
+constexpr ShortCodes luma_short = make_short_codes(luma_ac), chroma_short = make_short_codes(chroma_ac);
+static_assert(luma_short[16 + 1] == ((0b00u << 1 | 1u) << 8 | 3u), "run 0, value 1: code 00, then bit 1");
+static_assert(luma_short[32 + 16 - 1] == ((0b1100u << 1 | 0u) << 8 | 5u), "run 1, value -1: code 1100, bit 0");
+static_assert(chroma_short[16 + 1] == ((0b01u << 1 | 1u) << 8 | 3u), "run 0, value 1: code 01, then bit 1");
+
+// The short codes of an AC table, or null for a table other than the two.
+inline const std::uint64_t* short_codes(const CodeTable* ac) {
+  return ac == &luma_ac ? luma_short.data() : ac == &chroma_ac ? chroma_short.data() : nullptr;
+}
+
+// The AC coefficients of a block, from the bitmap z (bit 63 - j for zigzag
+// position 1 + j) into the writer; runs of 16 zeros or more are looked for
+// only when the block has one (long_runs), or, with short codes, only
+// where a code is not among them.
 template <bool long_runs>
 inline void code_ac(const CodeTable& ac, const ValueTables& t, const Coefficients& c, std::uint64_t z, Writer& w) {
   unsigned k = 0;  // zigzag position of the coefficient sent last
@@ -392,20 +425,55 @@ inline void code_ac(const CodeTable& ac, const ValueTables& t, const Coefficient
   }
   if (k != 63) put(w, ac.prefix[0], ac.length[0]);  // EOB
 }
+inline void code_ac_short(const CodeTable& ac, const std::uint64_t* short_codes, const ValueTables& t,
+                          const Coefficients& c, std::uint64_t z, Writer& w) {
+  unsigned k = 0;
+  while (z != 0) {
+    auto run = static_cast<unsigned>(std::countl_zero(z));
+    k += run + 1;
+    z <<= (run + 1) & 63;
+    const std::int32_t value = c.value[zz[k]];
+    const auto u = static_cast<std::uint32_t>(value + 16);
+    if (u < 32 && run < 16) {
+      const std::uint64_t e = short_codes[run * 32 + u];
+      w.acc = (w.acc << (e & 63)) | e >> 8;  // a length of at most 20 bits
+      w.bits += static_cast<unsigned>(e & 255);
+      if ((w.bits & 32) != 0) {
+        w.bits -= 32;
+        put_word(w.out, static_cast<std::uint32_t>(w.acc >> w.bits));
+      }
+      continue;
+    }
+    while (run >= 16) {  // ZRL: sixteen zeros
+      put(w, ac.prefix[0xF0], ac.length[0xF0]);
+      run -= 16;
+    }
+    const std::ptrdiff_t v = value_key(value);
+    const unsigned symbol = run * 16 + t.size[v];
+    put(w, ac.prefix.data()[symbol] | t.bits[v], ac.length.data()[symbol]);
+  }
+  if (k != 63) put(w, ac.prefix[0], ac.length[0]);  // EOB
+}
 
 // One block into the writer: DC, the nonzero AC coefficients in zigzag
-// order, EOB.
-__attribute__((always_inline)) inline void code_into(const Component& comp, const Coefficients& c,
-                                                     const ValueTables& t, std::int32_t& last_dc, Writer& w) {
+// order, EOB. short_codes: those of comp's AC table (with_short), or none.
+template <bool with_short>
+__attribute__((always_inline)) inline void code_into(const Component& comp, const std::uint64_t* short_codes,
+                                                     const Coefficients& c, const ValueTables& t,
+                                                     std::int32_t& last_dc, Writer& w) {
   const std::ptrdiff_t d = value_key(c.value[0] - last_dc);
   last_dc = c.value[0];
   const unsigned n = t.size[d];
   put(w, comp.dc->prefix[n] | t.bits[d], comp.dc->length[n]);
 
+  const std::uint64_t z = c.zigzag << 1;
+  if constexpr (with_short) {
+    code_ac_short(*comp.ac, short_codes, t, c, z, w);
+    return;
+  }
   // A run of 16 zeros or more ends at a nonzero coefficient (bit b of z)
   // with bits b + 1 to b + 16 clear; near enough to the top (b >= 48) the
   // DC bounds the run.
-  const std::uint64_t z = c.zigzag << 1;
   std::uint64_t near = z;  // bit b: one of bits b to b + 15 of z is set
   near |= near >> 1;
   near |= near >> 2;
@@ -418,8 +486,9 @@ __attribute__((always_inline)) inline void code_into(const Component& comp, cons
   }
 }
 
-void code_blocks_neon(CoderState& s, const Component& comp, const std::uint8_t* p, std::size_t stride,
-                      int count) {
+template <bool with_short>
+void code_blocks_with(CoderState& s, const Component& comp, const std::uint64_t* shorts, const std::uint8_t* p,
+                      std::size_t stride, int count) {
   const std::int16_t* const qu16 = comp.quant->qu16.data();
   Writer w = load_writer(s);
   const ValueTables t = value_tables();
@@ -428,10 +497,19 @@ void code_blocks_neon(CoderState& s, const Component& comp, const std::uint8_t* 
   Coefficients c;
   for (int i = 0; i < count; ++i) {
     transform(m, p + 8 * i, stride, qu16, c);
-    code_into(comp, c, t, last_dc, w);
+    code_into<with_short>(comp, shorts, c, t, last_dc, w);
   }
   s.lastDC[comp.index] = last_dc;
   store_writer(s, w);
+}
+
+void code_blocks_neon(CoderState& s, const Component& comp, const std::uint8_t* p, std::size_t stride,
+                      int count) {
+  if (const std::uint64_t* const shorts = short_codes(comp.ac)) {
+    code_blocks_with<true>(s, comp, shorts, p, stride, count);
+  } else {
+    code_blocks_with<false>(s, comp, nullptr, p, stride, count);
+  }
 }
 
 // Blocks of several components in turn (CodeMixedFn): each block with its
@@ -448,20 +526,22 @@ void code_mixed_neon(CoderState& s, const Component* comps, const std::uint8_t* 
   for (int i = 0, phase = 0; i < count; ++i, phase = phase + 1 == period ? 0 : phase + 1) {
     const int k = pattern[phase];
     transform(m, p + 8 * i, stride, comps[k].quant->qu16.data(), c);
-    code_into(comps[k], c, t, last_dc[k], w);
+    code_into<false>(comps[k], nullptr, c, t, last_dc[k], w);
   }
   for (int k = 0; k < 3; ++k) s.lastDC[comps[k].index] = last_dc[k];
   store_writer(s, w);
 }
 
-// 4:2:0 MCUs straight from their planes (Code420Fn): each MCU's four Y
-// blocks, then its Cb and Cr blocks, while the buffer has room for an MCU.
-int code_420_neon(CoderState& s, const Component* comps, const std::uint8_t* y, std::size_t y_stride,
+// 4:2:0 MCUs with the AC tables' short codes (with_short) or without.
+template <bool with_short>
+int code_420_with(CoderState& s, const Component* comps, const std::uint8_t* y, std::size_t y_stride,
                   const std::uint8_t* cb, const std::uint8_t* cr, std::size_t c_stride, int count,
                   const std::uint8_t* limit) {
   Writer w = load_writer(s);
   const ValueTables t = value_tables();
   const Multipliers k = multipliers();
+  const std::uint64_t* const luma_codes = short_codes(comps[0].ac);
+  const std::uint64_t* const chroma_codes = short_codes(comps[1].ac);
   std::int32_t dc_y = s.lastDC[comps[0].index], dc_cb = s.lastDC[comps[1].index],
                dc_cr = s.lastDC[comps[2].index];
   const Component luma = comps[0], chroma = comps[1];
@@ -475,18 +555,28 @@ int code_420_neon(CoderState& s, const Component* comps, const std::uint8_t* y, 
     const std::uint8_t* const blocks[4] = {y + 16 * m, y + 16 * m + 8, y_lower + 16 * m, y_lower + 16 * m + 8};
     for (const std::uint8_t* p : blocks) {
       transform(k, p, y_stride, luma_q, c);
-      code_into(luma, c, t, dc_y, w);
+      code_into<with_short>(luma, luma_codes, c, t, dc_y, w);
     }
     transform(k, cb + 8 * m, c_stride, chroma_q, c);
-    code_into(chroma, c, t, dc_cb, w);
+    code_into<with_short>(chroma, chroma_codes, c, t, dc_cb, w);
     transform(k, cr + 8 * m, c_stride, chroma_q, c);
-    code_into(chroma, c, t, dc_cr, w);
+    code_into<with_short>(chroma, chroma_codes, c, t, dc_cr, w);
   }
   s.lastDC[comps[0].index] = dc_y;
   s.lastDC[comps[1].index] = dc_cb;
   s.lastDC[comps[2].index] = dc_cr;
   store_writer(s, w);
   return m;
+}
+
+// 4:2:0 MCUs straight from their planes (Code420Fn): each MCU's four Y
+// blocks, then its Cb and Cr blocks, while the buffer has room for an MCU.
+int code_420_neon(CoderState& s, const Component* comps, const std::uint8_t* y, std::size_t y_stride,
+                  const std::uint8_t* cb, const std::uint8_t* cr, std::size_t c_stride, int count,
+                  const std::uint8_t* limit) {
+  const bool shorts = short_codes(comps[0].ac) != nullptr && short_codes(comps[1].ac) != nullptr;
+  return (shorts ? code_420_with<true> : code_420_with<false>)(s, comps, y, y_stride, cb, cr, c_stride, count,
+                                                               limit);
 }
 
 // The NEON kernel with the interface of the others (DctQuantFn).
@@ -515,6 +605,10 @@ void code_block_neon(CoderState& s, const Component& comp, const std::int16_t* c
   store(v, nullptr, c);
   Writer w = load_writer(s);
   const ValueTables t = value_tables();
-  code_into(comp, c, t, s.lastDC[comp.index], w);
+  if (const std::uint64_t* const shorts = short_codes(comp.ac)) {
+    code_into<true>(comp, shorts, c, t, s.lastDC[comp.index], w);
+  } else {
+    code_into<false>(comp, nullptr, c, t, s.lastDC[comp.index], w);
+  }
   store_writer(s, w);
 }
