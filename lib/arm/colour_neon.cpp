@@ -214,6 +214,7 @@ void rgb_to_420_line_neon(const std::uint8_t* a, const std::uint8_t* b, int byte
         : bgr ? rgb_420_steps<4, 2, 1, 0>(a, b, r_off, g_off, b_off, n, ya, yb, cb, cr)
               : rgb_420_steps<4, -1, -1, -1>(a, b, r_off, g_off, b_off, n, ya, yb, cb, cr);
   }
+  if (i == n) return;
   const std::size_t skip = static_cast<std::size_t>(i) * static_cast<std::uint32_t>(bytes_per_pixel);
   rgb_to_420_line(a + skip, b + skip, bytes_per_pixel, r_off, g_off, b_off, n - i, ya + i, yb + i, cb + i / 2,
                   cr + i / 2);
