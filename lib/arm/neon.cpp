@@ -13,7 +13,8 @@
 // +-13000), and each rounded product is formed exactly:
 //   (a * 181 + 128) >> 8      as vqrdmulh(a, 181 * 128), whose
 //                             (2 * a * b + 2^15) >> 16 is the same quotient
-//                             and saturates only for a = b = -32768;
+//                             and saturates only for a = b = -32768 (and
+//                             (128 - a * 181) >> 8 as vqrdmulh(a, -181 * 128));
 //   (a * k1 + b * k2 + c * k3 + 128) >> 8
 //                             as products widened to 32 bits (vmull,
 //                             vmlal), summed, and narrowed by a rounding
@@ -55,12 +56,12 @@ struct Wide {
 
 // The multipliers of the transform, lanes of two vectors (by-lane products
 // keep them in two registers instead of one each): ka = {237, -98, 98, 236},
-// kb = {181, -181, 181 * 128, 0}.
+// kb = {181, -181, 181 * 128, -181 * 128}.
 struct Multipliers {
   int16x4_t ka, kb;
 };
 inline Multipliers multipliers() {
-  static constexpr std::int16_t lanes[8] = {237, -98, 98, 236, 181, -181, 181 * 128, 0};
+  static constexpr std::int16_t lanes[8] = {237, -98, 98, 236, 181, -181, 181 * 128, -181 * 128};
   Multipliers m{vld1_s16(lanes), vld1_s16(lanes + 4)};
   // Hidden from the compiler, which would otherwise make each multiplier a
   // register of its own again.
@@ -104,7 +105,7 @@ inline void pass(const Multipliers& m, const int16x8_t* t, int16x8_t* x) {
   x[0] = vaddq_s16(e10, e11);
   x[4] = vsubq_s16(e10, e11);
   x[2] = vaddq_s16(e13, vqrdmulhq_lane_s16(s, m.kb, 2));
-  x[6] = vaddq_s16(e13, vqrdmulhq_lane_s16(vnegq_s16(s), m.kb, 2));
+  x[6] = vaddq_s16(e13, vqrdmulhq_lane_s16(s, m.kb, 3));
 
   // Odd part: with z2 = 237 o10 - 98 o12, z4 = 98 o10 + 236 o12, z3 = 181 o11,
   // y5 = t7 + ((z2 - z3 + 128) >> 8), y3 = t7 + ((-z2 - z3 + 128) >> 8),
