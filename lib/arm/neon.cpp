@@ -166,18 +166,33 @@ constexpr auto zz_bytes = [] {
   return t;
 }();
 #if defined(__aarch64__)
-static_assert(std::endian::native == std::endian::little,
-              "byte 0 of the sums must land in the low byte of the bitmap");
+// Four table lookups put the marks into four registers m0 ... m3 such that
+// three rounds of shift-right-and-insert pack them into a word: the
+// inserts put m3, m2, m1, m0 into the top four bits of each byte (byte
+// lane j), a 16-bit insert puts the top half of byte 2 i + 1 below that of
+// byte 2 i, and the narrowing keeps those eight bits as byte i. So bit
+// 8 i + 4 + r holds m_r's lane 2 i and bit 8 i + r its lane 2 i + 1; the
+// lookups place zigzag position k at bit 63 - k.
+constexpr auto zigzag_picks = [] {
+  std::array<std::array<std::uint8_t, 16>, 4> t{};
+  for (std::size_t k = 0; k < 64; ++k) {
+    const std::size_t bit = 63 - k, i = bit / 8, r = bit % 8;
+    if (r >= 4) {
+      t[r - 4][2 * i] = static_cast<std::uint8_t>(zz[k]);
+    } else {
+      t[r][2 * i + 1] = static_cast<std::uint8_t>(zz[k]);
+    }
+  }
+  return t;
+}();
+static_assert(zigzag_picks[3][14] == 0 && zigzag_picks[2][14] == 1 && zigzag_picks[0][1] == 63);
+static_assert(std::endian::native == std::endian::little, "byte i of the narrowed marks is bits 8 i to 8 i + 7");
 inline std::uint64_t zigzag_bitmap(uint8x16x4_t m) {
-  static constexpr std::uint8_t weight_bytes[16] = {128, 64, 32, 16, 8, 4, 2, 1,
-                                                    128, 64, 32, 16, 8, 4, 2, 1};
-  const uint8x16_t weights = vld1q_u8(weight_bytes);
-  uint8x16_t z[4];
-  for (int i = 0; i < 4; ++i) z[i] = vandq_u8(vqtbl4q_u8(m, vld1q_u8(zz_bytes.data() + 16 * i)), weights);
-  // Three rounds of pairwise sums gather each group of eight into a byte:
-  // positions 8 g to 8 g + 7 in byte g, which the byte swap puts on top.
-  const uint8x16_t s = vpaddq_u8(vpaddq_u8(z[0], z[1]), vpaddq_u8(z[2], z[3]));
-  return __builtin_bswap64(vgetq_lane_u64(vreinterpretq_u64_u8(vpaddq_u8(s, s)), 0));
+  uint8x16_t p[4];
+  for (std::size_t r = 0; r < 4; ++r) p[r] = vqtbl4q_u8(m, vld1q_u8(zigzag_picks[r].data()));
+  const uint8x16_t top = vsriq_n_u8(vsriq_n_u8(p[3], p[2], 1), vsriq_n_u8(p[1], p[0], 1), 2);
+  const uint16x8_t pairs = vreinterpretq_u16_u8(top);
+  return vget_lane_u64(vreinterpret_u64_u8(vmovn_u16(vsriq_n_u16(pairs, pairs, 12))), 0);
 }
 #else  // 32-bit ARM: table lookups reach 32 bytes, so each group of eight
        // looks into the first and then the second half of the marks
