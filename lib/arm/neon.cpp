@@ -43,8 +43,9 @@
 
 namespace {
 
-// One quantized block as the coder reads it.
-struct Coefficients {
+// One quantized block as the coder reads it; aligned so that its rows are
+// stored at plain offsets from the stack pointer.
+struct alignas(16) Coefficients {
   std::int16_t value[64];  // natural order
   std::uint64_t zigzag;    // bit 63 - k set when the k-th coefficient in zigzag order is nonzero
 };
