@@ -55,18 +55,58 @@ struct Wide {
   int32x4_t lo, hi;
 };
 
-// The multipliers of the transform, lanes of two vectors (by-lane products
-// keep them in two registers instead of one each): ka = {237, -98, 98, 236},
-// kb = {181, -181, 181 * 128, -181 * 128}.
-struct Multipliers {
+constexpr auto zz_bytes = [] {
+  std::array<std::uint8_t, 64> t{};
+  for (std::size_t k = 0; k < 64; ++k) t[k] = zz[k];
+  return t;
+}();
+#if defined(__aarch64__)
+// Four table lookups put the marks into four registers m0 ... m3 such that
+// three rounds of shift-right-and-insert pack them into a word: the
+// inserts put m3, m2, m1, m0 into the top four bits of each byte (byte
+// lane j), a 16-bit insert puts the top half of byte 2 i + 1 below that of
+// byte 2 i, and the narrowing keeps those eight bits as byte i. So bit
+// 8 i + 4 + r holds m_r's lane 2 i and bit 8 i + r its lane 2 i + 1; the
+// lookups place zigzag position k at bit 63 - k.
+constexpr auto zigzag_picks = [] {
+  std::array<std::array<std::uint8_t, 16>, 4> t{};
+  for (std::size_t k = 0; k < 64; ++k) {
+    const std::size_t bit = 63 - k, i = bit / 8, r = bit % 8;
+    if (r >= 4) {
+      t[r - 4][2 * i] = static_cast<std::uint8_t>(zz[k]);
+    } else {
+      t[r][2 * i + 1] = static_cast<std::uint8_t>(zz[k]);
+    }
+  }
+  return t;
+}();
+static_assert(zigzag_picks[3][14] == 0 && zigzag_picks[2][14] == 1 && zigzag_picks[0][1] == 63);
+#endif
+
+// The constants of the transform, made once a call: its multipliers, lanes
+// of two vectors (by-lane products keep them in two registers instead of one
+// each): ka = {237, -98, 98, 236}, kb = {181, -181, 181 * 128, -181 * 128};
+// and on aarch64 the bitmap's table indices.
+struct Constants {
   int16x4_t ka, kb;
+#if defined(__aarch64__)
+  uint8x16_t picks[4];  // zigzag_picks, for the bitmap
+#endif
 };
-inline Multipliers multipliers() {
+inline Constants constants() {
   static constexpr std::int16_t lanes[8] = {237, -98, 98, 236, 181, -181, 181 * 128, -181 * 128};
-  Multipliers m{vld1_s16(lanes), vld1_s16(lanes + 4)};
+  Constants m;
+  m.ka = vld1_s16(lanes);
+  m.kb = vld1_s16(lanes + 4);
   // Hidden from the compiler, which would otherwise make each multiplier a
-  // register of its own again.
+  // register of its own again, and load the indices anew for every block.
   asm("" : "+w"(m.ka), "+w"(m.kb));
+#if defined(__aarch64__)
+  for (std::size_t r = 0; r < 4; ++r) {
+    m.picks[r] = vld1q_u8(zigzag_picks[r].data());
+    asm("" : "+w"(m.picks[r]));
+  }
+#endif
   return m;
 }
 
@@ -94,7 +134,7 @@ inline int16x8_t round8(Wide w) { return vcombine_s16(vrshrn_n_s32(w.lo, 8), vrs
 // One pass of the 1-D transform, every lane separate, from the sums and
 // differences t[i] = x[i] + x[7 - i], t[7 - i] = x[i] - x[7 - i] (i < 4) of
 // its inputs; the outputs go to x[0] ... x[7].
-inline void pass(const Multipliers& m, const int16x8_t* t, int16x8_t* x) {
+inline void pass(const Constants& m, const int16x8_t* t, int16x8_t* x) {
   const int16x8_t t0 = t[0], t1 = t[1], t2 = t[2], t3 = t[3];
   const int16x8_t t4 = t[4], t5 = t[5], t6 = t[6], t7 = t[7];
 
@@ -161,36 +201,11 @@ inline void transpose(const int16x8_t* in, int16x8_t* out) {
 // one, natural order, 16 to a register) as a bitmap in zigzag order, the
 // first coefficient in the top bit, so that the coder finds the next one
 // by counting leading zeros.
-constexpr auto zz_bytes = [] {
-  std::array<std::uint8_t, 64> t{};
-  for (std::size_t k = 0; k < 64; ++k) t[k] = zz[k];
-  return t;
-}();
 #if defined(__aarch64__)
-// Four table lookups put the marks into four registers m0 ... m3 such that
-// three rounds of shift-right-and-insert pack them into a word: the
-// inserts put m3, m2, m1, m0 into the top four bits of each byte (byte
-// lane j), a 16-bit insert puts the top half of byte 2 i + 1 below that of
-// byte 2 i, and the narrowing keeps those eight bits as byte i. So bit
-// 8 i + 4 + r holds m_r's lane 2 i and bit 8 i + r its lane 2 i + 1; the
-// lookups place zigzag position k at bit 63 - k.
-constexpr auto zigzag_picks = [] {
-  std::array<std::array<std::uint8_t, 16>, 4> t{};
-  for (std::size_t k = 0; k < 64; ++k) {
-    const std::size_t bit = 63 - k, i = bit / 8, r = bit % 8;
-    if (r >= 4) {
-      t[r - 4][2 * i] = static_cast<std::uint8_t>(zz[k]);
-    } else {
-      t[r][2 * i + 1] = static_cast<std::uint8_t>(zz[k]);
-    }
-  }
-  return t;
-}();
-static_assert(zigzag_picks[3][14] == 0 && zigzag_picks[2][14] == 1 && zigzag_picks[0][1] == 63);
 static_assert(std::endian::native == std::endian::little, "byte i of the narrowed marks is bits 8 i to 8 i + 7");
-inline std::uint64_t zigzag_bitmap(uint8x16x4_t m) {
+inline std::uint64_t zigzag_bitmap(uint8x16x4_t m, const Constants& k) {
   uint8x16_t p[4];
-  for (std::size_t r = 0; r < 4; ++r) p[r] = vqtbl4q_u8(m, vld1q_u8(zigzag_picks[r].data()));
+  for (std::size_t r = 0; r < 4; ++r) p[r] = vqtbl4q_u8(m, k.picks[r]);
   const uint8x16_t top = vsriq_n_u8(vsriq_n_u8(p[3], p[2], 1), vsriq_n_u8(p[1], p[0], 1), 2);
   const uint16x8_t pairs = vreinterpretq_u16_u8(top);
   return vget_lane_u64(vreinterpret_u64_u8(vmovn_u16(vsriq_n_u16(pairs, pairs, 12))), 0);
@@ -199,7 +214,7 @@ inline std::uint64_t zigzag_bitmap(uint8x16x4_t m) {
        // looks into the first and then the second half of the marks
 static_assert(std::endian::native == std::endian::little,
               "byte 0 of the sums must land in the low byte of the bitmap");
-inline std::uint64_t zigzag_bitmap(uint8x16x4_t m) {
+inline std::uint64_t zigzag_bitmap(uint8x16x4_t m, const Constants&) {
   static constexpr std::uint8_t weight_bytes[8] = {128, 64, 32, 16, 8, 4, 2, 1};
   const uint8x8_t weights = vld1_u8(weight_bytes);
   const uint8x8x4_t first = {{vget_low_u8(m.val[0]), vget_high_u8(m.val[0]), vget_low_u8(m.val[1]),
@@ -222,8 +237,8 @@ inline std::uint64_t zigzag_bitmap(uint8x16x4_t m) {
 
 // Stores the rows v[0] ... v[7], first quantized with the reciprocals qu16
 // unless that is null, and their bitmap.
-__attribute__((always_inline)) inline void store(const int16x8_t* v, const std::int16_t* qu16,
-                                                 Coefficients& out) {
+__attribute__((always_inline)) inline void store(const Constants& k, const int16x8_t* v,
+                                                 const std::int16_t* qu16, Coefficients& out) {
   uint8x16x4_t marks;  // 0xFF for each nonzero coefficient
   int16x8_t q[2];
   for (int r = 0; r < 8; ++r) {
@@ -234,12 +249,12 @@ __attribute__((always_inline)) inline void store(const int16x8_t* v, const std::
       marks.val[r / 2] = vcombine_u8(vmovn_u16(vtstq_s16(q[0], q[0])), vmovn_u16(vtstq_s16(q[1], q[1])));
     }
   }
-  out.zigzag = zigzag_bitmap(marks);
+  out.zigzag = zigzag_bitmap(marks, k);
 }
 
 // Level shift, transform and quantization of the block at p, and its
 // nonzero bitmap.
-__attribute__((always_inline)) inline void transform(const Multipliers& m, const std::uint8_t* p,
+__attribute__((always_inline)) inline void transform(const Constants& m, const std::uint8_t* p,
                                                      std::size_t stride, const std::int16_t* qu16,
                                                      Coefficients& out) {
   int16x8_t t[8], x[8], y[8];
@@ -327,7 +342,7 @@ __attribute__((always_inline)) inline void transform(const Multipliers& m, const
   }
   pass(m, t, y);
 
-  store(y, qu16, out);
+  store(m, y, qu16, out);
 }
 
 // The value bits (v, or v - 1 when negative, in the low size bits) of every
@@ -509,7 +524,7 @@ void code_blocks_with(CoderState& s, const Component& comp, const std::uint64_t*
   const std::int16_t* const qu16 = comp.quant->qu16.data();
   Writer w = load_writer(s);
   const ValueTables t = value_tables();
-  const Multipliers m = multipliers();
+  const Constants m = constants();
   std::int32_t last_dc = s.lastDC[comp.index];
   Coefficients c;
   for (int i = 0; i < count; ++i) {
@@ -536,7 +551,7 @@ void code_mixed_neon(CoderState& s, const Component* comps, const std::uint8_t* 
                      const std::uint8_t* p, std::size_t stride, int count) {
   Writer w = load_writer(s);
   const ValueTables t = value_tables();
-  const Multipliers m = multipliers();
+  const Constants m = constants();
   std::int32_t last_dc[3];
   for (int k = 0; k < 3; ++k) last_dc[k] = s.lastDC[comps[k].index];
   Coefficients c;
@@ -556,7 +571,7 @@ int code_420_with(CoderState& s, const Component* comps, const std::uint8_t* y, 
                   const std::uint8_t* limit) {
   Writer w = load_writer(s);
   const ValueTables t = value_tables();
-  const Multipliers k = multipliers();
+  const Constants k = constants();
   const std::uint64_t* const luma_codes = short_codes(comps[0].ac);
   const std::uint64_t* const chroma_codes = short_codes(comps[1].ac);
   std::int32_t dc_y = s.lastDC[comps[0].index], dc_cb = s.lastDC[comps[1].index],
@@ -600,7 +615,7 @@ int code_420_neon(CoderState& s, const Component* comps, const std::uint8_t* y, 
 std::uint64_t dct_quant_neon(const std::uint8_t* p, std::size_t stride, const QuantTables& q,
                              std::int32_t* block, std::uint32_t* codes) {
   Coefficients c;
-  transform(multipliers(), p, stride, q.qu16.data(), c);
+  transform(constants(), p, stride, q.qu16.data(), c);
   std::uint64_t nonzero = 0;
   for (int k = 0; k < 64; ++k) nonzero |= (c.zigzag >> (63 - k) & 1) << zz[k];
   for (int i = 0; i < 64; ++i) {
@@ -619,7 +634,7 @@ void code_block_neon(CoderState& s, const Component& comp, const std::int16_t* c
   int16x8_t v[8];
   for (int r = 0; r < 8; ++r) v[r] = vld1q_s16(coef + 8 * r);
   Coefficients c;
-  store(v, nullptr, c);
+  store(constants(), v, nullptr, c);
   Writer w = load_writer(s);
   const ValueTables t = value_tables();
   if (const std::uint64_t* const shorts = short_codes(comp.ac)) {
