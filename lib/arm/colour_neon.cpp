@@ -22,6 +22,8 @@
 // So the results equal the integer formulas for every input.
 #include <arm_neon.h>
 
+#include <cstring>
+
 #include "colour.hpp"
 #include "arm/colour_kernels.hpp"
 #include "arm/kernels.hpp"
@@ -169,11 +171,12 @@ std::uint32_t rgb_420_steps(const std::uint8_t* a, const std::uint8_t* b, int r_
     ycc8(r[1], g[1], bl[1], y1, cb1, cr1);
     vst1_u8(ya + i, y0);
     vst1_u8(yb + i, y1);
-    // Four Cb and four Cr, stored together as one vector's lanes.
+    // Four Cb and four Cr, made together as one vector's halves.
     const uint16x4_t sb = vpadal_u8(vpaddl_u8(cb0), cb1), sr = vpadal_u8(vpaddl_u8(cr0), cr1);
-    const uint8x8_t both = vrshrn_n_u16(vcombine_u16(sb, sr), 2);
-    vst1_lane_u32(reinterpret_cast<std::uint32_t*>(cb + i / 2), vreinterpret_u32_u8(both), 0);
-    vst1_lane_u32(reinterpret_cast<std::uint32_t*>(cr + i / 2), vreinterpret_u32_u8(both), 1);
+    const uint32x2_t both = vreinterpret_u32_u8(vrshrn_n_u16(vcombine_u16(sb, sr), 2));
+    const std::uint32_t four_cb = vget_lane_u32(both, 0), four_cr = vget_lane_u32(both, 1);
+    std::memcpy(cb + i / 2, &four_cb, 4);  // the lines need not be aligned
+    std::memcpy(cr + i / 2, &four_cr, 4);
     i += 8;
   }
   return i;

@@ -34,6 +34,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "arm/kernels.hpp"
 #include "bitpack.hpp"
@@ -270,7 +271,9 @@ __attribute__((always_inline)) inline void transform(const Constants& m, const s
     const std::uint8_t* lower = p + 4 * stride;  // the pointers step on, for loads that step them
     for (std::size_t i = 0; i < 4; ++i, p += stride, lower += stride) {
       const uint64x2_t upper = vcombine_u64(vreinterpret_u64_u8(vld1_u8(p)), vcreate_u64(0));
-      q[i] = vreinterpretq_u8_u64(vld1q_lane_u64(reinterpret_cast<const std::uint64_t*>(lower), upper, 1));
+      std::uint64_t row;
+      std::memcpy(&row, lower, 8);  // rows need not be aligned
+      q[i] = vreinterpretq_u8_u64(vsetq_lane_u64(row, upper, 1));
     }
     // Byte pairs of rows 0, 1 (2, 3) and 16-bit pairs of those: columns 0
     // and 4 (b[0]), 2 and 6 (b[1]), 1 and 5 (b[2]), 3 and 7 (b[3]), as
