@@ -83,6 +83,7 @@ enum CpuFeature : std::uint32_t {
   cpu_avx512vbmi2 = 1u << 10,
   cpu_avx512bitalg = 1u << 11,
   cpu_avx512vpopcntdq = 1u << 12,
+  cpu_avx512vnni = 1u << 13,
   cpu_neon = 1u << 16,
 };
 

@@ -1,4 +1,4 @@
-// The AVX-512 path (AVX-512 F, BW, VL, VBMI, VBMI2): the pair path's
+// The AVX-512 path (AVX-512 F, BW, VL, VBMI, VBMI2, VNNI): the pair path's
 // transform on vectors twice as wide, four blocks at a time, and a block
 // coder that codes dense blocks in vectors and sparse ones one coefficient
 // at a time.
@@ -47,7 +47,6 @@
 #include "bitpack.hpp"
 #include "coder.hpp"
 #include "tables.hpp"
-#include "x86/colour_kernels.hpp"
 #include "x86/kernels.hpp"
 
 #if BW_HAVE_AVX512
@@ -145,10 +144,9 @@ inline __m512i pair16(std::int16_t lo, std::int16_t hi) {
 
 inline __m512i odd_term(__m512i lo1012, __m512i hi1012, __m512i lo11, __m512i hi11, __m512i k1012,
                                     __m512i k11) {
-  const __m512i lo = _mm512_srai_epi32(
-      _mm512_add_epi32(_mm512_madd_epi16(lo1012, k1012), _mm512_madd_epi16(lo11, k11)), 8);
-  const __m512i hi = _mm512_srai_epi32(
-      _mm512_add_epi32(_mm512_madd_epi16(hi1012, k1012), _mm512_madd_epi16(hi11, k11)), 8);
+  // The second pair of products accumulated (vpdpwssd): the same 32-bit sum.
+  const __m512i lo = _mm512_srai_epi32(_mm512_dpwssd_epi32(_mm512_madd_epi16(lo1012, k1012), lo11, k11), 8);
+  const __m512i hi = _mm512_srai_epi32(_mm512_dpwssd_epi32(_mm512_madd_epi16(hi1012, k1012), hi11, k11), 8);
   return _mm512_packs_epi32(lo, hi);
 }
 
@@ -284,7 +282,8 @@ inline __m512i lookup(const __m512i* table, __m512i idx, __mmask64 low, __mmask6
 // (bytes), folded: each value, less 1 when negative (words, as code16).
 template <int g>
 inline void merge_group(__m512i code16, __m512i sizes, __m512i lengths, __m512i folded, std::uint64_t* units,
-                        std::uint64_t* unit_lengths) {
+                        std::uint64_t* unit_lengths, std::uint64_t* fours, std::uint64_t* four_lengths,
+                        __mmask8& long_fours) {
   const __m512i bytes = load64(widen.bytes[g].data()), words = load64(widen.words[g % 2].data());
   const __m512i code = _mm512_maskz_permutexvar_epi16(low_words, words, code16);
   const __m512i s = _mm512_maskz_permutexvar_epi8(low_bytes, bytes, sizes);
@@ -300,8 +299,79 @@ inline void merge_group(__m512i code16, __m512i sizes, __m512i lengths, __m512i 
   const __m512i second = _mm512_srli_epi64(c, 32);
   const __m512i first_len = _mm512_maskz_mov_epi32(0x5555, len);
   const __m512i second_len = _mm512_srli_epi64(len, 32);
-  _mm512_store_si512(units + 8 * g, _mm512_or_si512(_mm512_sllv_epi64(first, second_len), second));
-  _mm512_store_si512(unit_lengths + 8 * g, _mm512_add_epi64(first_len, second_len));
+  const __m512i pair = _mm512_or_si512(_mm512_sllv_epi64(first, second_len), second);
+  const __m512i pair_len = _mm512_add_epi64(first_len, second_len);
+  // Fours: each even pair above the odd one after it, in the even lanes,
+  // where they fit the writer's 56 bits (long marks those that do not).
+  const __m512i next = _mm512_unpackhi_epi64(pair, pair), next_len = _mm512_unpackhi_epi64(pair_len, pair_len);
+  const __m512i four_len = _mm512_add_epi64(pair_len, next_len);
+  long_fours |= _mm512_mask_cmpgt_epu64_mask(0x55, four_len, _mm512_set1_epi64(56));
+  _mm512_store_si512(fours + 8 * g, _mm512_or_si512(_mm512_sllv_epi64(pair, next_len), next));
+  _mm512_store_si512(four_lengths + 8 * g, four_len);
+  _mm512_store_si512(units + 8 * g, pair);
+  _mm512_store_si512(unit_lengths + 8 * g, pair_len);
+}
+
+// Writes `count` symbols, from the codes' low and high bytes and lengths
+// (value bits included: lo, hi, len, in byte lanes), their value sizes s
+// (byte lanes) and the positions pos (byte lanes) of their values among the
+// 64 words of z0 and z1: each code shifted left by its size with the value
+// bits below, merged in pairs and, where four fit 56 bits, in fours.
+always_inlined inline void write_symbols(__m512i lo, __m512i hi, __m512i len, __m512i s, __m512i pos, __m512i z0,
+                                         __m512i z1, unsigned count, std::uint64_t& acc, unsigned& bits,
+                                         std::uint8_t*& out) {
+  // Values in the same order, less 1 when negative.
+  auto fold = [](__m512i v) { return _mm512_add_epi16(v, _mm512_srai_epi16(v, 15)); };
+  const __m512i v0 = fold(_mm512_permutex2var_epi16(z0, _mm512_cvtepu8_epi16(_mm512_castsi512_si256(pos)), z1));
+  const __m512i c0 = _mm512_permutex2var_epi8(lo, load64(byte_index.words_lo.data()), hi);
+
+  alignas(64) std::uint64_t units[32];
+  alignas(64) std::uint64_t unit_lengths[32];
+  alignas(64) std::uint64_t fours[32];
+  alignas(64) std::uint64_t four_lengths[32];
+  __mmask8 long_fours = 0;
+  merge_group<0>(c0, s, len, v0, units, unit_lengths, fours, four_lengths, long_fours);
+  if (count > 16) merge_group<1>(c0, s, len, v0, units, unit_lengths, fours, four_lengths, long_fours);
+  if (count > 32) {
+    const __m512i pos1 = _mm512_cvtepu8_epi16(_mm512_extracti64x4_epi64(pos, 1));
+    const __m512i v1 = fold(_mm512_permutex2var_epi16(z0, pos1, z1));
+    const __m512i c1 = _mm512_permutex2var_epi8(lo, load64(byte_index.words_hi.data()), hi);
+    merge_group<2>(c1, s, len, v1, units, unit_lengths, fours, four_lengths, long_fours);
+    if (count > 48) merge_group<3>(c1, s, len, v1, units, unit_lengths, fours, four_lengths, long_fours);
+  }
+  if (long_fours == 0) {
+    const unsigned quads = (count + 3) / 4;
+    for (unsigned i = 0; i < quads; ++i) put_bits(acc, bits, out, fours[2 * i], static_cast<unsigned>(four_lengths[2 * i]));
+  } else {
+    const unsigned pairs = (count + 1) / 2;
+    for (unsigned i = 0; i < pairs; ++i) put_bits(acc, bits, out, units[i], static_cast<unsigned>(unit_lengths[i]));
+  }
+}
+
+// The size (bit length of the magnitude) of each of the 64 words of z0 and
+// z1, in byte lanes.
+inline __m512i sizes_of(__m512i z0, __m512i z1) {
+  const __m512i a0 = _mm512_abs_epi16(z0), a1 = _mm512_abs_epi16(z1);
+  const __m512i low = _mm512_permutex2var_epi8(a0, load64(byte_index.even.data()), a1);
+  const __m512i high = _mm512_permutex2var_epi8(_mm512_slli_epi16(a0, 2), load64(byte_index.odd.data()),
+                                                _mm512_slli_epi16(a1, 2));
+  return _mm512_max_epu8(_mm512_permutexvar_epi8(low, load64(size_low.data())),
+                         _mm512_permutexvar_epi8(high, load64(size_high.data())));
+}
+
+// Symbols run * 16 + size from the runs and sizes, and their codes' low and
+// high bytes and lengths (the value size added) from the AC tables, in the
+// used lanes (0 in the others).
+struct Codes {
+  __m512i lo, hi, len;
+};
+inline Codes ac_codes(__m512i run, __m512i s, __mmask64 used, const VectorTables& vt) {
+  const __m512i high_nibble = _mm512_set1_epi8(static_cast<char>(0xF0));
+  const __m512i idx = _mm512_ternarylogic_epi32(_mm512_slli_epi16(run, 4), high_nibble, s, 0xEA);  // a & b | c
+  const __mmask64 upper = _mm512_movepi8_mask(idx);
+  const __mmask64 below = used & ~upper, above = used & upper;
+  return {lookup(vt.lo, idx, below, above), lookup(vt.hi, idx, below, above),
+          _mm512_add_epi8(lookup(vt.size, idx, below, above), s)};
 }
 
 // Codes the AC coefficients of a block in vectors from its zigzag-order
@@ -318,43 +388,9 @@ always_inlined inline bool code_vector(__m512i z0, __m512i z1, std::uint64_t nz,
   const __m512i run = _mm512_sub_epi8(_mm512_sub_epi8(pos, before), _mm512_set1_epi8(1));
   const __mmask64 used = _bzhi_u64(~std::uint64_t{0}, count);
   if (_mm512_mask_cmpge_epu8_mask(used, run, _mm512_set1_epi8(16)) != 0) return false;
-
-  // Sizes in zigzag order, then compressed like the positions.
-  const __m512i a0 = _mm512_abs_epi16(z0), a1 = _mm512_abs_epi16(z1);
-  const __m512i low = _mm512_permutex2var_epi8(a0, load64(byte_index.even.data()), a1);
-  const __m512i high = _mm512_permutex2var_epi8(_mm512_slli_epi16(a0, 2), load64(byte_index.odd.data()),
-                                                _mm512_slli_epi16(a1, 2));
-  const __m512i size = _mm512_max_epu8(_mm512_permutexvar_epi8(low, load64(size_low.data())),
-                                       _mm512_permutexvar_epi8(high, load64(size_high.data())));
-  const __m512i s = _mm512_maskz_compress_epi8(taken, size);
-
-  // Symbols run * 16 + size, their codes and lengths; lanes past the last
-  // coefficient get code and length 0.
-  const __m512i high_nibble = _mm512_set1_epi8(static_cast<char>(0xF0));
-  const __m512i idx = _mm512_ternarylogic_epi32(_mm512_slli_epi16(run, 4), high_nibble, s, 0xEA);  // a & b | c
-  const __mmask64 upper = _mm512_movepi8_mask(idx);
-  const __mmask64 below = used & ~upper, above = used & upper;
-  const __m512i lo = lookup(vt.lo, idx, below, above), hi = lookup(vt.hi, idx, below, above);
-  const __m512i len = _mm512_add_epi8(lookup(vt.size, idx, below, above), s);
-
-  // Values in the same order, less 1 when negative.
-  auto fold = [](__m512i v) { return _mm512_add_epi16(v, _mm512_srai_epi16(v, 15)); };
-  const __m512i v0 = fold(_mm512_permutex2var_epi16(z0, _mm512_cvtepu8_epi16(_mm512_castsi512_si256(pos)), z1));
-  const __m512i c0 = _mm512_permutex2var_epi8(lo, load64(byte_index.words_lo.data()), hi);
-
-  alignas(64) std::uint64_t units[32];
-  alignas(64) std::uint64_t unit_lengths[32];
-  merge_group<0>(c0, s, len, v0, units, unit_lengths);
-  if (count > 16) merge_group<1>(c0, s, len, v0, units, unit_lengths);
-  if (count > 32) {
-    const __m512i pos1 = _mm512_cvtepu8_epi16(_mm512_extracti64x4_epi64(pos, 1));
-    const __m512i v1 = fold(_mm512_permutex2var_epi16(z0, pos1, z1));
-    const __m512i c1 = _mm512_permutex2var_epi8(lo, load64(byte_index.words_hi.data()), hi);
-    merge_group<2>(c1, s, len, v1, units, unit_lengths);
-    if (count > 48) merge_group<3>(c1, s, len, v1, units, unit_lengths);
-  }
-  const unsigned pairs = (count + 1) / 2;
-  for (unsigned i = 0; i < pairs; ++i) put_bits(acc, bits, out, units[i], static_cast<unsigned>(unit_lengths[i]));
+  const __m512i s = _mm512_maskz_compress_epi8(taken, sizes_of(z0, z1));
+  const Codes c = ac_codes(run, s, used, vt);
+  write_symbols(c.lo, c.hi, c.len, s, pos, z0, z1, count, acc, bits, out);
   return true;
 }
 
@@ -369,12 +405,15 @@ inline std::uint32_t size_of(std::int32_t v) { return size_by_value[static_cast<
 // nz), for sparse blocks and blocks with runs of 16 zeros or more.
 inline void code_scalar(const std::int16_t* zc, std::uint64_t nz, const CodeTable& ac,
                                     std::uint64_t& acc, unsigned& bits, std::uint8_t*& out) {
-  std::uint64_t z = nz >> 1;
+  // The bits of the coefficients left are cleared one by one (blsr), so
+  // that the loop carries a one-cycle step, not a count and two shifts.
+  std::uint64_t z = nz & ~std::uint64_t{1};
   unsigned k = 0;
   while (z != 0) {
-    auto run = static_cast<unsigned>(__builtin_ctzll(z));
-    k += run + 1;
-    z = (z >> run) >> 1;
+    const auto at = static_cast<unsigned>(__builtin_ctzll(z));
+    z &= z - 1;
+    unsigned run = at - k - 1;
+    k = at;
     while (run >= 16) {  // ZRL: sixteen zeros
       put_bits(acc, bits, out, ac.prefix[0xF0], ac.length[0xF0]);
       run -= 16;
@@ -417,18 +456,109 @@ always_inlined inline void code_block(__m512i top, __m512i bottom, std::int32_t&
   code_scalar(zc, nz, *c.ac, acc, bits, out);
 }
 
-// stuff() for the bytes of a few blocks, looking for 0xFF 64 bytes at a
-// time (reading none past end).
+// Natural-order positions whose zigzag position is 31 or more.
+constexpr std::uint64_t make_late_positions() {
+  std::uint64_t m = 0;
+  for (std::size_t k = 31; k < 64; ++k) m |= std::uint64_t{1} << zz[k];
+  return m;
+}
+constexpr std::uint64_t late_positions = make_late_positions();
+static_assert(__builtin_popcountll(late_positions) == 33 && (late_positions & 0xFF) == 0);
+
+// A DC code table in registers: the low and high bytes and the length of
+// the code of each size 0 to 15.
+struct DcVectors {
+  __m512i lo, hi, size;
+};
+inline DcVectors load_dc_tables(const CodeTable& dc) {
+  alignas(64) std::uint8_t t[3][64] = {};
+  for (int i = 0; i < 16; ++i) {
+    t[0][i] = static_cast<std::uint8_t>(dc.code[static_cast<std::size_t>(i)]);
+    t[1][i] = static_cast<std::uint8_t>(dc.code[static_cast<std::size_t>(i)] >> 8);
+    t[2][i] = dc.size[static_cast<std::size_t>(i)];
+  }
+  return {load64(t[0]), load64(t[1]), load64(t[2])};
+}
+
+// The Cb and Cr blocks of an MCU (natural order at a and b) in one vector
+// pass when both are short (no coefficient at zigzag position 31 or more,
+// no run of 16 zeros): block a's positions 0 to 31 in lanes 0 to 31, b's in
+// 32 to 63, each DC lane holding its difference (coded with the DC table)
+// and each lane 31 an EOB. Otherwise each block its own way.
+always_inlined inline void code_pair(const std::int16_t* a, const std::int16_t* b, std::int32_t& last_a,
+                                     std::int32_t& last_b, const VectorTables& vt, const DcVectors& dv,
+                                     const Component& ca, const Component& cb, std::uint64_t& acc, unsigned& bits,
+                                     std::uint8_t*& out) {
+  const __m512i ta = load64(a), ba = load64(a + 32), tb = load64(b), bb = load64(b + 32);
+  auto bitmap = [](__m512i top, __m512i bottom) {
+    return _mm512_test_epi16_mask(top, top) | static_cast<std::uint64_t>(_mm512_test_epi16_mask(bottom, bottom)) << 32;
+  };
+  if (((bitmap(ta, ba) | bitmap(tb, bb)) & late_positions) == 0) {
+    const __m512i za = _mm512_permutex2var_epi16(ta, load64(zigzag_lo.data()), ba);
+    const __m512i zb = _mm512_permutex2var_epi16(tb, load64(zigzag_lo.data()), bb);
+    constexpr std::uint32_t ends = 0x80000001;  // the DC and EOB lanes
+    const std::uint64_t taken = (_mm512_test_epi16_mask(za, za) | ends) |
+                                static_cast<std::uint64_t>(_mm512_test_epi16_mask(zb, zb) | ends) << 32;
+    const auto count = static_cast<unsigned>(__builtin_popcountll(taken));
+    const auto count_a = static_cast<unsigned>(__builtin_popcount(static_cast<std::uint32_t>(taken)));
+    const __mmask64 dc_lanes = std::uint64_t{1} | std::uint64_t{1} << count_a;
+    const __mmask64 eob_lanes = std::uint64_t{1} << (count_a - 1) | std::uint64_t{1} << (count - 1);
+    const __mmask64 ac_lanes = _bzhi_u64(~std::uint64_t{0}, count) & ~dc_lanes;
+    const __m512i pos = _mm512_maskz_compress_epi8(taken, load64(byte_index.iota.data()));
+    const __m512i before = _mm512_permutexvar_epi8(load64(byte_index.left.data()), pos);
+    const __m512i run = _mm512_maskz_sub_epi8(ac_lanes & ~eob_lanes, _mm512_sub_epi8(pos, before), _mm512_set1_epi8(1));
+    if (_mm512_cmpge_epu8_mask(run, _mm512_set1_epi8(16)) == 0) {
+      auto difference = [](__m512i z, std::int32_t& last) {
+        const std::int32_t dc = static_cast<std::int16_t>(_mm_cvtsi128_si32(_mm512_castsi512_si128(z)));
+        const std::int32_t d = dc - last;
+        last = dc;
+        return _mm512_mask_mov_epi16(z, 1, _mm512_set1_epi16(static_cast<std::int16_t>(d)));
+      };
+      const __m512i da = difference(za, last_a), db = difference(zb, last_b);
+      const __m512i s = _mm512_maskz_compress_epi8(taken, sizes_of(da, db));
+      Codes c = ac_codes(run, s, ac_lanes, vt);
+      c.lo = _mm512_mask_permutexvar_epi8(c.lo, dc_lanes, s, dv.lo);
+      c.hi = _mm512_mask_permutexvar_epi8(c.hi, dc_lanes, s, dv.hi);
+      c.len = _mm512_mask_add_epi8(c.len, dc_lanes, _mm512_permutexvar_epi8(s, dv.size), s);
+      write_symbols(c.lo, c.hi, c.len, s, pos, da, db, count, acc, bits, out);
+      return;
+    }
+  }
+  code_block(ta, ba, last_a, vt, ca, dense_blocks_from, acc, bits, out);
+  code_block(tb, bb, last_b, vt, cb, dense_blocks_from, acc, bits, out);
+}
+
+// stuff() for the bytes of a few blocks, without its byte loop: each piece
+// of 32 bytes is expanded (vpexpandb) into its place, a 0x00 after each
+// 0xFF, the places from a bit deposit and extract: every byte takes two bit
+// slots, "1" for itself and, after a 0xFF, "0" for the 0x00; the slots of
+// the other bytes' second bit are dropped. Pieces go last first, as each
+// moves right by the 0xFF bytes before it. Reads and writes nothing past
+// the stuffed bytes.
 inline std::uint8_t* stuff_blocks(std::uint8_t* start, std::uint8_t* end) {
   const __m512i ones = _mm512_set1_epi8(-1);
   const auto n = static_cast<std::size_t>(end - start);
+  auto first = [](std::size_t count) { return count >= 64 ? ~std::uint64_t{0} : _bzhi_u64(~std::uint64_t{0}, static_cast<unsigned>(count)); };
+  std::size_t total = 0;
   for (std::size_t i = 0; i < n; i += 64) {
-    const __mmask64 in = n - i >= 64 ? ~__mmask64{0} : _bzhi_u64(~std::uint64_t{0}, static_cast<unsigned>(n - i));
-    if (_mm512_mask_cmpeq_epi8_mask(in, _mm512_maskz_loadu_epi8(in, start + i), ones) != 0) {
-      return stuff(start + i, end);
-    }
+    const __mmask64 in = first(n - i);
+    total += static_cast<std::size_t>(__builtin_popcountll(_mm512_mask_cmpeq_epi8_mask(in, _mm512_maskz_loadu_epi8(in, start + i), ones)));
   }
-  return end;
+  if (total == 0) return end;
+  constexpr std::uint64_t even = 0x5555555555555555;
+  std::size_t after = 0;  // 0xFF bytes of the pieces done
+  for (std::size_t i = (n - 1) & ~std::size_t{31}; i < n; i -= 32) {
+    const std::size_t len = n - i < 32 ? n - i : 32;
+    const auto in = static_cast<__mmask32>(first(len));
+    const __m256i v = _mm256_maskz_loadu_epi8(in, start + i);
+    const std::uint32_t ff = _mm256_mask_cmpeq_epi8_mask(in, v, _mm256_set1_epi8(-1));
+    const auto count = static_cast<std::size_t>(__builtin_popcount(ff));
+    const std::uint64_t places = _pext_u64(even, even | _pdep_u64(ff, even) << 1);
+    after += count;
+    _mm512_mask_storeu_epi8(start + i + (total - after), first(len + count),
+                            _mm512_maskz_expand_epi8(places, _mm512_castsi256_si512(v)));
+  }
+  return end + total;
 }
 
 // The transform on one block, as a DctQuantFn (for the tests and the
@@ -459,6 +589,7 @@ void code_blocks_avx512(CoderState& s, const Component& c, const std::uint8_t* p
   load_state(s, acc, bits, out);
   std::int32_t last_dc = s.lastDC[c.index];
   const VectorTables vt = load_tables(*c.ac);
+  const DcVectors dc = load_dc_tables(*c.dc);
   __m512i q[8];
   load_reciprocals(c.quant->qu16.data(), q);
   // Each four blocks go through memory (the coder needs the registers), and
@@ -479,7 +610,9 @@ void code_blocks_avx512(CoderState& s, const Component& c, const std::uint8_t* p
     if (i + 4 < count) transform(i + 4, coef[cur ^ 1]);
     const int blocks = count - i < 4 ? count - i : 4;
     std::uint8_t* const start = out;
-    for (int b = 0; b < blocks; ++b) {
+    int b = 0;
+    for (; b + 1 < blocks; b += 2) code_pair(coef[cur][b], coef[cur][b + 1], last_dc, last_dc, vt, dc, c, c, acc, bits, out);
+    if (b < blocks) {
       code_block(load64(coef[cur][b]), load64(coef[cur][b] + 32), last_dc, vt, c, dense_blocks_from, acc, bits,
                  out);
     }
@@ -549,6 +682,8 @@ int code_420_avx512(CoderState& s, const Component* comps, const std::uint8_t* y
   for (int k = 0; k < 3; ++k) last_dc[k] = s.lastDC[comps[k].index];
   const VectorTables luma_vt = load_tables(*comps[0].ac);
   const VectorTables chroma_vt = load_tables(*comps[1].ac);
+  const DcVectors chroma_dc = load_dc_tables(*comps[1].dc);
+  const DcVectors luma_dc = load_dc_tables(*comps[0].dc);
   __m512i luma_q[8], chroma_q[8];
   load_reciprocals(comps[0].quant->qu16.data(), luma_q);
   load_reciprocals(comps[1].quant->qu16.data(), chroma_q);
@@ -583,19 +718,16 @@ int code_420_avx512(CoderState& s, const Component* comps, const std::uint8_t* y
     if (room < one) break;
     const int mcus = count - m < 2 || room < 2 * one ? 1 : 2;
     if (m + 2 < count) transform(m + 2, coef[cur ^ 1]);
+    std::uint8_t* const start = out;
     for (int i = 0; i < mcus; ++i) {
-      std::uint8_t* const start = out;
-      for (int b = 0; b < 4; ++b) {
-        code_block(load64(coef[cur][4 * i + b]), load64(coef[cur][4 * i + b] + 32), last_dc[0], luma_vt,
-                   comps[0], dense_blocks_from, acc, bits, out);
+      for (int b = 0; b < 4; b += 2) {
+        code_pair(coef[cur][4 * i + b], coef[cur][4 * i + b + 1], last_dc[0], last_dc[0], luma_vt, luma_dc, comps[0],
+                  comps[0], acc, bits, out);
       }
-      for (int k = 1; k <= 2; ++k) {
-        const std::int16_t* c = coef[cur][8 + 2 * (k - 1) + i];
-        code_block(load64(c), load64(c + 32), last_dc[k], chroma_vt, comps[k], dense_blocks_from, acc, bits,
-                   out);
-      }
-      out = stuff_blocks(start, out);
+      code_pair(coef[cur][8 + i], coef[cur][10 + i], last_dc[1], last_dc[2], chroma_vt, chroma_dc, comps[1],
+                comps[2], acc, bits, out);
     }
+    out = stuff_blocks(start, out);
     if (mcus == 1) {
       m += 1;
       break;
@@ -606,109 +738,8 @@ int code_420_avx512(CoderState& s, const Component* comps, const std::uint8_t* y
   return m < count ? m : count;
 }
 
-// ---- RGB to YCbCr, 64 pixels a step: colour_avx2.cpp's conversion (exact
-// pmaddwd sums, see colour_sse41.cpp) on four 128-bit lanes. The loads put
-// pixels 0-3, 16-19, 32-35 and 48-51 of a step in one vector, 4-7, 20-23 ...
-// in the next, and so on, so that the packs leave the 64 results in order.
-
-// The shuffles that take 4 pixels from each 128-bit lane as (R, G) and
-// (B, 0) word pairs, the pixels at byte 0 of each lane but the last, at
-// byte `back` of that one; made at compile time for the input layouts
-// (RGB and BGR, 3 or 4 bytes a pixel).
-struct RgbShuffles {
-  std::array<std::int8_t, 64> rg, b;
-};
-constexpr RgbShuffles make_rgb_shuffles(int bpp, int r_off, int g_off, int b_off, int back) {
-  RgbShuffles t{};
-  for (int i = 0; i < 16; ++i) {
-    const int base = (i >= 12 ? back : 0) + (i % 4) * bpp;
-    t.rg[4 * i] = static_cast<std::int8_t>(base + r_off);
-    t.rg[4 * i + 2] = static_cast<std::int8_t>(base + g_off);
-    t.b[4 * i] = static_cast<std::int8_t>(base + b_off);
-    t.rg[4 * i + 1] = t.rg[4 * i + 3] = t.b[4 * i + 1] = t.b[4 * i + 2] = t.b[4 * i + 3] = -128;  // zero
-  }
-  return t;
-}
-// [bpp == 4][blue first][the step's last loads]
-constexpr RgbShuffles rgb_shuffle_of(int bpp4, int bgr, int last) {
-  const int bpp = bpp4 != 0 ? 4 : 3;
-  return make_rgb_shuffles(bpp, bgr != 0 ? 2 : 0, 1, bgr != 0 ? 0 : 2, last != 0 ? 16 - 4 * bpp : 0);
-}
-alignas(64) constexpr RgbShuffles rgb_shuffles[2][2][2] = {
-    {{rgb_shuffle_of(0, 0, 0), rgb_shuffle_of(0, 0, 1)}, {rgb_shuffle_of(0, 1, 0), rgb_shuffle_of(0, 1, 1)}},
-    {{rgb_shuffle_of(1, 0, 0), rgb_shuffle_of(1, 0, 1)}, {rgb_shuffle_of(1, 1, 0), rgb_shuffle_of(1, 1, 1)}}};
-static_assert(rgb_shuffles[0][0][1].rg[48] == 4 && rgb_shuffles[0][0][1].rg[44] == 9 &&
-              rgb_shuffles[0][1][0].b[4] == 3 && rgb_shuffles[1][0][0].rg[62] == 13);
-
-struct RgbSums {
-  __m512i y, cb, cr;
-};
-
-inline RgbSums rgb_sums(__m512i px, __m512i rg_shuffle, __m512i b_shuffle) {
-  const __m512i rg = _mm512_shuffle_epi8(px, rg_shuffle);
-  const __m512i bk = _mm512_or_si512(_mm512_shuffle_epi8(px, b_shuffle), _mm512_set1_epi32(2 << 16));
-  const __m512i y =
-      _mm512_add_epi32(_mm512_add_epi32(_mm512_madd_epi16(rg, _mm512_set1_epi32(19594 | -27066 * 65536)),
-                                        _mm512_madd_epi16(bk, _mm512_set1_epi32(7471 | 16384 << 16))),
-                       rg);
-  const __m512i cb = _mm512_add_epi32(_mm512_madd_epi16(rg, _mm512_set1_epi32(11059 | 21709 << 16)),
-                                      _mm512_madd_epi16(bk, _mm512_set1_epi32(32768 | -16384 * 65536)));
-  const __m512i cr = _mm512_add_epi32(_mm512_madd_epi16(rg, _mm512_set1_epi32(32768 | 27439 << 16)),
-                                      _mm512_madd_epi16(bk, _mm512_set1_epi32(5329 | -16384 * 65536)));
-  return {y, cb, cr};
-}
-
-inline __m512i high_words(__m512i a, __m512i b) {
-  return _mm512_packs_epi32(_mm512_srai_epi32(a, 16), _mm512_srai_epi32(b, 16));
-}
-
-inline __m512i chroma_bytes(__m512i s0, __m512i s1, __m512i s2, __m512i s3) {
-  const __m512i c127 = _mm512_set1_epi16(127);
-  return _mm512_packus_epi16(_mm512_sub_epi16(c127, high_words(s0, s1)), _mm512_sub_epi16(c127, high_words(s2, s3)));
-}
-
-// Four 16-byte loads, at p, p + 16 bpp, p + 32 bpp and p + 48 bpp - back.
-inline __m512i load_lanes(const std::uint8_t* p, int bpp, int back) {
-  auto at = [](const std::uint8_t* q) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(q)); };
-  __m512i v = _mm512_castsi128_si512(at(p));
-  v = _mm512_inserti32x4(v, at(p + 16 * bpp), 1);
-  v = _mm512_inserti32x4(v, at(p + 32 * bpp), 2);
-  return _mm512_inserti32x4(v, at(p + 48 * bpp - back), 3);
-}
-
-void rgb_to_ycc_line_avx512(const std::uint8_t* src, int bytes_per_pixel, int r_off, int g_off, int b_off,
-                            std::uint32_t n, std::uint8_t* y, std::uint8_t* cb, std::uint8_t* cr) {
-  const int bpp = bytes_per_pixel;
-  const bool bgr = r_off == 2 && b_off == 0;
-  std::uint32_t i = 0;
-  if ((bpp == 3 || bpp == 4) && g_off == 1 && (bgr || (r_off == 0 && b_off == 2))) {
-    // With 3 bytes a pixel the load of pixels 60-63 starts 4 bytes early,
-    // so that no load reaches past the step's own pixels.
-    const int back = 16 - 4 * bpp;
-    const RgbShuffles& front = rgb_shuffles[bpp == 4][bgr ? 1 : 0][0];
-    const RgbShuffles& last = rgb_shuffles[bpp == 4][bgr ? 1 : 0][1];
-    const __m512i front_rg = load64(front.rg.data()), front_b = load64(front.b.data());
-    const __m512i last_rg = load64(last.rg.data()), last_b = load64(last.b.data());
-    for (; n - i >= 64; i += 64) {
-      const std::uint8_t* p = src + static_cast<std::size_t>(i) * bpp;
-      const RgbSums s0 = rgb_sums(load_lanes(p, bpp, 0), front_rg, front_b);
-      const RgbSums s1 = rgb_sums(load_lanes(p + 4 * bpp, bpp, 0), front_rg, front_b);
-      const RgbSums s2 = rgb_sums(load_lanes(p + 8 * bpp, bpp, 0), front_rg, front_b);
-      const RgbSums s3 = rgb_sums(load_lanes(p + 12 * bpp, bpp, back), last_rg, last_b);
-      _mm512_storeu_si512(y + i, _mm512_packus_epi16(high_words(s0.y, s1.y), high_words(s2.y, s3.y)));
-      _mm512_storeu_si512(cb + i, chroma_bytes(s0.cb, s1.cb, s2.cb, s3.cb));
-      _mm512_storeu_si512(cr + i, chroma_bytes(s0.cr, s1.cr, s2.cr, s3.cr));
-    }
-  }
-  rgb_to_ycc_line_avx2(src + static_cast<std::size_t>(i) * bpp, bpp, r_off, g_off, b_off, n - i, y + i, cb + i,
-                       cr + i);
-}
-
 }  // namespace
 
-// The AVX2 colour kernels but the conversion from RGB.
-const ColourKernels avx512_colour = {rgb_to_ycc_line_avx512, down_h2_line_avx2, down_h2v2_line_avx2,
-                                     down_v2_line_avx2, unpack_422_line_avx2, nullptr};
 
 void code_block_avx512(CoderState& s, const Component& c, const std::int16_t* coef, unsigned dense_from) {
   std::uint64_t acc;
@@ -726,7 +757,7 @@ void code_block_avx512(CoderState& s, const Component& c, const std::int16_t* co
 
 const CodePath avx512_path = {"avx512",
                               cpu_avx2 | cpu_bmi1 | cpu_bmi2 | cpu_avx512f | cpu_avx512bw | cpu_avx512vl |
-                                  cpu_avx512vbmi | cpu_avx512vbmi2,
+                                  cpu_avx512vbmi | cpu_avx512vbmi2 | cpu_avx512vnni,
                               true,
                               dct_quant_avx512,
                               code_blocks_avx512,

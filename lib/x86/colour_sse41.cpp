@@ -150,5 +150,75 @@ void unpack_422_line_sse41(const std::uint8_t* src, bool y_first, std::uint32_t 
   unpack_422_line(src + 2 * i, y_first, n - i, y + i, cb + i / 2, cr + i / 2);
 }
 
+namespace {
+
+// Two lines straight to 4:2:0, 16 pixels of each a step: the sums of
+// rgb_to_ycc_line_sse41, the high words (h = sum >> 16; the sample is
+// 127 - h) of vertical pairs added, then the horizontal pairs by a
+// multiply-add with -1: (4 * 127 - (h00 + h01 + h10 + h11) + 2) >> 2.
+// Pixels i to i + 15 of lines a and b (i even).
+inline void step_420(const std::uint8_t* a, const std::uint8_t* b, int bpp, int back, const PairShuffles& front,
+                     const PairShuffles& last, std::uint32_t i, std::uint8_t* ya, std::uint8_t* yb,
+                     std::uint8_t* cb, std::uint8_t* cr) {
+  const std::uint8_t* pa = a + static_cast<std::size_t>(i) * bpp;
+  const std::uint8_t* pb = b + static_cast<std::size_t>(i) * bpp;
+  auto group = [&](const std::uint8_t* p, int g) {  // pixels 4 g to 4 g + 3
+    return g < 3 ? sums(load(p + 4 * g * bpp), front) : sums(load(p + 12 * bpp - back), last);
+  };
+  auto vertical = [](__m128i sa, __m128i sb) {
+    return _mm_add_epi32(_mm_srai_epi32(sa, 16), _mm_srai_epi32(sb, 16));
+  };
+  // Two groups of both lines at a time (pixels 0-7, then 8-15): the Y words
+  // of each line, and the vertical sums of h as words (-256 .. 254).
+  __m128i y_a[2], y_b[2], cb_h[2], cr_h[2];
+  for (int k = 0; k < 2; ++k) {
+    const Sums a0 = group(pa, 2 * k), a1 = group(pa, 2 * k + 1);
+    const Sums b0 = group(pb, 2 * k), b1 = group(pb, 2 * k + 1);
+    y_a[k] = high_words(a0.y, a1.y);
+    y_b[k] = high_words(b0.y, b1.y);
+    cb_h[k] = _mm_packs_epi32(vertical(a0.cb, b0.cb), vertical(a1.cb, b1.cb));
+    cr_h[k] = _mm_packs_epi32(vertical(a0.cr, b0.cr), vertical(a1.cr, b1.cr));
+  }
+  store(ya + i, _mm_packus_epi16(y_a[0], y_a[1]));
+  store(yb + i, _mm_packus_epi16(y_b[0], y_b[1]));
+  // The 8 samples of a plane as words: the sums of four h lie in
+  // -512 .. 508, so the bias and the shift fit in 16 bits.
+  const __m128i minus_one = _mm_set1_epi16(-1), bias = _mm_set1_epi16(4 * 127 + 2);
+  auto samples = [&](const __m128i* v) {
+    const __m128i negated = _mm_packs_epi32(_mm_madd_epi16(v[0], minus_one), _mm_madd_epi16(v[1], minus_one));
+    return _mm_srai_epi16(_mm_add_epi16(negated, bias), 2);
+  };
+  const __m128i c = _mm_packus_epi16(samples(cb_h), samples(cr_h));  // Cb 0-7, then Cr 0-7
+  store8(cb + i / 2, c);
+  store8(cr + i / 2, _mm_unpackhi_epi64(c, c));
+}
+
+void rgb_to_420_line_sse41(const std::uint8_t* a, const std::uint8_t* b, int bytes_per_pixel, int r_off,
+                           int g_off, int b_off, std::uint32_t n, std::uint8_t* ya, std::uint8_t* yb,
+                           std::uint8_t* cb, std::uint8_t* cr) {
+  const int bpp = bytes_per_pixel;
+  if (n < 16 || (bpp != 3 && bpp != 4)) {
+    rgb_to_420_line(a, b, bpp, r_off, g_off, b_off, n, ya, yb, cb, cr);
+    return;
+  }
+  const int back = 16 - 4 * bpp;
+  const PairShuffles front = pair_shuffles(bpp, r_off, g_off, b_off, 0);
+  const PairShuffles last = pair_shuffles(bpp, r_off, g_off, b_off, back);
+  const std::uint32_t even = n & ~1u;
+  for (std::uint32_t i = 0;; i += 16) {  // one call of the step, inlined
+    // The last whole pairs: one more step ending on them, over pixels done
+    // already (the same bytes again).
+    if (even - i < 16) i = even - 16;
+    step_420(a, b, bpp, back, front, last, i, ya, yb, cb, cr);
+    if (even - i == 16) break;
+  }
+  if (even < n) {  // an odd last column pairs with itself
+    rgb_to_420_line(a + static_cast<std::size_t>(even) * bpp, b + static_cast<std::size_t>(even) * bpp, bpp,
+                    r_off, g_off, b_off, 1, ya + even, yb + even, cb + even / 2, cr + even / 2);
+  }
+}
+
+}  // namespace
+
 const ColourKernels sse41_colour = {rgb_to_ycc_line_sse41, down_h2_line_sse41, down_h2v2_line_sse41,
-                                   down_v2_line_sse41, unpack_422_line_sse41, nullptr};
+                                   down_v2_line_sse41, unpack_422_line_sse41, rgb_to_420_line_sse41};

@@ -18,5 +18,6 @@ std::uint32_t cpu_features() {
   if (__builtin_cpu_supports("avx512vbmi2")) f |= cpu_avx512vbmi2;
   if (__builtin_cpu_supports("avx512bitalg")) f |= cpu_avx512bitalg;
   if (__builtin_cpu_supports("avx512vpopcntdq")) f |= cpu_avx512vpopcntdq;
+  if (__builtin_cpu_supports("avx512vnni")) f |= cpu_avx512vnni;
   return f;
 }

@@ -36,7 +36,7 @@ BW_ARCH_PATHS(BW_DECLARE_PATH)
 // (colour_avx2.cpp), declared one by one in colour_kernels.hpp.
 extern const ColourKernels sse41_colour;
 extern const ColourKernels avx2_colour;
-extern const ColourKernels avx512_colour;  // x86-64: coder_avx512.cpp
+extern const ColourKernels avx512_colour;  // x86-64: colour_avx512.cpp
 
 // The transform kernels of sse4.1 and avx2 (DctQuantFn).
 std::uint64_t dct_quant_sse41(const std::uint8_t* p, std::size_t stride, const QuantTables& q,

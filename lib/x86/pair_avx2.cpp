@@ -203,15 +203,16 @@ inline void code_into16(const Component& c, const std::int16_t* coef, std::uint6
   const std::uint32_t n = size_of(d);
   put_bits(acc, bits, out, c.dc->prefix[n] | value_bits(d, n), c.dc->length[n]);
 
-  // Bit j of z stands for zigzag position k + 1 + j, k being the position
-  // of the coefficient sent last; the zero run is the count of trailing
-  // zeros.
-  std::uint64_t z = to_zigzag(nonzero) >> 1;
+  // The nonzero AC coefficients by their zigzag bits, cleared one by one
+  // (blsr: the loop carries a one-cycle step); the zero run is the distance
+  // from the coefficient sent last, k.
+  std::uint64_t z = to_zigzag(nonzero) & ~std::uint64_t{1};
   unsigned k = 0;
   while (z != 0) {
-    auto run = static_cast<unsigned>(__builtin_ctzll(z));
-    k += run + 1;
-    z = (z >> run) >> 1;
+    const auto at = static_cast<unsigned>(__builtin_ctzll(z));
+    z &= z - 1;
+    unsigned run = at - k - 1;
+    k = at;
     while (run >= 16) {  // ZRL: sixteen zeros
       put_bits(acc, bits, out, ac.prefix[0xF0], ac.length[0xF0]);
       run -= 16;
