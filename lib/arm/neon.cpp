@@ -268,13 +268,21 @@ __attribute__((always_inline)) inline void transform(const Constants& m, const s
     // hi[j] (j < 2), so that the row pass's first sums and differences pair
     // their halves.
     uint8x16_t q[4];
-    const std::uint8_t* lower = p + 4 * stride;  // the pointers step on, for loads that step them
-    for (std::size_t i = 0; i < 4; ++i, p += stride, lower += stride) {
-      const uint64x2_t upper = vcombine_u64(vreinterpret_u64_u8(vld1_u8(p)), vcreate_u64(0));
-      std::uint64_t row;
-      std::memcpy(&row, lower, 8);  // rows need not be aligned
-      q[i] = vreinterpretq_u8_u64(vsetq_lane_u64(row, upper, 1));
-    }
+    const std::uint8_t* upper = p;
+    const std::uint8_t* lower = p + 4 * stride;
+    // Loads that step their pointers by the stride, which the compiler does
+    // not make of intrinsics.
+    asm("ld1 {%0.8b}, [%4], %6\n\t"
+        "ld1 {%0.d}[1], [%5], %6\n\t"
+        "ld1 {%1.8b}, [%4], %6\n\t"
+        "ld1 {%1.d}[1], [%5], %6\n\t"
+        "ld1 {%2.8b}, [%4], %6\n\t"
+        "ld1 {%2.d}[1], [%5], %6\n\t"
+        "ld1 {%3.8b}, [%4], %6\n\t"
+        "ld1 {%3.d}[1], [%5], %6"
+        : "=&w"(q[0]), "=&w"(q[1]), "=&w"(q[2]), "=&w"(q[3]), "+r"(upper), "+r"(lower)
+        : "r"(stride)
+        : "memory");
     // Byte pairs of rows 0, 1 (2, 3) and 16-bit pairs of those: columns 0
     // and 4 (b[0]), 2 and 6 (b[1]), 1 and 5 (b[2]), 3 and 7 (b[3]), as
     // 32-bit groups of rows 0 to 3 in the low half and 4 to 7 in the high.
