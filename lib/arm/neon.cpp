@@ -205,8 +205,19 @@ inline void transpose(const int16x8_t* in, int16x8_t* out) {
 #if defined(__aarch64__)
 static_assert(std::endian::native == std::endian::little, "byte i of the narrowed marks is bits 8 i to 8 i + 7");
 inline std::uint64_t zigzag_bitmap(uint8x16x4_t m, const Constants& k) {
+  // The lookups take the marks from four consecutive registers, which the
+  // compiler reaches only by copying them there: they are made there.
+  register uint8x16_t m0 asm("v28") = m.val[0];
+  register uint8x16_t m1 asm("v29") = m.val[1];
+  register uint8x16_t m2 asm("v30") = m.val[2];
+  register uint8x16_t m3 asm("v31") = m.val[3];
   uint8x16_t p[4];
-  for (std::size_t r = 0; r < 4; ++r) p[r] = vqtbl4q_u8(m, k.picks[r]);
+  asm("tbl %0.16b, {v28.16b - v31.16b}, %8.16b\n\t"
+      "tbl %1.16b, {v28.16b - v31.16b}, %9.16b\n\t"
+      "tbl %2.16b, {v28.16b - v31.16b}, %10.16b\n\t"
+      "tbl %3.16b, {v28.16b - v31.16b}, %11.16b"
+      : "=&w"(p[0]), "=&w"(p[1]), "=&w"(p[2]), "=&w"(p[3])
+      : "w"(m0), "w"(m1), "w"(m2), "w"(m3), "w"(k.picks[0]), "w"(k.picks[1]), "w"(k.picks[2]), "w"(k.picks[3]));
   const uint8x16_t top = vsriq_n_u8(vsriq_n_u8(p[3], p[2], 1), vsriq_n_u8(p[1], p[0], 1), 2);
   const uint16x8_t pairs = vreinterpretq_u16_u8(top);
   return vget_lane_u64(vreinterpret_u64_u8(vmovn_u16(vsriq_n_u16(pairs, pairs, 12))), 0);
