@@ -56,11 +56,6 @@ struct Wide {
   int32x4_t lo, hi;
 };
 
-constexpr auto zz_bytes = [] {
-  std::array<std::uint8_t, 64> t{};
-  for (std::size_t k = 0; k < 64; ++k) t[k] = zz[k];
-  return t;
-}();
 #if defined(__aarch64__)
 // Four table lookups put the marks into four registers m0 ... m3 such that
 // three rounds of shift-right-and-insert pack them into a word: the
@@ -224,6 +219,11 @@ inline std::uint64_t zigzag_bitmap(uint8x16x4_t m, const Constants& k) {
 }
 #else  // 32-bit ARM: table lookups reach 32 bytes, so each group of eight
        // looks into the first and then the second half of the marks
+constexpr auto zz_bytes = [] {
+  std::array<std::uint8_t, 64> t{};
+  for (std::size_t k = 0; k < 64; ++k) t[k] = zz[k];
+  return t;
+}();
 static_assert(std::endian::native == std::endian::little,
               "byte 0 of the sums must land in the low byte of the bitmap");
 inline std::uint64_t zigzag_bitmap(uint8x16x4_t m, const Constants&) {
