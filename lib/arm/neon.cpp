@@ -430,7 +430,8 @@ inline ValueTables value_tables() {
 // The code of every run of fewer than 16 zeros followed by a value v with
 // |v| <= 16 (v = -16 included), most of the coefficients a block has, at
 // run * 32 + v + 16: the code of their symbol with v's bits below it,
-// shifted left by 8, and its length in the low byte; 0 for v = 0.
+// shifted left by 8, and its length in the low byte; EOB's at 16 (where
+// v = 0 would be), 0 for the other v = 0.
 using ShortCodes = std::array<std::uint64_t, 16 * 32>;
 constexpr ShortCodes make_short_codes(const CodeTable& ac) {
   ShortCodes t{};
@@ -443,12 +444,14 @@ constexpr ShortCodes make_short_codes(const CodeTable& ac) {
       t[static_cast<std::size_t>(run * 32 + v + 16)] = code << 8 | ac.length[symbol];
     }
   }
+  t[16] = std::uint64_t{ac.prefix[0]} << 8 | ac.length[0];
   return t;
 }
 constexpr ShortCodes luma_short = make_short_codes(luma_ac), chroma_short = make_short_codes(chroma_ac);
 static_assert(luma_short[16 + 1] == ((0b00u << 1 | 1u) << 8 | 3u), "run 0, value 1: code 00, then bit 1");
 static_assert(luma_short[32 + 16 - 1] == ((0b1100u << 1 | 0u) << 8 | 5u), "run 1, value -1: code 1100, bit 0");
 static_assert(chroma_short[16 + 1] == ((0b01u << 1 | 1u) << 8 | 3u), "run 0, value 1: code 01, then bit 1");
+static_assert(luma_short[16] == (0b1010u << 8 | 4u) && chroma_short[16] == (0b00u << 8 | 2u), "EOB");
 
 // The short codes of an AC table, or null for a table other than the two.
 inline const std::uint64_t* short_codes(const CodeTable* ac) {
@@ -479,6 +482,15 @@ inline void code_ac(const CodeTable& ac, const ValueTables& t, const Coefficient
   }
   if (k != 63) put(w, ac.prefix[0], ac.length[0]);  // EOB
 }
+// Puts a short code's entry.
+inline void put_short(Writer& w, std::uint64_t e) {
+  w.acc = (w.acc << (e & 63)) | e >> 8;  // a length of at most 20 bits
+  w.bits += static_cast<unsigned>(e & 255);
+  if ((w.bits & 32) != 0) {
+    w.bits -= 32;
+    put_word(w.out, static_cast<std::uint32_t>(w.acc >> w.bits));
+  }
+}
 inline void code_ac_short(const CodeTable& ac, const std::uint64_t* short_codes, const ValueTables& t,
                           const Coefficients& c, std::uint64_t z, Writer& w) {
   unsigned k = 0;
@@ -489,13 +501,7 @@ inline void code_ac_short(const CodeTable& ac, const std::uint64_t* short_codes,
     const std::int32_t value = c.value[zz[k]];
     const auto u = static_cast<std::uint32_t>(value + 16);
     if (u < 32 && run < 16) {
-      const std::uint64_t e = short_codes[run * 32 + u];
-      w.acc = (w.acc << (e & 63)) | e >> 8;  // a length of at most 20 bits
-      w.bits += static_cast<unsigned>(e & 255);
-      if ((w.bits & 32) != 0) {
-        w.bits -= 32;
-        put_word(w.out, static_cast<std::uint32_t>(w.acc >> w.bits));
-      }
+      put_short(w, short_codes[run * 32 + u]);
       continue;
     }
     while (run >= 16) {  // ZRL: sixteen zeros
@@ -506,7 +512,7 @@ inline void code_ac_short(const CodeTable& ac, const std::uint64_t* short_codes,
     const unsigned symbol = run * 16 + t.size[v];
     put(w, ac.prefix.data()[symbol] | t.bits[v], ac.length.data()[symbol]);
   }
-  if (k != 63) put(w, ac.prefix[0], ac.length[0]);  // EOB
+  if (k != 63) put_short(w, short_codes[16]);  // EOB
 }
 
 // One block into the writer: DC, the nonzero AC coefficients in zigzag
