@@ -424,9 +424,6 @@ inline ValueTables value_tables() {
   return t;
 }
 
-// The AC coefficients of a block, from the bitmap z (bit 63 - j for zigzag
-// position 1 + j) into the writer; runs of 16 zeros or more are looked for
-// only when the block has one.
 // The code of every run of fewer than 16 zeros followed by a value v with
 // |v| <= 16 (v = -16 included), most of the coefficients a block has, at
 // run * 32 + v + 16: the code of their symbol with v's bits below it,
@@ -459,9 +456,10 @@ inline const std::uint64_t* short_codes(const CodeTable* ac) {
 }
 
 // The AC coefficients of a block, from the bitmap z (bit 63 - j for zigzag
-// position 1 + j) into the writer; runs of 16 zeros or more are looked for
-// only when the block has one (long_runs), or, with short codes, only
-// where a code is not among them.
+// position 1 + j) into the writer, then EOB unless the last was nonzero;
+// runs of 16 zeros or more are looked for only when the block has one
+// (long_runs), or, with short codes (code_ac_short), only where a code is
+// not among them.
 template <bool long_runs>
 inline void code_ac(const CodeTable& ac, const ValueTables& t, const Coefficients& c, std::uint64_t z, Writer& w) {
   unsigned k = 0;  // zigzag position of the coefficient sent last
