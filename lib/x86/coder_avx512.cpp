@@ -197,40 +197,47 @@ inline void transpose(const __m512i* in, __m512i* out) {
 // at p, reading no sample of any other: y[r] holds row r, block b in
 // 128-bit lane b (the lanes of missing blocks hold no meaning). q: each row
 // of reciprocals in every lane.
-inline void transform_rows(const __m512i* rows, const __m512i* q, __m512i* y) {
+inline void transform_rows(const __m512i* rows, const __m512i* q, bool doubled, __m512i* y) {
   __m512i x[8];
   transpose(rows, x);  // x[c]: column c, rows in the lanes
   pass(x);
   x[0] = sub(x[0], _mm512_set1_epi16(8 * 128));  // the level shift
   transpose(x, y);
   pass(y);
+  if (doubled) {
+    // q = 2 qu, every qu below 2^14: (v qu + 2^15) >> 16 is ((v qu >> 15)
+    // + 1) >> 1, the high half of v q halved with rounding up by pmulhrsw,
+    // (t 2^14 + 2^14) >> 15 = (t + 1) >> 1.
+    for (int r = 0; r < 8; ++r) y[r] = _mm512_mulhrs_epi16(_mm512_mulhi_epi16(y[r], q[r]), _mm512_set1_epi16(1 << 14));
+    return;
+  }
   for (int r = 0; r < 8; ++r) {
     y[r] = _mm512_add_epi16(_mm512_mulhi_epi16(y[r], q[r]), _mm512_srli_epi16(_mm512_mullo_epi16(y[r], q[r]), 15));
   }
 }
 
-inline void transform_quad(const std::uint8_t* p, std::size_t stride, int blocks, const __m512i* q,
+inline void transform_quad(const std::uint8_t* p, std::size_t stride, int blocks, const __m512i* q, bool doubled,
                            __m512i* y) {
   const auto mask = static_cast<__mmask32>(_bzhi_u32(~0u, 8 * static_cast<unsigned>(blocks)));
   __m512i rows[8];
   for (std::size_t r = 0; r < 8; ++r) {
     rows[r] = _mm512_cvtepu8_epi16(_mm256_maskz_loadu_epi8(mask, p + stride * r));
   }
-  transform_rows(rows, q, y);
+  transform_rows(rows, q, doubled, y);
 }
 
 // The same for two pairs of blocks side by side, one at a (lanes 0 and 1),
 // the other at b (lanes 2 and 3); pairs = 1 reads only the first block of
 // each.
 inline void transform_two_pairs(const std::uint8_t* a, const std::uint8_t* b, std::size_t stride, int pairs,
-                                const __m512i* q, __m512i* y) {
+                                const __m512i* q, bool doubled, __m512i* y) {
   const auto mask = static_cast<__mmask16>(pairs == 2 ? 0xFFFF : 0xFF);
   __m512i rows[8];
   for (std::size_t r = 0; r < 8; ++r) {
     const __m256i lo = _mm256_castsi128_si256(_mm_maskz_loadu_epi8(mask, a + stride * r));
     rows[r] = _mm512_cvtepu8_epi16(_mm256_inserti128_si256(lo, _mm_maskz_loadu_epi8(mask, b + stride * r), 1));
   }
-  transform_rows(rows, q, y);
+  transform_rows(rows, q, doubled, y);
 }
 
 // Rows 0 to 3 (top) and 4 to 7 (bottom) of each of the four blocks of y,
@@ -248,11 +255,18 @@ inline void split_blocks(const __m512i* y, __m512i* top, __m512i* bottom) {
   }
 }
 
-// Each row of 8 reciprocals in all four lanes.
-inline void load_reciprocals(const std::int16_t* qu16, __m512i* q) {
+// Each row of 8 reciprocals in all four lanes, doubled (see transform_rows)
+// when every one is below 2^14, as at all but the highest qualities;
+// returns whether they are.
+inline bool load_reciprocals(const std::int16_t* qu16, __m512i* q) {
+  const __m512i limit = _mm512_set1_epi16((1 << 14) - 1);
+  const bool doubled =
+      (_mm512_cmpgt_epi16_mask(load64(qu16), limit) | _mm512_cmpgt_epi16_mask(load64(qu16 + 32), limit)) == 0;
   for (int r = 0; r < 8; ++r) {
-    q[r] = _mm512_broadcast_i32x4(_mm_loadu_si128(reinterpret_cast<const __m128i*>(qu16 + 8 * r)));
+    const __m512i row = _mm512_broadcast_i32x4(_mm_loadu_si128(reinterpret_cast<const __m128i*>(qu16 + 8 * r)));
+    q[r] = doubled ? _mm512_add_epi16(row, row) : row;
   }
+  return doubled;
 }
 
 // From an AC code table: the codes' low and high bytes split out of its
@@ -566,8 +580,8 @@ inline std::uint8_t* stuff_blocks(std::uint8_t* start, std::uint8_t* end) {
 std::uint64_t dct_quant_avx512(const std::uint8_t* p, std::size_t stride, const QuantTables& q,
                                std::int32_t* block, std::uint32_t* codes) {
   __m512i r[8], y[8], top[4], bottom[4];
-  load_reciprocals(q.qu16.data(), r);
-  transform_quad(p, stride, 1, r, y);
+  const bool doubled = load_reciprocals(q.qu16.data(), r);
+  transform_quad(p, stride, 1, r, doubled, y);
   split_blocks(y, top, bottom);
   alignas(64) std::int16_t natural[64];
   _mm512_store_si512(natural, top[0]);
@@ -591,13 +605,13 @@ void code_blocks_avx512(CoderState& s, const Component& c, const std::uint8_t* p
   const VectorTables vt = load_tables(*c.ac);
   const DcVectors dc = load_dc_tables(*c.dc);
   __m512i q[8];
-  load_reciprocals(c.quant->qu16.data(), q);
+  const bool doubled = load_reciprocals(c.quant->qu16.data(), q);
   // Each four blocks go through memory (the coder needs the registers), and
   // the next four are transformed before the current ones are coded.
   alignas(64) std::int16_t coef[2][4][64];
   auto transform = [&](int i, std::int16_t (*to)[64]) {
     __m512i y[8], top[4], bottom[4];
-    transform_quad(p + 8 * i, stride, count - i < 4 ? count - i : 4, q, y);
+    transform_quad(p + 8 * i, stride, count - i < 4 ? count - i : 4, q, doubled, y);
     split_blocks(y, top, bottom);
     for (int b = 0; b < 4; ++b) {
       _mm512_store_si512(to[b], top[b]);
@@ -653,7 +667,7 @@ void code_mixed_avx512(CoderState& s, const Component* comps, const std::uint8_t
       q[r] = _mm512_inserti32x4(v, row(3), 3);
     }
     __m512i y[8], top[4], bottom[4];
-    transform_quad(p + 8 * i, stride, blocks, q, y);
+    transform_quad(p + 8 * i, stride, blocks, q, false, y);
     split_blocks(y, top, bottom);
     std::uint8_t* const start = out;
     for (int b = 0; b < blocks; ++b) {
@@ -685,8 +699,8 @@ int code_420_avx512(CoderState& s, const Component* comps, const std::uint8_t* y
   const DcVectors chroma_dc = load_dc_tables(*comps[1].dc);
   const DcVectors luma_dc = load_dc_tables(*comps[0].dc);
   __m512i luma_q[8], chroma_q[8];
-  load_reciprocals(comps[0].quant->qu16.data(), luma_q);
-  load_reciprocals(comps[1].quant->qu16.data(), chroma_q);
+  const bool luma_doubled = load_reciprocals(comps[0].quant->qu16.data(), luma_q);
+  const bool chroma_doubled = load_reciprocals(comps[1].quant->qu16.data(), chroma_q);
   // Blocks of two MCUs: Y of the first (0 to 3), Y of the second (4 to 7),
   // Cb, Cb, Cr, Cr (8 to 11).
   alignas(64) std::int16_t coef[2][12][64];
@@ -703,10 +717,10 @@ int code_420_avx512(CoderState& s, const Component* comps, const std::uint8_t* y
     __m512i yq[8];
     for (int i = 0; i < pairs; ++i) {
       const std::uint8_t* p = y + 16 * (m + i);
-      transform_two_pairs(p, p + 8 * y_stride, y_stride, 2, luma_q, yq);
+      transform_two_pairs(p, p + 8 * y_stride, y_stride, 2, luma_q, luma_doubled, yq);
       store(yq, to + 4 * i);
     }
-    transform_two_pairs(cb + 8 * m, cr + 8 * m, c_stride, pairs, chroma_q, yq);
+    transform_two_pairs(cb + 8 * m, cr + 8 * m, c_stride, pairs, chroma_q, chroma_doubled, yq);
     store(yq, to + 8);
   };
   if (count > 0) transform(0, coef[0]);
