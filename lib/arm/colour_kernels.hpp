@@ -8,6 +8,9 @@
 
 void rgb_to_ycc_line_neon(const std::uint8_t* src, int bytes_per_pixel, int r_off, int g_off, int b_off,
                           std::uint32_t n, std::uint8_t* y, std::uint8_t* cb, std::uint8_t* cr);
+void rgb_to_420_line_neon(const std::uint8_t* a, const std::uint8_t* b, int bytes_per_pixel, int r_off, int g_off,
+                          int b_off, std::uint32_t n, std::uint8_t* ya, std::uint8_t* yb, std::uint8_t* cb,
+                          std::uint8_t* cr);
 void down_h2_line_neon(const std::uint8_t* in, std::uint32_t n, std::uint8_t* out);
 void down_h2v2_line_neon(const std::uint8_t* a, const std::uint8_t* b, std::uint32_t n, std::uint8_t* out);
 void down_v2_line_neon(const std::uint8_t* a, const std::uint8_t* b, std::uint32_t n, std::uint8_t* out);

@@ -22,6 +22,8 @@
 // So the results equal the integer formulas for every input.
 #include <arm_neon.h>
 
+#include <cstring>
+
 #include "colour.hpp"
 #include "arm/colour_kernels.hpp"
 #include "arm/kernels.hpp"
@@ -44,14 +46,23 @@ inline void ycc8(uint8x8_t r, uint8x8_t g, uint8x8_t b, uint8x8_t& y, uint8x8_t&
   cr = vsubhn_u16(hr, vshrq_n_u16(pr, 8));
 }
 
-// Y, Cb, Cr of 16 pixels, stored.
-inline void ycc16(uint8x16_t r, uint8x16_t g, uint8x16_t b, std::uint8_t* y, std::uint8_t* cb, std::uint8_t* cr) {
+// Y, Cb, Cr of 16 pixels.
+struct Ycc {
+  uint8x16_t y, cb, cr;
+};
+inline Ycc ycc(uint8x16_t r, uint8x16_t g, uint8x16_t b) {
   uint8x8_t y0, cb0, cr0, y1, cb1, cr1;
   ycc8(vget_low_u8(r), vget_low_u8(g), vget_low_u8(b), y0, cb0, cr0);
   ycc8(vget_high_u8(r), vget_high_u8(g), vget_high_u8(b), y1, cb1, cr1);
-  vst1q_u8(y, vcombine_u8(y0, y1));
-  vst1q_u8(cb, vcombine_u8(cb0, cb1));
-  vst1q_u8(cr, vcombine_u8(cr0, cr1));
+  return {vcombine_u8(y0, y1), vcombine_u8(cb0, cb1), vcombine_u8(cr0, cr1)};
+}
+
+// Y, Cb, Cr of 16 pixels, stored.
+inline void ycc16(uint8x16_t r, uint8x16_t g, uint8x16_t b, std::uint8_t* y, std::uint8_t* cb, std::uint8_t* cr) {
+  const Ycc v = ycc(r, g, b);
+  vst1q_u8(y, v.y);
+  vst1q_u8(cb, v.cb);
+  vst1q_u8(cr, v.cr);
 }
 
 // Lane k of a structure load, k < 4 (the offsets are checked by the caller).
@@ -71,29 +82,102 @@ inline uint8x16_t lane(const uint8x16x3_t& v, int k) {
   }
 }
 
-// The whole steps of 16 pixels, with the layout known here (R, G, B at
-// lanes R, G, B) or, for R < 0, taken from the offsets; returns the pixels
-// done.
+inline uint8x8_t half_lane(const uint8x8x4_t& v, int k) {
+  switch (k) {
+    case 0: return v.val[0];
+    case 1: return v.val[1];
+    case 2: return v.val[2];
+    default: return v.val[3];
+  }
+}
+inline uint8x8_t half_lane(const uint8x8x3_t& v, int k) {
+  switch (k) {
+    case 0: return v.val[0];
+    case 1: return v.val[1];
+    default: return v.val[2];
+  }
+}
+
+// R, G and B of 16 pixels at src, with the layout known here (R, G, B at
+// lanes R, G, B) or, for R < 0, taken from the offsets.
+struct Rgb {
+  uint8x16_t r, g, b;
+};
+template <int Bpp, int R, int G, int B>
+inline Rgb load_rgb(const std::uint8_t* src, int r_off, int g_off, int b_off) {
+  if constexpr (Bpp == 3) {
+    const uint8x16x3_t px = vld3q_u8(src);
+    if constexpr (R >= 0) return {px.val[R], px.val[G], px.val[B]};
+    return {lane(px, r_off), lane(px, g_off), lane(px, b_off)};
+  } else {
+    const uint8x16x4_t px = vld4q_u8(src);
+    if constexpr (R >= 0) return {px.val[R], px.val[G], px.val[B]};
+    return {lane(px, r_off), lane(px, g_off), lane(px, b_off)};
+  }
+}
+
+// The whole steps of 16 pixels of one line; returns the pixels done.
 template <int Bpp, int R, int G, int B>
 std::uint32_t rgb_steps(const std::uint8_t* src, int r_off, int g_off, int b_off, std::uint32_t n,
                         std::uint8_t* y, std::uint8_t* cb, std::uint8_t* cr) {
   std::uint32_t i = 0;
   for (; n - i >= 16; i += 16, src += 16 * Bpp) {
-    if constexpr (Bpp == 3) {
-      const uint8x16x3_t px = vld3q_u8(src);
-      if constexpr (R >= 0) {
-        ycc16(px.val[R], px.val[G], px.val[B], y + i, cb + i, cr + i);
+    const Rgb p = load_rgb<Bpp, R, G, B>(src, r_off, g_off, b_off);
+    ycc16(p.r, p.g, p.b, y + i, cb + i, cr + i);
+  }
+  return i;
+}
+
+// The whole steps of 16 pixels of two lines to 4:2:0: each line's Y
+// stored, its Cb and Cr summed in pairs on 16-bit lanes with the other
+// line's, (s + 2) >> 2 in the narrowing; returns the pixels done.
+template <int Bpp, int R, int G, int B>
+std::uint32_t rgb_420_steps(const std::uint8_t* a, const std::uint8_t* b, int r_off, int g_off, int b_off,
+                            std::uint32_t n, std::uint8_t* ya, std::uint8_t* yb, std::uint8_t* cb,
+                            std::uint8_t* cr) {
+  std::uint32_t i = 0;
+  for (; n - i >= 16; i += 16, a += 16 * Bpp, b += 16 * Bpp) {
+    const Rgb pa = load_rgb<Bpp, R, G, B>(a, r_off, g_off, b_off);
+    Ycc va = ycc(pa.r, pa.g, pa.b);
+    // The second line is loaded only once the first is done with (its
+    // address passes through the empty asm statement with the first's
+    // results), so that the compiler does not interleave the two and run
+    // out of registers for the constants.
+    const std::uint8_t* next = b;
+    asm("" : "+r"(next), "+w"(va.y), "+w"(va.cb), "+w"(va.cr));
+    const Rgb pb = load_rgb<Bpp, R, G, B>(next, r_off, g_off, b_off);
+    const Ycc vb = ycc(pb.r, pb.g, pb.b);
+    vst1q_u8(ya + i, va.y);
+    vst1q_u8(yb + i, vb.y);
+    vst1_u8(cb + i / 2, vrshrn_n_u16(vpadalq_u8(vpaddlq_u8(va.cb), vb.cb), 2));
+    vst1_u8(cr + i / 2, vrshrn_n_u16(vpadalq_u8(vpaddlq_u8(va.cr), vb.cr), 2));
+  }
+  if (n - i >= 8) {  // a last half step
+    uint8x8_t r[2], g[2], bl[2];
+    for (int j = 0; j < 2; ++j) {
+      const std::uint8_t* src = j == 0 ? a : b;
+      if constexpr (Bpp == 3) {
+        const uint8x8x3_t px = vld3_u8(src);
+        r[j] = px.val[R >= 0 ? R : 0], g[j] = px.val[G >= 0 ? G : 1], bl[j] = px.val[B >= 0 ? B : 2];
+        if constexpr (R < 0) r[j] = half_lane(px, r_off), g[j] = half_lane(px, g_off), bl[j] = half_lane(px, b_off);
       } else {
-        ycc16(lane(px, r_off), lane(px, g_off), lane(px, b_off), y + i, cb + i, cr + i);
-      }
-    } else {
-      const uint8x16x4_t px = vld4q_u8(src);
-      if constexpr (R >= 0) {
-        ycc16(px.val[R], px.val[G], px.val[B], y + i, cb + i, cr + i);
-      } else {
-        ycc16(lane(px, r_off), lane(px, g_off), lane(px, b_off), y + i, cb + i, cr + i);
+        const uint8x8x4_t px = vld4_u8(src);
+        r[j] = px.val[R >= 0 ? R : 0], g[j] = px.val[G >= 0 ? G : 1], bl[j] = px.val[B >= 0 ? B : 2];
+        if constexpr (R < 0) r[j] = half_lane(px, r_off), g[j] = half_lane(px, g_off), bl[j] = half_lane(px, b_off);
       }
     }
+    uint8x8_t y0, cb0, cr0, y1, cb1, cr1;
+    ycc8(r[0], g[0], bl[0], y0, cb0, cr0);
+    ycc8(r[1], g[1], bl[1], y1, cb1, cr1);
+    vst1_u8(ya + i, y0);
+    vst1_u8(yb + i, y1);
+    // Four Cb and four Cr, made together as one vector's halves.
+    const uint16x4_t sb = vpadal_u8(vpaddl_u8(cb0), cb1), sr = vpadal_u8(vpaddl_u8(cr0), cr1);
+    const uint32x2_t both = vreinterpret_u32_u8(vrshrn_n_u16(vcombine_u16(sb, sr), 2));
+    const std::uint32_t four_cb = vget_lane_u32(both, 0), four_cr = vget_lane_u32(both, 1);
+    std::memcpy(cb + i / 2, &four_cb, 4);  // the lines need not be aligned
+    std::memcpy(cr + i / 2, &four_cr, 4);
+    i += 8;
   }
   return i;
 }
@@ -117,6 +201,26 @@ void rgb_to_ycc_line_neon(const std::uint8_t* src, int bytes_per_pixel, int r_of
   }
   rgb_to_ycc_line(src + static_cast<std::size_t>(i) * bytes_per_pixel, bytes_per_pixel, r_off, g_off, b_off, n - i,
            y + i, cb + i, cr + i);
+}
+
+void rgb_to_420_line_neon(const std::uint8_t* a, const std::uint8_t* b, int bytes_per_pixel, int r_off, int g_off,
+                          int b_off, std::uint32_t n, std::uint8_t* ya, std::uint8_t* yb, std::uint8_t* cb,
+                          std::uint8_t* cr) {
+  std::uint32_t i;
+  const bool rgb = r_off == 0 && g_off == 1 && b_off == 2, bgr = r_off == 2 && g_off == 1 && b_off == 0;
+  if (bytes_per_pixel == 3) {
+    i = rgb   ? rgb_420_steps<3, 0, 1, 2>(a, b, r_off, g_off, b_off, n, ya, yb, cb, cr)
+        : bgr ? rgb_420_steps<3, 2, 1, 0>(a, b, r_off, g_off, b_off, n, ya, yb, cb, cr)
+              : rgb_420_steps<3, -1, -1, -1>(a, b, r_off, g_off, b_off, n, ya, yb, cb, cr);
+  } else {
+    i = rgb   ? rgb_420_steps<4, 0, 1, 2>(a, b, r_off, g_off, b_off, n, ya, yb, cb, cr)
+        : bgr ? rgb_420_steps<4, 2, 1, 0>(a, b, r_off, g_off, b_off, n, ya, yb, cb, cr)
+              : rgb_420_steps<4, -1, -1, -1>(a, b, r_off, g_off, b_off, n, ya, yb, cb, cr);
+  }
+  if (i == n) return;
+  const std::size_t skip = static_cast<std::size_t>(i) * static_cast<std::uint32_t>(bytes_per_pixel);
+  rgb_to_420_line(a + skip, b + skip, bytes_per_pixel, r_off, g_off, b_off, n - i, ya + i, yb + i, cb + i / 2,
+                  cr + i / 2);
 }
 
 // The downsampling loops step two vectors at a time and then one, with
@@ -180,4 +284,4 @@ void unpack_422_line_neon(const std::uint8_t* src, bool y_first, std::uint32_t n
 }
 
 const ColourKernels neon_colour = {rgb_to_ycc_line_neon, down_h2_line_neon, down_h2v2_line_neon,
-                                  down_v2_line_neon, unpack_422_line_neon, nullptr};
+                                  down_v2_line_neon, unpack_422_line_neon, rgb_to_420_line_neon};
