@@ -1,27 +1,30 @@
 // The AVX-512 path (AVX-512 F, BW, VL, VBMI, VBMI2, VNNI): the pair path's
 // transform on vectors twice as wide, four blocks at a time, and a block
-// coder that codes dense blocks in vectors and sparse ones one coefficient
-// at a time.
+// coder that codes blocks in vectors, two at a time where both are short,
+// and sparse blocks left alone one coefficient at a time.
 //
-// A dense block, in vectors:
-//   - the coefficients into zigzag order (two word permutes), the nonzero
+// Symbols in vectors, one byte lane each:
+//   - the coefficients into zigzag order (word permutes), the nonzero
 //     bitmap by a test;
-//   - the positions of the DC and of the nonzero AC coefficients compressed
-//     into byte lanes (vpcompressb); each zero run is the distance to the
-//     previous position, less one;
+//   - the positions of the symbols compressed into byte lanes (vpcompressb);
+//     each zero run is the distance to the previous position, less one;
 //   - each size from two 64-entry byte tables (bit lengths of |v| & 63 and of
 //     |v| >> 6), compressed the same way;
 //   - code and length of each run/size symbol from 256-entry byte tables
 //     (two vpermi2b a table, the top bit of the index choosing the half);
-//     the DC's code goes into lane 0, EOB's after the last coefficient;
 //   - on 32-bit lanes, each code shifted left by its size with the value
 //     bits below; neighbouring codes merged in pairs (at most 2 x 26 bits) on
-//     64-bit lanes.
-// The merged pairs then go through the branch-free writer, a store per pair.
-// A block with a run of 16 zeros or more (ZRL codes) is coded the scalar way,
-// as are blocks with few coefficients, where the fixed cost of the vector
-// steps outweighs the per-coefficient saving. 0xFF bytes are looked for once
-// every four blocks.
+//     64-bit lanes, and pairs in fours where they fit 56 bits.
+// Two short blocks in a row (nothing at zigzag position 31 or more: two Y
+// blocks, or an MCU's Cb and Cr) take one pass: the first's positions in
+// lanes 0 to 31, the second's in 32 to 63, each DC lane holding the DC
+// difference (coded from the DC table) and each lane 31 an EOB. A block
+// alone sends its DC and EOB the scalar way. The merged codes then go
+// through the branch-free writer, a store each. A block with a run of 16
+// zeros or more (ZRL codes) is coded the scalar way, as are blocks alone with
+// few coefficients, where the fixed cost of the vector steps outweighs the
+// per-coefficient saving. 0xFF bytes are looked for once every four blocks
+// (two MCUs of 4:2:0), and each gets its 0x00 by byte expansion.
 //
 // The code tables are the component's: the vector tables are made from them
 // once a call, and the compiler keeps them in registers or, where the

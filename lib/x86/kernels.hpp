@@ -22,8 +22,8 @@
 // on 4 and 8 x 32-bit lanes, then the portable bitmap coder; avx2_pair_path
 // (pair_avx2.cpp), two blocks at once on 16 x 16-bit lanes and a BMI2 coder;
 // on x86-64, avx512_path (coder_avx512.cpp), the pair path's transform on
-// vectors twice as wide, four blocks at once, and a coder that codes dense
-// blocks in 512-bit vectors.
+// vectors twice as wide, four blocks at once, and a coder that codes pairs
+// of short blocks, and dense blocks, in 512-bit vectors.
 #if defined(__x86_64__)
 #define BW_HAVE_AVX512 1
 #define BW_ARCH_PATHS(X) X(sse41_path) X(avx2_path) X(avx2_pair_path) X(avx512_path)
