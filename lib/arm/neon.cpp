@@ -445,10 +445,11 @@ constexpr ShortCodes make_short_codes(const CodeTable& ac) {
   return t;
 }
 constexpr ShortCodes luma_short = make_short_codes(luma_ac), chroma_short = make_short_codes(chroma_ac);
-static_assert(luma_short[16 + 1] == ((0b00u << 1 | 1u) << 8 | 3u), "run 0, value 1: code 00, then bit 1");
-static_assert(luma_short[32 + 16 - 1] == ((0b1100u << 1 | 0u) << 8 | 5u), "run 1, value -1: code 1100, bit 0");
-static_assert(chroma_short[16 + 1] == ((0b01u << 1 | 1u) << 8 | 3u), "run 0, value 1: code 01, then bit 1");
-static_assert(luma_short[16] == (0b1010u << 8 | 4u) && chroma_short[16] == (0b00u << 8 | 2u), "EOB");
+// Each entry: the code and value bits above 8 bits of their length.
+static_assert(luma_short[16 + 1] == (0b001u << 8 | 3u), "run 0, value 1: code 00, then bit 1");
+static_assert(luma_short[32 + 16 - 1] == (0b11000u << 8 | 5u), "run 1, value -1: code 1100, bit 0");
+static_assert(chroma_short[16 + 1] == (0b011u << 8 | 3u), "run 0, value 1: code 01, then bit 1");
+static_assert(luma_short[16] == (0b1010u << 8 | 4u) && chroma_short[16] == 2u, "EOB: 1010, and 00");
 
 // The short codes of an AC table, or null for a table other than the two.
 inline const std::uint64_t* short_codes(const CodeTable* ac) {
@@ -629,6 +630,8 @@ int code_420_with(CoderState& s, const Component* comps, const std::uint8_t* y, 
 
 // 4:2:0 MCUs straight from their planes (Code420Fn): each MCU's four Y
 // blocks, then its Cb and Cr blocks, while the buffer has room for an MCU.
+// s is coded into through the chosen instance, which cppcheck does not follow.
+// cppcheck-suppress constParameter
 int code_420_neon(CoderState& s, const Component* comps, const std::uint8_t* y, std::size_t y_stride,
                   const std::uint8_t* cb, const std::uint8_t* cr, std::size_t c_stride, int count,
                   const std::uint8_t* limit) {
