@@ -50,16 +50,87 @@ inline void ycc8(uint8x8_t r, uint8x8_t g, uint8x8_t b, uint8x8_t& y, uint8x8_t&
 struct Ycc {
   uint8x16_t y, cb, cr;
 };
-inline Ycc ycc(uint8x16_t r, uint8x16_t g, uint8x16_t b) {
+#if defined(__aarch64__)
+// The products of the low (Hi false) or the high eight lanes of a with a
+// constant in every lane of k: the high halves are read in place (umull2,
+// umlal2, umlsl2) rather than first copied out.
+// The low halves' products are written out, with the registers' 8-byte
+// views: the compiler would take each vget_low of a constant for a value of
+// its own, and spill them.
+template <bool Hi>
+inline uint16x8_t mull(uint8x16_t a, uint8x16_t k) {
+  if constexpr (Hi) return vmull_high_u8(a, k);
+  uint16x8_t s;
+  asm("umull %0.8h, %1.8b, %2.8b" : "=w"(s) : "w"(a), "w"(k));
+  return s;
+}
+template <bool Hi>
+inline uint16x8_t mlal(uint16x8_t s, uint8x16_t a, uint8x16_t k) {
+  if constexpr (Hi) return vmlal_high_u8(s, a, k);
+  asm("umlal %0.8h, %1.8b, %2.8b" : "+w"(s) : "w"(a), "w"(k));
+  return s;
+}
+template <bool Hi>
+inline uint16x8_t mlsl(uint16x8_t s, uint8x16_t a, uint8x16_t k) {
+  if constexpr (Hi) return vmlsl_high_u8(s, a, k);
+  asm("umlsl %0.8h, %1.8b, %2.8b" : "+w"(s) : "w"(a), "w"(k));
+  return s;
+}
+// The multipliers of ycc8, one to a register in every lane, and its
+// offset; made once a loop, hidden from the compiler, which would otherwise
+// make the low and the high halves' copies registers of their own.
+struct YccConstants {
+  uint8x16_t y_r, y_g, y_b, yl_r, yl_g, yl_b, c128, cb_r, cb_g, cbl_r, cbl_g, cr_g, cr_b, crl_g, crl_b;
+  uint16x8_t base;
+};
+inline YccConstants ycc_constants() {
+  // Each made and hidden on its own: hiding the members of the structure
+  // leaves a copy of it on the stack.
+  auto dup = [](std::uint8_t c) {
+    uint8x16_t v = vdupq_n_u8(c);
+    asm("" : "+w"(v));
+    return v;
+  };
+  uint16x8_t base = vdupq_n_u16(32895);
+  asm("" : "+w"(base));
+  return {dup(76),  dup(150), dup(29), dup(139), dup(70), dup(47),  dup(128), dup(43),
+          dup(84),  dup(51),  dup(205), dup(107), dup(20), dup(47), dup(209), base};
+}
+// The sums of ycc8 for the low (Hi false) or the high half of 16 pixels.
+template <bool Hi>
+inline void ycc_half(const YccConstants& k, uint8x16_t r, uint8x16_t g, uint8x16_t b, uint8x8_t& y,
+                     uint8x8_t& cb, uint8x8_t& cr) {
+  const uint16x8_t h = mlal<Hi>(mlal<Hi>(mull<Hi>(r, k.y_r), g, k.y_g), b, k.y_b);
+  const uint16x8_t l = mlal<Hi>(mlal<Hi>(mull<Hi>(r, k.yl_r), g, k.yl_g), b, k.yl_b);
+  y = vraddhn_u16(h, vshrq_n_u16(l, 8));
+  const uint16x8_t hb = mlsl<Hi>(mlsl<Hi>(mlal<Hi>(k.base, b, k.c128), r, k.cb_r), g, k.cb_g);
+  const uint16x8_t pb = mlal<Hi>(mull<Hi>(r, k.cbl_r), g, k.cbl_g);
+  cb = vsubhn_u16(hb, vshrq_n_u16(pb, 8));
+  const uint16x8_t hr = mlsl<Hi>(mlsl<Hi>(mlal<Hi>(k.base, r, k.c128), g, k.cr_g), b, k.cr_b);
+  const uint16x8_t pr = mlal<Hi>(mull<Hi>(g, k.crl_g), b, k.crl_b);
+  cr = vsubhn_u16(hr, vshrq_n_u16(pr, 8));
+}
+inline Ycc ycc(const YccConstants& k, uint8x16_t r, uint8x16_t g, uint8x16_t b) {
+  uint8x8_t y0, cb0, cr0, y1, cb1, cr1;
+  ycc_half<false>(k, r, g, b, y0, cb0, cr0);
+  ycc_half<true>(k, r, g, b, y1, cb1, cr1);
+  return {vcombine_u8(y0, y1), vcombine_u8(cb0, cb1), vcombine_u8(cr0, cr1)};
+}
+#else
+struct YccConstants {};  // ycc8 makes its own
+inline YccConstants ycc_constants() { return {}; }
+inline Ycc ycc(const YccConstants&, uint8x16_t r, uint8x16_t g, uint8x16_t b) {
   uint8x8_t y0, cb0, cr0, y1, cb1, cr1;
   ycc8(vget_low_u8(r), vget_low_u8(g), vget_low_u8(b), y0, cb0, cr0);
   ycc8(vget_high_u8(r), vget_high_u8(g), vget_high_u8(b), y1, cb1, cr1);
   return {vcombine_u8(y0, y1), vcombine_u8(cb0, cb1), vcombine_u8(cr0, cr1)};
 }
+#endif
 
 // Y, Cb, Cr of 16 pixels, stored.
-inline void ycc16(uint8x16_t r, uint8x16_t g, uint8x16_t b, std::uint8_t* y, std::uint8_t* cb, std::uint8_t* cr) {
-  const Ycc v = ycc(r, g, b);
+inline void ycc16(const YccConstants& k, uint8x16_t r, uint8x16_t g, uint8x16_t b, std::uint8_t* y,
+                  std::uint8_t* cb, std::uint8_t* cr) {
+  const Ycc v = ycc(k, r, g, b);
   vst1q_u8(y, v.y);
   vst1q_u8(cb, v.cb);
   vst1q_u8(cr, v.cr);
@@ -121,9 +192,10 @@ template <int Bpp, int R, int G, int B>
 std::uint32_t rgb_steps(const std::uint8_t* src, int r_off, int g_off, int b_off, std::uint32_t n,
                         std::uint8_t* y, std::uint8_t* cb, std::uint8_t* cr) {
   std::uint32_t i = 0;
+  const YccConstants k = ycc_constants();
   for (; n - i >= 16; i += 16, src += 16 * Bpp) {
     const Rgb p = load_rgb<Bpp, R, G, B>(src, r_off, g_off, b_off);
-    ycc16(p.r, p.g, p.b, y + i, cb + i, cr + i);
+    ycc16(k, p.r, p.g, p.b, y + i, cb + i, cr + i);
   }
   return i;
 }
@@ -136,9 +208,10 @@ std::uint32_t rgb_420_steps(const std::uint8_t* a, const std::uint8_t* b, int r_
                             std::uint32_t n, std::uint8_t* ya, std::uint8_t* yb, std::uint8_t* cb,
                             std::uint8_t* cr) {
   std::uint32_t i = 0;
+  const YccConstants k = ycc_constants();
   for (; n - i >= 16; i += 16, a += 16 * Bpp, b += 16 * Bpp) {
     const Rgb pa = load_rgb<Bpp, R, G, B>(a, r_off, g_off, b_off);
-    Ycc va = ycc(pa.r, pa.g, pa.b);
+    Ycc va = ycc(k, pa.r, pa.g, pa.b);
     // The second line is loaded only once the first is done with (its
     // address passes through the empty asm statement with the first's
     // results), so that the compiler does not interleave the two and run
@@ -146,7 +219,7 @@ std::uint32_t rgb_420_steps(const std::uint8_t* a, const std::uint8_t* b, int r_
     const std::uint8_t* next = b;
     asm("" : "+r"(next), "+w"(va.y), "+w"(va.cb), "+w"(va.cr));
     const Rgb pb = load_rgb<Bpp, R, G, B>(next, r_off, g_off, b_off);
-    const Ycc vb = ycc(pb.r, pb.g, pb.b);
+    const Ycc vb = ycc(k, pb.r, pb.g, pb.b);
     vst1q_u8(ya + i, va.y);
     vst1q_u8(yb + i, vb.y);
     vst1_u8(cb + i / 2, vrshrn_n_u16(vpadalq_u8(vpaddlq_u8(va.cb), vb.cb), 2));
