@@ -503,12 +503,9 @@ inline void code_ac_short(const CodeTable& ac, const std::uint64_t* short_codes,
       put_short(w, short_codes[run * 32 + u]);
       continue;
     }
-    while (run >= 16) {  // ZRL: sixteen zeros
-      put(w, ac.prefix[0xF0], ac.length[0xF0]);
-      run -= 16;
-    }
+    for (unsigned n = run >> 4; n != 0; --n) put(w, ac.prefix[0xF0], ac.length[0xF0]);  // ZRL: sixteen zeros
     const std::ptrdiff_t v = value_key(value);
-    const unsigned symbol = run * 16 + t.size[v];
+    const unsigned symbol = (run & 15) * 16 + t.size[v];
     put(w, ac.prefix.data()[symbol] | t.bits[v], ac.length.data()[symbol]);
   }
   if (k != 63) put_short(w, short_codes[16]);  // EOB
