@@ -456,6 +456,33 @@ inline const std::uint64_t* short_codes(const CodeTable* ac) {
   return ac == &luma_ac ? luma_short.data() : ac == &chroma_ac ? chroma_short.data() : nullptr;
 }
 
+// The DC code of every difference value_key covers, indexed likewise: the
+// code of its size with the value's bits below it, shifted left by 8, and
+// its length (at most 11 + 11 bits) in the low byte, as put_short takes it.
+using DcCodes = std::array<std::uint32_t, 4096>;
+constexpr DcCodes make_dc_codes(const CodeTable& dc) {
+  DcCodes t{};
+  for (std::size_t i = 0; i < 4096; ++i) {
+    const unsigned size = size_by_value[i];
+    t[i] = static_cast<std::uint32_t>(dc.prefix[size] | bits_by_value[i]) << 8 | dc.length[size];
+  }
+  return t;
+}
+constexpr DcCodes luma_dc_codes = make_dc_codes(luma_dc), chroma_dc_codes = make_dc_codes(chroma_dc);
+static_assert(luma_dc_codes[2048] == 2u, "0: the code of size 0, 00");
+static_assert(luma_dc_codes[2048 - 1] == (0b0100u << 8 | 4u), "-1: code 010, bit 0");
+static_assert(chroma_dc_codes[2048 + 1] == (0b011u << 8 | 3u), "1: code 01, bit 1");
+
+// The DC codes of a DC table, from their middle (hidden from the compiler
+// as in value_tables), or null for a table other than the two.
+inline const std::uint32_t* dc_codes(const CodeTable* dc) {
+  const std::uint32_t* t = dc == &luma_dc     ? luma_dc_codes.data() + 2048
+                           : dc == &chroma_dc ? chroma_dc_codes.data() + 2048
+                                              : nullptr;
+  asm("" : "+r"(t));
+  return t;
+}
+
 // The AC coefficients of a block, from the bitmap z (bit 63 - j for zigzag
 // position 1 + j) into the writer, then EOB unless the last was nonzero;
 // runs of 16 zeros or more are looked for only when the block has one
@@ -483,7 +510,7 @@ inline void code_ac(const CodeTable& ac, const ValueTables& t, const Coefficient
 }
 // Puts a short code's entry.
 inline void put_short(Writer& w, std::uint64_t e) {
-  w.acc = (w.acc << (e & 63)) | e >> 8;  // a length of at most 20 bits
+  w.acc = (w.acc << (e & 63)) | e >> 8;  // a length of at most 22 bits
   w.bits += static_cast<unsigned>(e & 255);
   if ((w.bits & 32) != 0) {
     w.bits -= 32;
@@ -512,15 +539,20 @@ inline void code_ac_short(const CodeTable& ac, const std::uint64_t* short_codes,
 }
 
 // One block into the writer: DC, the nonzero AC coefficients in zigzag
-// order, EOB. short_codes: those of comp's AC table (with_short), or none.
+// order, EOB. short_codes, dc: those of comp's AC and DC tables (with_short),
+// or none.
 template <bool with_short>
 __attribute__((always_inline)) inline void code_into(const Component& comp, const std::uint64_t* short_codes,
-                                                     const Coefficients& c, const ValueTables& t,
-                                                     std::int32_t& last_dc, Writer& w) {
+                                                     const std::uint32_t* dc, const Coefficients& c,
+                                                     const ValueTables& t, std::int32_t& last_dc, Writer& w) {
   const std::ptrdiff_t d = value_key(c.value[0] - last_dc);
   last_dc = c.value[0];
-  const unsigned n = t.size[d];
-  put(w, comp.dc->prefix[n] | t.bits[d], comp.dc->length[n]);
+  if constexpr (with_short) {
+    put_short(w, dc[d]);
+  } else {
+    const unsigned n = t.size[d];
+    put(w, comp.dc->prefix[n] | t.bits[d], comp.dc->length[n]);
+  }
 
   const std::uint64_t z = c.zigzag << 1;
   if constexpr (with_short) {
@@ -543,8 +575,8 @@ __attribute__((always_inline)) inline void code_into(const Component& comp, cons
 }
 
 template <bool with_short>
-void code_blocks_with(CoderState& s, const Component& comp, const std::uint64_t* shorts, const std::uint8_t* p,
-                      std::size_t stride, int count) {
+void code_blocks_with(CoderState& s, const Component& comp, const std::uint64_t* shorts, const std::uint32_t* dc,
+                      const std::uint8_t* p, std::size_t stride, int count) {
   const std::int16_t* const qu16 = comp.quant->qu16.data();
   Writer w = load_writer(s);
   const ValueTables t = value_tables();
@@ -553,7 +585,7 @@ void code_blocks_with(CoderState& s, const Component& comp, const std::uint64_t*
   Coefficients c;
   for (int i = 0; i < count; ++i) {
     transform(m, p + 8 * i, stride, qu16, c);
-    code_into<with_short>(comp, shorts, c, t, last_dc, w);
+    code_into<with_short>(comp, shorts, dc, c, t, last_dc, w);
   }
   s.lastDC[comp.index] = last_dc;
   store_writer(s, w);
@@ -561,10 +593,12 @@ void code_blocks_with(CoderState& s, const Component& comp, const std::uint64_t*
 
 void code_blocks_neon(CoderState& s, const Component& comp, const std::uint8_t* p, std::size_t stride,
                       int count) {
-  if (const std::uint64_t* const shorts = short_codes(comp.ac)) {
-    code_blocks_with<true>(s, comp, shorts, p, stride, count);
+  const std::uint64_t* const shorts = short_codes(comp.ac);
+  const std::uint32_t* const dc = dc_codes(comp.dc);
+  if (shorts != nullptr && dc != nullptr) {
+    code_blocks_with<true>(s, comp, shorts, dc, p, stride, count);
   } else {
-    code_blocks_with<false>(s, comp, nullptr, p, stride, count);
+    code_blocks_with<false>(s, comp, nullptr, nullptr, p, stride, count);
   }
 }
 
@@ -582,7 +616,7 @@ void code_mixed_neon(CoderState& s, const Component* comps, const std::uint8_t* 
   for (int i = 0, phase = 0; i < count; ++i, phase = phase + 1 == period ? 0 : phase + 1) {
     const int k = pattern[phase];
     transform(m, p + 8 * i, stride, comps[k].quant->qu16.data(), c);
-    code_into<false>(comps[k], nullptr, c, t, last_dc[k], w);
+    code_into<false>(comps[k], nullptr, nullptr, c, t, last_dc[k], w);
   }
   for (int k = 0; k < 3; ++k) s.lastDC[comps[k].index] = last_dc[k];
   store_writer(s, w);
@@ -598,6 +632,8 @@ int code_420_with(CoderState& s, const Component* comps, const std::uint8_t* y, 
   const Constants k = constants();
   const std::uint64_t* const luma_codes = short_codes(comps[0].ac);
   const std::uint64_t* const chroma_codes = short_codes(comps[1].ac);
+  const std::uint32_t* const luma_dc_table = dc_codes(comps[0].dc);
+  const std::uint32_t* const chroma_dc_table = dc_codes(comps[1].dc);
   std::int32_t dc_y = s.lastDC[comps[0].index], dc_cb = s.lastDC[comps[1].index],
                dc_cr = s.lastDC[comps[2].index];
   const Component luma = comps[0], chroma = comps[1];
@@ -611,12 +647,12 @@ int code_420_with(CoderState& s, const Component* comps, const std::uint8_t* y, 
     const std::uint8_t* const blocks[4] = {y + 16 * m, y + 16 * m + 8, y_lower + 16 * m, y_lower + 16 * m + 8};
     for (const std::uint8_t* p : blocks) {
       transform(k, p, y_stride, luma_q, c);
-      code_into<with_short>(luma, luma_codes, c, t, dc_y, w);
+      code_into<with_short>(luma, luma_codes, luma_dc_table, c, t, dc_y, w);
     }
     transform(k, cb + 8 * m, c_stride, chroma_q, c);
-    code_into<with_short>(chroma, chroma_codes, c, t, dc_cb, w);
+    code_into<with_short>(chroma, chroma_codes, chroma_dc_table, c, t, dc_cb, w);
     transform(k, cr + 8 * m, c_stride, chroma_q, c);
-    code_into<with_short>(chroma, chroma_codes, c, t, dc_cr, w);
+    code_into<with_short>(chroma, chroma_codes, chroma_dc_table, c, t, dc_cr, w);
   }
   s.lastDC[comps[0].index] = dc_y;
   s.lastDC[comps[1].index] = dc_cb;
@@ -632,7 +668,8 @@ int code_420_with(CoderState& s, const Component* comps, const std::uint8_t* y, 
 int code_420_neon(CoderState& s, const Component* comps, const std::uint8_t* y, std::size_t y_stride,
                   const std::uint8_t* cb, const std::uint8_t* cr, std::size_t c_stride, int count,
                   const std::uint8_t* limit) {
-  const bool shorts = short_codes(comps[0].ac) != nullptr && short_codes(comps[1].ac) != nullptr;
+  const bool shorts = short_codes(comps[0].ac) != nullptr && short_codes(comps[1].ac) != nullptr &&
+                      dc_codes(comps[0].dc) != nullptr && dc_codes(comps[1].dc) != nullptr;
   return (shorts ? code_420_with<true> : code_420_with<false>)(s, comps, y, y_stride, cb, cr, c_stride, count,
                                                                limit);
 }
@@ -663,10 +700,12 @@ void code_block_neon(CoderState& s, const Component& comp, const std::int16_t* c
   store(constants(), v, nullptr, c);
   Writer w = load_writer(s);
   const ValueTables t = value_tables();
-  if (const std::uint64_t* const shorts = short_codes(comp.ac)) {
-    code_into<true>(comp, shorts, c, t, s.lastDC[comp.index], w);
+  const std::uint64_t* const shorts = short_codes(comp.ac);
+  const std::uint32_t* const dc = dc_codes(comp.dc);
+  if (shorts != nullptr && dc != nullptr) {
+    code_into<true>(comp, shorts, dc, c, t, s.lastDC[comp.index], w);
   } else {
-    code_into<false>(comp, nullptr, c, t, s.lastDC[comp.index], w);
+    code_into<false>(comp, nullptr, nullptr, c, t, s.lastDC[comp.index], w);
   }
   store_writer(s, w);
 }
