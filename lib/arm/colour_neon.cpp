@@ -200,13 +200,14 @@ std::uint32_t rgb_steps(const std::uint8_t* src, int r_off, int g_off, int b_off
   return i;
 }
 
-// The whole steps of 16 pixels of two lines to 4:2:0: each line's Y
-// stored, its Cb and Cr summed in pairs on 16-bit lanes with the other
-// line's, (s + 2) >> 2 in the narrowing; returns the pixels done.
+// Two lines to 4:2:0 in whole steps of 16 pixels: each line's Y stored,
+// its Cb and Cr summed in pairs on 16-bit lanes with the other line's,
+// (s + 2) >> 2 in the narrowing; then a half step, and the pixels after it
+// through the portable function (called last, so that the caller keeps
+// nothing across the call).
 template <int Bpp, int R, int G, int B>
-std::uint32_t rgb_420_steps(const std::uint8_t* a, const std::uint8_t* b, int r_off, int g_off, int b_off,
-                            std::uint32_t n, std::uint8_t* ya, std::uint8_t* yb, std::uint8_t* cb,
-                            std::uint8_t* cr) {
+void rgb_420_steps(const std::uint8_t* a, const std::uint8_t* b, int, int r_off, int g_off, int b_off, std::uint32_t n,
+                   std::uint8_t* ya, std::uint8_t* yb, std::uint8_t* cb, std::uint8_t* cr) {
   std::uint32_t i = 0;
   const YccConstants k = ycc_constants();
   for (; n - i >= 16; i += 16, a += 16 * Bpp, b += 16 * Bpp) {
@@ -251,8 +252,11 @@ std::uint32_t rgb_420_steps(const std::uint8_t* a, const std::uint8_t* b, int r_
     std::memcpy(cb + i / 2, &four_cb, 4);  // the lines need not be aligned
     std::memcpy(cr + i / 2, &four_cr, 4);
     i += 8;
+    a += 8 * Bpp, b += 8 * Bpp;
   }
-  return i;
+  if (i == n) return;
+  const int bytes = Bpp, r = R >= 0 ? R : r_off, g = G >= 0 ? G : g_off, bl = B >= 0 ? B : b_off;
+  rgb_to_420_line(a, b, bytes, r, g, bl, n - i, ya + i, yb + i, cb + i / 2, cr + i / 2);
 }
 
 }  // namespace
@@ -279,21 +283,14 @@ void rgb_to_ycc_line_neon(const std::uint8_t* src, int bytes_per_pixel, int r_of
 void rgb_to_420_line_neon(const std::uint8_t* a, const std::uint8_t* b, int bytes_per_pixel, int r_off, int g_off,
                           int b_off, std::uint32_t n, std::uint8_t* ya, std::uint8_t* yb, std::uint8_t* cb,
                           std::uint8_t* cr) {
-  std::uint32_t i;
   const bool rgb = r_off == 0 && g_off == 1 && b_off == 2, bgr = r_off == 2 && g_off == 1 && b_off == 0;
-  if (bytes_per_pixel == 3) {
-    i = rgb   ? rgb_420_steps<3, 0, 1, 2>(a, b, r_off, g_off, b_off, n, ya, yb, cb, cr)
-        : bgr ? rgb_420_steps<3, 2, 1, 0>(a, b, r_off, g_off, b_off, n, ya, yb, cb, cr)
-              : rgb_420_steps<3, -1, -1, -1>(a, b, r_off, g_off, b_off, n, ya, yb, cb, cr);
-  } else {
-    i = rgb   ? rgb_420_steps<4, 0, 1, 2>(a, b, r_off, g_off, b_off, n, ya, yb, cb, cr)
-        : bgr ? rgb_420_steps<4, 2, 1, 0>(a, b, r_off, g_off, b_off, n, ya, yb, cb, cr)
-              : rgb_420_steps<4, -1, -1, -1>(a, b, r_off, g_off, b_off, n, ya, yb, cb, cr);
-  }
-  if (i == n) return;
-  const std::size_t skip = static_cast<std::size_t>(i) * static_cast<std::uint32_t>(bytes_per_pixel);
-  rgb_to_420_line(a + skip, b + skip, bytes_per_pixel, r_off, g_off, b_off, n - i, ya + i, yb + i, cb + i / 2,
-                  cr + i / 2);
+  auto* const steps = bytes_per_pixel == 3 ? (rgb ? rgb_420_steps<3, 0, 1, 2>
+                                              : bgr ? rgb_420_steps<3, 2, 1, 0>
+                                                    : rgb_420_steps<3, -1, -1, -1>)
+                                           : (rgb ? rgb_420_steps<4, 0, 1, 2>
+                                              : bgr ? rgb_420_steps<4, 2, 1, 0>
+                                                    : rgb_420_steps<4, -1, -1, -1>);
+  steps(a, b, bytes_per_pixel, r_off, g_off, b_off, n, ya, yb, cb, cr);  // the same arguments, passed on
 }
 
 // The downsampling loops step two vectors at a time and then one, with
