@@ -76,11 +76,18 @@ inline uint16x8_t mlsl(uint16x8_t s, uint8x16_t a, uint8x16_t k) {
   asm("umlsl %0.8h, %1.8b, %2.8b" : "+w"(s) : "w"(a), "w"(k));
   return s;
 }
+template <bool Hi>
+inline uint16x8_t shll7(uint8x16_t a) {
+  if constexpr (Hi) return vshll_high_n_u8(a, 7);
+  uint16x8_t s;
+  asm("ushll %0.8h, %1.8b, #7" : "=w"(s) : "w"(a));
+  return s;
+}
 // The multipliers of ycc8, one to a register in every lane, and its
 // offset; made once a loop, hidden from the compiler, which would otherwise
 // make the low and the high halves' copies registers of their own.
 struct YccConstants {
-  uint8x16_t y_r, y_g, y_b, yl_r, yl_g, yl_b, c128, cb_r, cb_g, cbl_r, cbl_g, cr_g, cr_b, crl_g, crl_b;
+  uint8x16_t y_r, y_g, y_b, yl_r, yl_g, k47, cb_r, cb_g, cbl_r, cbl_g, cr_g, cr_b, crl_b;  // k47: yl_b and crl_g
   uint16x8_t base;
 };
 inline YccConstants ycc_constants() {
@@ -93,21 +100,22 @@ inline YccConstants ycc_constants() {
   };
   uint16x8_t base = vdupq_n_u16(32895);
   asm("" : "+w"(base));
-  return {dup(76),  dup(150), dup(29), dup(139), dup(70), dup(47),  dup(128), dup(43),
-          dup(84),  dup(51),  dup(205), dup(107), dup(20), dup(47), dup(209), base};
+  return {dup(76), dup(150), dup(29),  dup(139), dup(70), dup(47),  dup(43),
+          dup(84), dup(51),  dup(205), dup(107), dup(20), dup(209), base};
 }
 // The sums of ycc8 for the low (Hi false) or the high half of 16 pixels.
 template <bool Hi>
 inline void ycc_half(const YccConstants& k, uint8x16_t r, uint8x16_t g, uint8x16_t b, uint8x8_t& y,
                      uint8x8_t& cb, uint8x8_t& cr) {
   const uint16x8_t h = mlal<Hi>(mlal<Hi>(mull<Hi>(r, k.y_r), g, k.y_g), b, k.y_b);
-  const uint16x8_t l = mlal<Hi>(mlal<Hi>(mull<Hi>(r, k.yl_r), g, k.yl_g), b, k.yl_b);
+  const uint16x8_t l = mlal<Hi>(mlal<Hi>(mull<Hi>(r, k.yl_r), g, k.yl_g), b, k.k47);
   y = vraddhn_u16(h, vshrq_n_u16(l, 8));
-  const uint16x8_t hb = mlsl<Hi>(mlsl<Hi>(mlal<Hi>(k.base, b, k.c128), r, k.cb_r), g, k.cb_g);
+  // 128 B (and 128 R) as a widening shift, the offset added to it.
+  const uint16x8_t hb = mlsl<Hi>(mlsl<Hi>(vaddq_u16(shll7<Hi>(b), k.base), r, k.cb_r), g, k.cb_g);
   const uint16x8_t pb = mlal<Hi>(mull<Hi>(r, k.cbl_r), g, k.cbl_g);
   cb = vsubhn_u16(hb, vshrq_n_u16(pb, 8));
-  const uint16x8_t hr = mlsl<Hi>(mlsl<Hi>(mlal<Hi>(k.base, r, k.c128), g, k.cr_g), b, k.cr_b);
-  const uint16x8_t pr = mlal<Hi>(mull<Hi>(g, k.crl_g), b, k.crl_b);
+  const uint16x8_t hr = mlsl<Hi>(mlsl<Hi>(vaddq_u16(shll7<Hi>(r), k.base), g, k.cr_g), b, k.cr_b);
+  const uint16x8_t pr = mlal<Hi>(mull<Hi>(g, k.k47), b, k.crl_b);
   cr = vsubhn_u16(hr, vshrq_n_u16(pr, 8));
 }
 inline Ycc ycc(const YccConstants& k, uint8x16_t r, uint8x16_t g, uint8x16_t b) {
