@@ -234,7 +234,15 @@ void rgb_420_steps(const std::uint8_t* a, const std::uint8_t* b, int, int r_off,
     vst1_u8(cb + i / 2, vrshrn_n_u16(vpadalq_u8(vpaddlq_u8(va.cb), vb.cb), 2));
     vst1_u8(cr + i / 2, vrshrn_n_u16(vpadalq_u8(vpaddlq_u8(va.cr), vb.cr), 2));
   }
-  if (n - i >= 8) {  // a last half step
+  // Half steps: one while 8 pixels are left, then, with fewer but a whole
+  // pair left, one that ends with the last whole pair, stepping back over
+  // pixels done (which get the same bytes again) when the line has them.
+  while (n - i >= 2) {
+    if (n - i < 8) {
+      if (i < 8) break;
+      const std::uint32_t back = 8 - ((n - i) & ~1u);  // even, so the pairs stay aligned
+      i -= back, a -= back * Bpp, b -= back * Bpp;
+    }
     uint8x8_t r[2], g[2], bl[2];
     for (int j = 0; j < 2; ++j) {
       const std::uint8_t* src = j == 0 ? a : b;
@@ -263,6 +271,34 @@ void rgb_420_steps(const std::uint8_t* a, const std::uint8_t* b, int, int r_off,
     a += 8 * Bpp, b += 8 * Bpp;
   }
   if (i == n) return;
+  if (n - i == 1) {
+    // A last pixel, its own pair: in every lane of both lines' registers
+    // (a structure load that repeats it), so that the sums of four are the
+    // portable function's two copies of each line's.
+    uint8x8_t r[2], g[2], bl[2];
+    for (int j = 0; j < 2; ++j) {
+      const std::uint8_t* src = j == 0 ? a : b;
+      if constexpr (Bpp == 3) {
+        const uint8x8x3_t px = vld3_dup_u8(src);
+        r[j] = half_lane(px, R >= 0 ? R : r_off), g[j] = half_lane(px, G >= 0 ? G : g_off),
+        bl[j] = half_lane(px, B >= 0 ? B : b_off);
+      } else {
+        const uint8x8x4_t px = vld4_dup_u8(src);
+        r[j] = half_lane(px, R >= 0 ? R : r_off), g[j] = half_lane(px, G >= 0 ? G : g_off),
+        bl[j] = half_lane(px, B >= 0 ? B : b_off);
+      }
+    }
+    uint8x8_t y0, cb0, cr0, y1, cb1, cr1;
+    ycc8(r[0], g[0], bl[0], y0, cb0, cr0);
+    ycc8(r[1], g[1], bl[1], y1, cb1, cr1);
+    vst1_lane_u8(ya + i, y0, 0);
+    vst1_lane_u8(yb + i, y1, 0);
+    const uint16x4_t sb = vpadal_u8(vpaddl_u8(cb0), cb1), sr = vpadal_u8(vpaddl_u8(cr0), cr1);
+    const uint8x8_t both = vrshrn_n_u16(vcombine_u16(sb, sr), 2);
+    vst1_lane_u8(cb + i / 2, both, 0);
+    vst1_lane_u8(cr + i / 2, both, 4);
+    return;
+  }
   const int bytes = Bpp, r = R >= 0 ? R : r_off, g = G >= 0 ? G : g_off, bl = B >= 0 ? B : b_off;
   rgb_to_420_line(a, b, bytes, r, g, bl, n - i, ya + i, yb + i, cb + i / 2, cr + i / 2);
 }
