@@ -99,25 +99,38 @@ inline __m512i load_lanes(const std::uint8_t* p, int bpp, int back) {
   return _mm512_inserti32x4(v, at(p + 48 * bpp - back), 3);
 }
 
+// The layouts the vector steps take: 3 or 4 bytes a pixel, G second, R and
+// B first and third either way round. Others go the AVX2 or the portable way.
+inline bool vector_layout(int bpp, int r_off, int g_off, int b_off) {
+  return (bpp == 3 || bpp == 4) && g_off == 1 && ((r_off == 0 && b_off == 2) || (r_off == 2 && b_off == 0));
+}
+
+// The shuffles of a step for a layout: (R, G) and (B, 0) of the first
+// three loads, then of the last.
+struct StepShuffles {
+  __m512i rg, b, last_rg, last_b;
+};
+inline StepShuffles step_shuffles(int bpp, int r_off) {
+  const RgbShuffles& front = rgb_shuffles[bpp == 4][r_off == 2 ? 1 : 0][0];
+  const RgbShuffles& last = rgb_shuffles[bpp == 4][r_off == 2 ? 1 : 0][1];
+  return {load64(front.rg.data()), load64(front.b.data()), load64(last.rg.data()), load64(last.b.data())};
+}
+
 void rgb_to_ycc_line_avx512(const std::uint8_t* src, int bytes_per_pixel, int r_off, int g_off, int b_off,
                             std::uint32_t n, std::uint8_t* y, std::uint8_t* cb, std::uint8_t* cr) {
   const int bpp = bytes_per_pixel;
-  const bool bgr = r_off == 2 && b_off == 0;
   std::uint32_t i = 0;
-  if ((bpp == 3 || bpp == 4) && g_off == 1 && (bgr || (r_off == 0 && b_off == 2))) {
+  if (vector_layout(bpp, r_off, g_off, b_off)) {
     // With 3 bytes a pixel the load of pixels 60-63 starts 4 bytes early,
     // so that no load reaches past the step's own pixels.
     const int back = 16 - 4 * bpp;
-    const RgbShuffles& front = rgb_shuffles[bpp == 4][bgr ? 1 : 0][0];
-    const RgbShuffles& last = rgb_shuffles[bpp == 4][bgr ? 1 : 0][1];
-    const __m512i front_rg = load64(front.rg.data()), front_b = load64(front.b.data());
-    const __m512i last_rg = load64(last.rg.data()), last_b = load64(last.b.data());
+    const StepShuffles k = step_shuffles(bpp, r_off);
     for (; n - i >= 64; i += 64) {
       const std::uint8_t* p = src + static_cast<std::size_t>(i) * bpp;
-      const RgbSums s0 = rgb_sums(load_lanes(p, bpp, 0), front_rg, front_b);
-      const RgbSums s1 = rgb_sums(load_lanes(p + 4 * bpp, bpp, 0), front_rg, front_b);
-      const RgbSums s2 = rgb_sums(load_lanes(p + 8 * bpp, bpp, 0), front_rg, front_b);
-      const RgbSums s3 = rgb_sums(load_lanes(p + 12 * bpp, bpp, back), last_rg, last_b);
+      const RgbSums s0 = rgb_sums(load_lanes(p, bpp, 0), k.rg, k.b);
+      const RgbSums s1 = rgb_sums(load_lanes(p + 4 * bpp, bpp, 0), k.rg, k.b);
+      const RgbSums s2 = rgb_sums(load_lanes(p + 8 * bpp, bpp, 0), k.rg, k.b);
+      const RgbSums s3 = rgb_sums(load_lanes(p + 12 * bpp, bpp, back), k.last_rg, k.last_b);
       _mm512_storeu_si512(y + i, _mm512_packus_epi16(high_words(s0.y, s1.y), high_words(s2.y, s3.y)));
       _mm512_storeu_si512(cb + i, chroma_bytes(s0.cb, s1.cb, s2.cb, s3.cb));
       _mm512_storeu_si512(cr + i, chroma_bytes(s0.cr, s1.cr, s2.cr, s3.cr));
@@ -125,13 +138,6 @@ void rgb_to_ycc_line_avx512(const std::uint8_t* src, int bytes_per_pixel, int r_
   }
   rgb_to_ycc_line_avx2(src + static_cast<std::size_t>(i) * bpp, bpp, r_off, g_off, b_off, n - i, y + i, cb + i,
                        cr + i);
-}
-
-
-// The layouts the vector steps take: 3 or 4 bytes a pixel, G second, R and
-// B first and third either way round. Others go the portable way.
-inline bool vector_layout(int bpp, int r_off, int g_off, int b_off) {
-  return (bpp == 3 || bpp == 4) && g_off == 1 && ((r_off == 0 && b_off == 2) || (r_off == 2 && b_off == 0));
 }
 
 // Sums of the Cb or Cr samples of two lines' 64 pixels, vertical pairs: the
@@ -157,7 +163,7 @@ inline __m256i chroma_420(Chroma420 c) {
 }
 
 // One step: pixels i to i + 63 of lines a and b (i even).
-inline void step_420(const std::uint8_t* a, const std::uint8_t* b, int bpp, int back, const __m512i* shuffle,
+inline void step_420(const std::uint8_t* a, const std::uint8_t* b, int bpp, int back, const StepShuffles& k,
                      std::uint32_t i, std::uint8_t* ya, std::uint8_t* yb, std::uint8_t* cb, std::uint8_t* cr) {
   __m512i cb_sums[2][4], cr_sums[2][4];
   for (int line = 0; line < 2; ++line) {
@@ -165,8 +171,8 @@ inline void step_420(const std::uint8_t* a, const std::uint8_t* b, int bpp, int 
     __m512i y[4];
     for (int g = 0; g < 4; ++g) {
       const bool last = g == 3;
-      const RgbSums s = rgb_sums(load_lanes(p + 4 * g * bpp, bpp, last ? back : 0), shuffle[last ? 2 : 0],
-                                 shuffle[last ? 3 : 1]);
+      const RgbSums s = rgb_sums(load_lanes(p + 4 * g * bpp, bpp, last ? back : 0), last ? k.last_rg : k.rg,
+                                 last ? k.last_b : k.b);
       y[g] = s.y;
       cb_sums[line][g] = s.cb;
       cr_sums[line][g] = s.cr;
@@ -186,11 +192,7 @@ void rgb_to_420_line_avx512(const std::uint8_t* a, const std::uint8_t* b, int by
     rgb_to_420_line(a, b, bpp, r_off, g_off, b_off, n, ya, yb, cb, cr);
     return;
   }
-  const bool bgr = r_off == 2;
-  const RgbShuffles& front = rgb_shuffles[bpp == 4][bgr ? 1 : 0][0];
-  const RgbShuffles& last = rgb_shuffles[bpp == 4][bgr ? 1 : 0][1];
-  const __m512i shuffle[4] = {load64(front.rg.data()), load64(front.b.data()), load64(last.rg.data()),
-                              load64(last.b.data())};
+  const StepShuffles shuffle = step_shuffles(bpp, r_off);
   const int back = 16 - 4 * bpp;
   std::uint32_t i = 0;
   for (; n - i >= 64; i += 64) step_420(a, b, bpp, back, shuffle, i, ya, yb, cb, cr);
