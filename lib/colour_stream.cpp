@@ -75,11 +75,9 @@ void fill_rgb(const ColourKernels& kern, const ColourState& c, ColourPlanes& b, 
   auto convert = [&](std::uint32_t r, std::uint8_t* cb, std::uint8_t* cr) {
     kern.rgb_to_ycc(line_of(in, 0, r) + offset, l.bytes, l.r, l.g, l.b, n, b.y + r * cs, cb, cr);
   };
-  std::uint8_t* const cb0 = b.tmp;
-  std::uint8_t* const cr0 = b.tmp + cs;
-  std::uint8_t* const cb1 = b.tmp + 2 * cs;
-  std::uint8_t* const cr1 = b.tmp + 3 * cs;
   if (c.vy == 1) {
+    std::uint8_t* const cb0 = b.tmp;
+    std::uint8_t* const cr0 = b.tmp + cs;
     for (std::uint32_t r = 0; r < rows; ++r) {
       if (c.hy == 1) {
         convert(r, b.cb + r * cs, b.cr + r * cs);
@@ -91,18 +89,11 @@ void fill_rgb(const ColourKernels& kern, const ColourState& c, ColourPlanes& b, 
     }
     return;
   }
+  // 4:2:0: pairs of lines in one pass; a single last line with itself.
   for (std::uint32_t k = 0; 2 * k < rows; ++k) {
-    const bool pair = 2 * k + 1 < rows;
-    if (kern.rgb_to_420 != nullptr) {
-      const std::uint32_t second = pair ? 2 * k + 1 : 2 * k;
-      kern.rgb_to_420(line_of(in, 0, 2 * k) + offset, line_of(in, 0, second) + offset, l.bytes, l.r, l.g, l.b, n,
-                      b.y + 2 * k * cs, b.y + second * cs, b.cb + k * cs, b.cr + k * cs);
-      continue;
-    }
-    convert(2 * k, cb0, cr0);
-    if (pair) convert(2 * k + 1, cb1, cr1);
-    kern.down_h2v2(cb0, pair ? cb1 : cb0, n, b.cb + k * cs);
-    kern.down_h2v2(cr0, pair ? cr1 : cr0, n, b.cr + k * cs);
+    const std::uint32_t second = 2 * k + 1 < rows ? 2 * k + 1 : 2 * k;
+    kern.rgb_to_420(line_of(in, 0, 2 * k) + offset, line_of(in, 0, second) + offset, l.bytes, l.r, l.g, l.b, n,
+                    b.y + 2 * k * cs, b.y + second * cs, b.cb + k * cs, b.cr + k * cs);
   }
 }
 

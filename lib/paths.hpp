@@ -58,8 +58,7 @@ struct ColourKernels {
   // Two lines of pixels at a and b into their Y lines ya and yb (n samples)
   // and one line of 4:2:0 chroma (cb, cr: ceil(n / 2) samples), in one
   // pass: the bytes of rgb_to_ycc on each line, then down_h2v2. A single
-  // last line comes as b = a and yb = ya. Null where the path has none: the
-  // lines then go through rgb_to_ycc and down_h2v2.
+  // last line comes as b = a and yb = ya.
   void (*rgb_to_420)(const std::uint8_t* a, const std::uint8_t* b, int bytes_per_pixel, int r_off, int g_off,
                      int b_off, std::uint32_t n, std::uint8_t* ya, std::uint8_t* yb, std::uint8_t* cb,
                      std::uint8_t* cr);
