@@ -425,22 +425,22 @@ inline void code_scalar(const std::int16_t* zc, std::uint64_t nz, const CodeTabl
   // The bits of the coefficients left are cleared one by one (blsr), so
   // that the loop carries a one-cycle step, not a count and two shifts.
   std::uint64_t z = nz & ~std::uint64_t{1};
-  unsigned k = 0;
+  unsigned next = 1;  // the position after the coefficient sent last
   while (z != 0) {
     const auto at = static_cast<unsigned>(__builtin_ctzll(z));
     z &= z - 1;
-    unsigned run = at - k - 1;
-    k = at;
+    unsigned run = at - next;
+    next = at + 1;
     while (run >= 16) {  // ZRL: sixteen zeros
       put_bits(acc, bits, out, ac.prefix[0xF0], ac.length[0xF0]);
       run -= 16;
     }
-    const std::int32_t v = zc[k];
+    const std::int32_t v = zc[at];
     const std::uint32_t size = size_of(v);
     const unsigned i = run * 16 + size;
     put_bits(acc, bits, out, ac.prefix[i] | value_bits(v, size), ac.length[i]);
   }
-  if (k != 63) put_bits(acc, bits, out, ac.prefix[0], ac.length[0]);  // EOB
+  if (next != 64) put_bits(acc, bits, out, ac.prefix[0], ac.length[0]);  // EOB
 }
 
 // Blocks with fewer nonzero AC coefficients than this are coded the scalar

@@ -205,24 +205,24 @@ inline void code_into16(const Component& c, const std::int16_t* coef, std::uint6
 
   // The nonzero AC coefficients by their zigzag bits, cleared one by one
   // (blsr: the loop carries a one-cycle step); the zero run is the distance
-  // from the coefficient sent last, k.
+  // to the coefficient sent last.
   std::uint64_t z = to_zigzag(nonzero) & ~std::uint64_t{1};
-  unsigned k = 0;
+  unsigned next = 1;  // the position after the coefficient sent last
   while (z != 0) {
     const auto at = static_cast<unsigned>(__builtin_ctzll(z));
     z &= z - 1;
-    unsigned run = at - k - 1;
-    k = at;
+    unsigned run = at - next;
+    next = at + 1;
     while (run >= 16) {  // ZRL: sixteen zeros
       put_bits(acc, bits, out, ac.prefix[0xF0], ac.length[0xF0]);
       run -= 16;
     }
-    const std::int32_t v = coef[zz16[k]];
+    const std::int32_t v = coef[zz16[at]];
     const std::uint32_t size = size_of(v);
     const unsigned i = run * 16 + size;
     put_bits(acc, bits, out, ac.prefix[i] | value_bits(v, size), ac.length[i]);
   }
-  if (k != 63) put_bits(acc, bits, out, ac.prefix[0], ac.length[0]);  // EOB
+  if (next != 64) put_bits(acc, bits, out, ac.prefix[0], ac.length[0]);  // EOB
 }
 
 // stuff() for the bytes of a few blocks, looking for 0xFF 32 bytes at a
