@@ -266,22 +266,27 @@ std::uint32_t code_mcu_run(const CodePath& path, const ColourState& c, const Com
                                                     v.c_stride, static_cast<int>(n), limit));
   }
   if (path.code_mixed != nullptr) {
-    std::uint8_t* to = b.mixed;
-    for (std::uint32_t m = m0; m < m0 + n; ++m) {
-      const std::uint8_t* from[6];
-      for (std::uint32_t v = 0; v < c.vy; ++v) {
-        for (std::uint32_t h = 0; h < c.hy; ++h) from[v * c.hy + h] = b.y + 8 * (v * cs + m * c.hy + h);
-      }
-      from[ys] = b.cb + 8 * m;
-      from[ys + 1] = b.cr + 8 * m;
-      for (std::uint32_t j = 0; j < bpm; ++j, to += 8) {
-        for (std::size_t r = 0; r < 8; ++r) std::memcpy(to + r * mixed_stride, from[j] + r * cs, 8);
-      }
-    }
     // The pattern of this sampling: its Y blocks, then Cb and Cr.
     std::uint8_t pattern[6];
     for (std::uint32_t j = 0; j < bpm; ++j) pattern[j] = j < ys ? 0 : mcu_pattern[4 + j - ys];
-    path.code_mixed(s, k, pattern, static_cast<int>(bpm), b.mixed, mixed_stride, static_cast<int>(n * bpm));
+    const std::uint32_t per_call = static_cast<std::uint32_t>(mixed_blocks) / bpm;
+    for (std::uint32_t first = m0; first < m0 + n; first += per_call) {
+      const std::uint32_t last = std::min(first + per_call, m0 + n);
+      std::uint8_t* to = b.mixed;
+      for (std::uint32_t m = first; m < last; ++m) {
+        const std::uint8_t* from[6];
+        for (std::uint32_t v = 0; v < c.vy; ++v) {
+          for (std::uint32_t h = 0; h < c.hy; ++h) from[v * c.hy + h] = b.y + 8 * (v * cs + m * c.hy + h);
+        }
+        from[ys] = b.cb + 8 * m;
+        from[ys + 1] = b.cr + 8 * m;
+        for (std::uint32_t j = 0; j < bpm; ++j, to += 8) {
+          for (std::size_t r = 0; r < 8; ++r) std::memcpy(to + r * mixed_stride, from[j] + r * cs, 8);
+        }
+      }
+      path.code_mixed(s, k, pattern, static_cast<int>(bpm), b.mixed, mixed_stride,
+                      static_cast<int>((last - first) * bpm));
+    }
     return n;
   }
   for (std::uint32_t m = m0; m < m0 + n; ++m) {
