@@ -279,7 +279,7 @@ std::uint32_t code_mcu_run(const CodePath& path, const ColourState& c, const Com
     // The pattern of this sampling: its Y blocks, then Cb and Cr.
     std::uint8_t pattern[6];
     for (std::uint32_t j = 0; j < bpm; ++j) pattern[j] = j < ys ? 0 : mcu_pattern[4 + j - ys];
-    const std::uint32_t per_call = static_cast<std::uint32_t>(mixed_blocks) / bpm;
+    const std::uint32_t per_call = static_cast<std::uint32_t>(mixed_blocks) / std::clamp(bpm, 3u, 6u);  // 3, 4 or 6
     for (std::uint32_t first = m0; first < m0 + n; first += per_call) {
       const std::uint32_t last = std::min(first + per_call, m0 + n);
       std::uint8_t* to = b.mixed;
