@@ -41,10 +41,19 @@ const std::uint8_t* line_of(const Planes& in, int plane, std::uint32_t r) {
 }
 
 // Repeats the last of n columns up to width, and the last of rows lines up
-// to height, in a plane of stride cs.
+// to height, in a plane of stride cs. A pad of an MCU's width or less (all
+// a chunk at the frame's right edge has) is two 8-byte stores a line where
+// the line has room for them: the bytes past width are read by no block.
 void pad_plane(std::uint8_t* p, std::uint32_t n, std::uint32_t width, std::uint32_t rows,
                std::uint32_t height) {
-  if (n < width) {
+  if (n < width && width - n <= 16 && n + 16 <= cs) {
+    for (std::uint32_t r = 0; r < rows; ++r) {
+      std::uint8_t* const line = p + r * cs;
+      const std::uint64_t v = line[n - 1] * std::uint64_t{0x0101010101010101};
+      std::memcpy(line + n, &v, 8);
+      std::memcpy(line + n + 8, &v, 8);
+    }
+  } else if (n < width) {
     for (std::uint32_t r = 0; r < rows; ++r) std::memset(p + r * cs + n, p[r * cs + n - 1], width - n);
   }
   for (std::uint32_t r = rows; r < height; ++r) std::memcpy(p + r * cs, p + (rows - 1) * cs, width);
@@ -207,6 +216,7 @@ std::uint32_t fill_chunk(const CodePath& path, const ColourState& c, ColourPlane
   } else {
     fill_planar(kern, c, b, g, rows, x0, n);
   }
+  if (n == mcus * mcu_w && rows == 8 * c.vy) return mcus;  // nothing to pad: most chunks
   pad_plane(b.y, n, mcus * mcu_w, rows, 8 * c.vy);
   if (c.components == 3) {
     const std::uint32_t cn = (n + c.hy - 1) / c.hy, crows = (rows + c.vy - 1) / c.vy;
@@ -266,22 +276,27 @@ std::uint32_t code_mcu_run(const CodePath& path, const ColourState& c, const Com
                                                     v.c_stride, static_cast<int>(n), limit));
   }
   if (path.code_mixed != nullptr) {
-    std::uint8_t* to = b.mixed;
-    for (std::uint32_t m = m0; m < m0 + n; ++m) {
-      const std::uint8_t* from[6];
-      for (std::uint32_t v = 0; v < c.vy; ++v) {
-        for (std::uint32_t h = 0; h < c.hy; ++h) from[v * c.hy + h] = b.y + 8 * (v * cs + m * c.hy + h);
-      }
-      from[ys] = b.cb + 8 * m;
-      from[ys + 1] = b.cr + 8 * m;
-      for (std::uint32_t j = 0; j < bpm; ++j, to += 8) {
-        for (std::size_t r = 0; r < 8; ++r) std::memcpy(to + r * mixed_stride, from[j] + r * cs, 8);
-      }
-    }
     // The pattern of this sampling: its Y blocks, then Cb and Cr.
     std::uint8_t pattern[6];
     for (std::uint32_t j = 0; j < bpm; ++j) pattern[j] = j < ys ? 0 : mcu_pattern[4 + j - ys];
-    path.code_mixed(s, k, pattern, static_cast<int>(bpm), b.mixed, mixed_stride, static_cast<int>(n * bpm));
+    const std::uint32_t per_call = static_cast<std::uint32_t>(mixed_blocks) / std::clamp(bpm, 3u, 6u);  // 3, 4 or 6
+    for (std::uint32_t first = m0; first < m0 + n; first += per_call) {
+      const std::uint32_t last = std::min(first + per_call, m0 + n);
+      std::uint8_t* to = b.mixed;
+      for (std::uint32_t m = first; m < last; ++m) {
+        const std::uint8_t* from[6];
+        for (std::uint32_t v = 0; v < c.vy; ++v) {
+          for (std::uint32_t h = 0; h < c.hy; ++h) from[v * c.hy + h] = b.y + 8 * (v * cs + m * c.hy + h);
+        }
+        from[ys] = b.cb + 8 * m;
+        from[ys + 1] = b.cr + 8 * m;
+        for (std::uint32_t j = 0; j < bpm; ++j, to += 8) {
+          for (std::size_t r = 0; r < 8; ++r) std::memcpy(to + r * mixed_stride, from[j] + r * cs, 8);
+        }
+      }
+      path.code_mixed(s, k, pattern, static_cast<int>(bpm), b.mixed, mixed_stride,
+                      static_cast<int>((last - first) * bpm));
+    }
     return n;
   }
   for (std::uint32_t m = m0; m < m0 + n; ++m) {

@@ -38,21 +38,30 @@ inline constexpr std::size_t edge_stride = 8 * edge_blocks;
 
 // Colour frames, and colour inputs coded as grayscale: the lines of a call
 // are converted and reduced colour_chunk pixels at a time into planes of
-// whole MCUs, edges padded, and coded from there.
-inline constexpr std::uint32_t colour_chunk = 128;
+// whole MCUs, edges padded, and coded from there. The wider the chunk, the
+// fewer the calls (each costs the conversion and the coder a few hundred
+// instructions); the planes of 256 pixels keep the encoder within
+// BW_ENCODER_SIZE with room to spare.
+inline constexpr std::uint32_t colour_chunk = 256;
+
+// Paths that code colour MCUs in one call (CodePath::code_mixed) get a
+// chunk's blocks copied side by side in stream order, at most mixed_blocks
+// of them a call, lines mixed_stride bytes apart.
+inline constexpr std::size_t mixed_blocks = 48;  // 8 MCUs at 4:2:0, 12 at 4:2:2, 16 at 4:4:4
+inline constexpr std::size_t mixed_stride = 8 * mixed_blocks;
 
 // The planes of one chunk of an MCU row, lines colour_chunk bytes apart;
 // each thread that codes colour has its own.
-inline constexpr std::size_t mixed_stride = 3 * colour_chunk;  // 48 blocks: a chunk's at most
-
 struct ColourPlanes {
   std::uint8_t y[16 * colour_chunk];  // 8 x vy lines
   std::uint8_t cb[8 * colour_chunk];
   std::uint8_t cr[8 * colour_chunk];
-  std::uint8_t tmp[4 * colour_chunk];  // full-width Cb, Cr of two lines
-  // The chunk's blocks in stream order side by side, for paths that code
-  // colour MCUs in one call (CodePath::code_mixed).
-  std::uint8_t mixed[8 * mixed_stride];
+  // Filling a chunk and coding it never overlap: the scratch lines of the
+  // one and the blocks side by side of the other share their bytes.
+  union {
+    std::uint8_t tmp[4 * colour_chunk];  // full-width Cb, Cr of two lines
+    std::uint8_t mixed[8 * mixed_stride];
+  };
 };
 
 struct ColourState {

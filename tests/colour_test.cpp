@@ -316,9 +316,11 @@ std::size_t count_markers(const Bytes& jpeg) {
 }
 
 TEST(Colour, EdgeMcusAndRestartIntervalsDecode) {
+  // 257 and 250 wide: a chunk of one pixel after a whole one; one whose
+  // last MCU is padded from close to the end of the chunk's lines.
   const std::pair<std::uint32_t, std::uint32_t> sizes[] = {{1, 1},  {2, 3},   {7, 9},   {17, 17},
                                                            {33, 9}, {16, 16}, {31, 33}, {8, 1},
-                                                           {1, 40}, {129, 18}, {257, 17}};
+                                                           {1, 40}, {129, 18}, {257, 17}, {250, 9}};
   for (const auto& [w, h] : sizes) {
     const Picture pic = synthetic(w, h, w * 100 + h);
     for (const std::uint32_t sampling : {444u, 422u, 420u}) {

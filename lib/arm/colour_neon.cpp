@@ -5,20 +5,26 @@
 // the CPU has been checked; every helper stays in this file.
 // The pixels after the last whole vector go through the portable functions.
 //
-// The structure loads (vld3, vld4) split the pixels into R, G and B. Each
-// coefficient c is taken as 256 ch + cl with bytes ch and cl, so that every
-// product is a byte by a byte (vmull_u8, vmlal_u8) and each sum of three
-// fits 16 bits. With H and L the sums of the ch and of the cl products:
-//   Y  = (256 H + L + 32768) >> 16 = (H + (L >> 8) + 128) >> 8,
-//        H = 76 R + 150 G + 29 B, L = 139 R + 70 G + 47 B, H + (L >> 8) <= 65280,
-//        as vraddhn(H, L >> 8);
-//   Cb = (256 Hc - P + 8421375) >> 16 = (Hc + 32895 - (P >> 8)) >> 8,
-//        Hc = 128 B - 43 R - 84 G, P = 51 R + 205 G <= 65280: with A = Hc + 32896
-//        and Q = P + 1 the sum is 256 A - Q, and floor((A - Q / 256) / 256) is
-//        (A - ceil(Q / 256)) >> 8 with ceil(Q / 256) = (P >> 8) + 1. The
-//        value Hc + 32895 - (P >> 8) lies in 255..65535, so it is formed modulo
-//        2^16 and narrowed as vsubhn(Hc + 32895, P >> 8);
-//   Cr likewise with Hc = 128 R - 107 G - 20 B and P = 47 G + 209 B.
+// The structure loads (vld3, vld4) split the pixels into R, G and B. The
+// conversion works on the differences D = R - G and E = B - G (16-bit
+// lanes), as the coefficients of each sum add up to 65536 or 0:
+//   Y  = G + ((19595 D + 7471 E + 32768) >> 16), the products widened to
+//        32 bits (vmull, vmlal by lane) and narrowed by a rounding shift
+//        (vrshrn #16); Y - G fits a byte's wrap-around, so the low bytes of
+//        the narrowed sums are added to G as bytes;
+//   Cb = (32768 (E + 256) + 11059 (-D) + 32767) >> 16 (as 8421375 =
+//        32768 * 256 + 32767). With t = floor((11059 (-D) + 32767) / 32768)
+//        = ceil(-11059 D / 32768) = -floor(11059 D / 32768) and the rest
+//        f < 32768, the sum is 32768 (E + 256 + t) + f, and as
+//        f / 65536 < 1/2 its shift by 16 is that of E + 256 + t by 1:
+//        Cb = ((E - q) >> 1) + 128 with q = floor(11059 D / 32768), which
+//        vqdmulh(D, 11059) is ((2 D 11059) >> 16, |D| <= 255), and
+//        (E - q) >> 1 is vhsub(E, q);
+//   Cr = ((D - floor(5329 E / 32768)) >> 1) + 128 likewise.
+// Cb - 128 and Cr - 128 stay on 16-bit lanes until they are narrowed; 4:2:0
+// sums the four of a group s, and ((s + 2) >> 2) + 128 is the rounded
+// average of the four Cb (the 512 they add up to beyond s is a multiple of
+// 4); the 128 goes onto the narrowed bytes as an exclusive or with 0x80.
 // So the results equal the integer formulas for every input.
 #include <arm_neon.h>
 
@@ -30,118 +36,109 @@
 
 namespace {
 
-// Y, Cb, Cr of 8 pixels.
-inline void ycc8(uint8x8_t r, uint8x8_t g, uint8x8_t b, uint8x8_t& y, uint8x8_t& cb, uint8x8_t& cr) {
-  const uint16x8_t h = vmlal_u8(vmlal_u8(vmull_u8(r, vdup_n_u8(76)), g, vdup_n_u8(150)), b, vdup_n_u8(29));
-  const uint16x8_t l = vmlal_u8(vmlal_u8(vmull_u8(r, vdup_n_u8(139)), g, vdup_n_u8(70)), b, vdup_n_u8(47));
-  y = vraddhn_u16(h, vshrq_n_u16(l, 8));
-
-  const uint16x8_t base = vdupq_n_u16(32895);
-  const uint16x8_t hb = vmlsl_u8(vmlsl_u8(vmlal_u8(base, b, vdup_n_u8(128)), r, vdup_n_u8(43)), g, vdup_n_u8(84));
-  const uint16x8_t pb = vmlal_u8(vmull_u8(r, vdup_n_u8(51)), g, vdup_n_u8(205));
-  cb = vsubhn_u16(hb, vshrq_n_u16(pb, 8));
-
-  const uint16x8_t hr = vmlsl_u8(vmlsl_u8(vmlal_u8(base, r, vdup_n_u8(128)), g, vdup_n_u8(107)), b, vdup_n_u8(20));
-  const uint16x8_t pr = vmlal_u8(vmull_u8(g, vdup_n_u8(47)), b, vdup_n_u8(209));
-  cr = vsubhn_u16(hr, vshrq_n_u16(pr, 8));
-}
-
-// Y, Cb, Cr of 16 pixels.
-struct Ycc {
-  uint8x16_t y, cb, cr;
-};
-#if defined(__aarch64__)
-// The products of the low (Hi false) or the high eight lanes of a with a
-// constant in every lane of k: the high halves are read in place (umull2,
-// umlal2, umlsl2) rather than first copied out.
-// The low halves' products are written out, with the registers' 8-byte
-// views: the compiler would take each vget_low of a constant for a value of
-// its own, and spill them.
-template <bool Hi>
-inline uint16x8_t mull(uint8x16_t a, uint8x16_t k) {
-  if constexpr (Hi) return vmull_high_u8(a, k);
-  uint16x8_t s;
-  asm("umull %0.8h, %1.8b, %2.8b" : "=w"(s) : "w"(a), "w"(k));
-  return s;
-}
-template <bool Hi>
-inline uint16x8_t mlal(uint16x8_t s, uint8x16_t a, uint8x16_t k) {
-  if constexpr (Hi) return vmlal_high_u8(s, a, k);
-  asm("umlal %0.8h, %1.8b, %2.8b" : "+w"(s) : "w"(a), "w"(k));
-  return s;
-}
-template <bool Hi>
-inline uint16x8_t mlsl(uint16x8_t s, uint8x16_t a, uint8x16_t k) {
-  if constexpr (Hi) return vmlsl_high_u8(s, a, k);
-  asm("umlsl %0.8h, %1.8b, %2.8b" : "+w"(s) : "w"(a), "w"(k));
-  return s;
-}
-template <bool Hi>
-inline uint16x8_t shll7(uint8x16_t a) {
-  if constexpr (Hi) return vshll_high_n_u8(a, 7);
-  uint16x8_t s;
-  asm("ushll %0.8h, %1.8b, #7" : "=w"(s) : "w"(a));
-  return s;
-}
-// The multipliers of ycc8, one to a register in every lane, and its
-// offset; made once a loop, hidden from the compiler, which would otherwise
-// make the low and the high halves' copies registers of their own.
+// The multipliers of the sums, as lanes of one register (the products by
+// lane take them from there): Y's of D and E, Cb's of D, Cr's of E; and
+// 0x80 in every byte. Made once a loop, the byte hidden from the compiler,
+// which would otherwise make it anew at every step.
 struct YccConstants {
-  uint8x16_t y_r, y_g, y_b, yl_r, yl_g, k47, cb_r, cb_g, cbl_r, cbl_g, cr_g, cr_b, crl_b;  // k47: yl_b and crl_g
-  uint16x8_t base;
+  int16x4_t k;
+  uint8x16_t bias;
 };
 inline YccConstants ycc_constants() {
-  // Each made and hidden on its own: hiding the members of the structure
-  // leaves a copy of it on the stack.
-  auto dup = [](std::uint8_t c) {
-    uint8x16_t v = vdupq_n_u8(c);
-    asm("" : "+w"(v));
-    return v;
-  };
-  uint16x8_t base = vdupq_n_u16(32895);
-  asm("" : "+w"(base));
-  return {dup(76), dup(150), dup(29),  dup(139), dup(70), dup(47),  dup(43),
-          dup(84), dup(51),  dup(205), dup(107), dup(20), dup(209), base};
-}
-// The sums of ycc8 for the low (Hi false) or the high half of 16 pixels.
-template <bool Hi>
-inline void ycc_half(const YccConstants& k, uint8x16_t r, uint8x16_t g, uint8x16_t b, uint8x8_t& y,
-                     uint8x8_t& cb, uint8x8_t& cr) {
-  const uint16x8_t h = mlal<Hi>(mlal<Hi>(mull<Hi>(r, k.y_r), g, k.y_g), b, k.y_b);
-  const uint16x8_t l = mlal<Hi>(mlal<Hi>(mull<Hi>(r, k.yl_r), g, k.yl_g), b, k.k47);
-  y = vraddhn_u16(h, vshrq_n_u16(l, 8));
-  // 128 B (and 128 R) as a widening shift, the offset added to it.
-  const uint16x8_t hb = mlsl<Hi>(mlsl<Hi>(vaddq_u16(shll7<Hi>(b), k.base), r, k.cb_r), g, k.cb_g);
-  const uint16x8_t pb = mlal<Hi>(mull<Hi>(r, k.cbl_r), g, k.cbl_g);
-  cb = vsubhn_u16(hb, vshrq_n_u16(pb, 8));
-  const uint16x8_t hr = mlsl<Hi>(mlsl<Hi>(vaddq_u16(shll7<Hi>(r), k.base), g, k.cr_g), b, k.cr_b);
-  const uint16x8_t pr = mlal<Hi>(mull<Hi>(g, k.k47), b, k.crl_b);
-  cr = vsubhn_u16(hr, vshrq_n_u16(pr, 8));
-}
-inline Ycc ycc(const YccConstants& k, uint8x16_t r, uint8x16_t g, uint8x16_t b) {
-  uint8x8_t y0, cb0, cr0, y1, cb1, cr1;
-  ycc_half<false>(k, r, g, b, y0, cb0, cr0);
-  ycc_half<true>(k, r, g, b, y1, cb1, cr1);
-  return {vcombine_u8(y0, y1), vcombine_u8(cb0, cb1), vcombine_u8(cr0, cr1)};
-}
-#else
-struct YccConstants {};  // ycc8 makes its own
-inline YccConstants ycc_constants() { return {}; }
-inline Ycc ycc(const YccConstants&, uint8x16_t r, uint8x16_t g, uint8x16_t b) {
-  uint8x8_t y0, cb0, cr0, y1, cb1, cr1;
-  ycc8(vget_low_u8(r), vget_low_u8(g), vget_low_u8(b), y0, cb0, cr0);
-  ycc8(vget_high_u8(r), vget_high_u8(g), vget_high_u8(b), y1, cb1, cr1);
-  return {vcombine_u8(y0, y1), vcombine_u8(cb0, cb1), vcombine_u8(cr0, cr1)};
-}
+  static constexpr std::int16_t k[4] = {19595, 7471, 11059, 5329};
+  uint8x16_t bias = vdupq_n_u8(0x80);
+#if defined(__aarch64__)
+  asm("" : "+w"(bias));
 #endif
+  return {vld1_s16(k), bias};
+}
 
-// Y, Cb, Cr of 16 pixels, stored.
-inline void ycc16(const YccConstants& k, uint8x16_t r, uint8x16_t g, uint8x16_t b, std::uint8_t* y,
-                  std::uint8_t* cb, std::uint8_t* cr) {
-  const Ycc v = ycc(k, r, g, b);
-  vst1q_u8(y, v.y);
-  vst1q_u8(cb, v.cb);
-  vst1q_u8(cr, v.cr);
+// The low bytes of the 16-bit lanes of a, then of b.
+inline int8x16_t low_bytes(int16x8_t a, int16x8_t b) {
+#if defined(__aarch64__)
+  return vuzp1q_s8(vreinterpretq_s8_s16(a), vreinterpretq_s8_s16(b));
+#else
+  return vcombine_s8(vmovn_s16(a), vmovn_s16(b));
+#endif
+}
+
+// The sums of neighbouring lanes of a, then of b.
+inline int16x8_t pair_sums(int16x8_t a, int16x8_t b) {
+#if defined(__aarch64__)
+  return vpaddq_s16(a, b);
+#else
+  return vcombine_s16(vpadd_s16(vget_low_s16(a), vget_high_s16(a)), vpadd_s16(vget_low_s16(b), vget_high_s16(b)));
+#endif
+}
+
+// Y - G, Cb - 128 and Cr - 128 of 8 pixels from their D and E.
+struct Offsets {
+  int16x8_t y, cb, cr;
+};
+inline Offsets offsets(int16x8_t d, int16x8_t e, int16x4_t k) {
+  const int32x4_t lo = vmlal_lane_s16(vmull_lane_s16(vget_low_s16(d), k, 0), vget_low_s16(e), k, 1);
+#if defined(__aarch64__)
+  const int32x4_t hi = vmlal_high_lane_s16(vmull_high_lane_s16(d, k, 0), e, k, 1);
+  const int16x8_t y = vrshrn_high_n_s32(vrshrn_n_s32(lo, 16), hi, 16);
+#else
+  const int32x4_t hi = vmlal_lane_s16(vmull_lane_s16(vget_high_s16(d), k, 0), vget_high_s16(e), k, 1);
+  const int16x8_t y = vcombine_s16(vrshrn_n_s32(lo, 16), vrshrn_n_s32(hi, 16));
+#endif
+  return {y, vhsubq_s16(e, vqdmulhq_lane_s16(d, k, 2)), vhsubq_s16(d, vqdmulhq_lane_s16(e, k, 3))};
+}
+
+// D and E of the low (Hi false) or the high eight of 16 pixels, the high
+// halves read in place where the instruction set can.
+template <bool Hi>
+inline int16x8_t diff(uint8x16_t a, uint8x16_t g) {
+  if constexpr (Hi) {
+#if defined(__aarch64__)
+    return vreinterpretq_s16_u16(vsubl_high_u8(a, g));
+#else
+    return vreinterpretq_s16_u16(vsubl_u8(vget_high_u8(a), vget_high_u8(g)));
+#endif
+  }
+  return vreinterpretq_s16_u16(vsubl_u8(vget_low_u8(a), vget_low_u8(g)));
+}
+
+// Y of 16 pixels, and their Cb - 128 and Cr - 128 in two halves.
+struct Ycc {
+  uint8x16_t y;
+  int16x8_t cb[2], cr[2];
+};
+inline Ycc ycc(int16x4_t k, uint8x16_t r, uint8x16_t g, uint8x16_t b) {
+  const Offsets lo = offsets(diff<false>(r, g), diff<false>(b, g), k);
+  const Offsets hi = offsets(diff<true>(r, g), diff<true>(b, g), k);
+  return {vaddq_u8(vreinterpretq_u8_s8(low_bytes(lo.y, hi.y)), g), {lo.cb, hi.cb}, {lo.cr, hi.cr}};
+}
+
+// The same for 8 pixels: Y, and Cb - 128, Cr - 128.
+struct Ycc8 {
+  uint8x8_t y;
+  int16x8_t cb, cr;
+};
+inline Ycc8 ycc8(int16x4_t k, uint8x8_t r, uint8x8_t g, uint8x8_t b) {
+  const Offsets o = offsets(vreinterpretq_s16_u16(vsubl_u8(r, g)), vreinterpretq_s16_u16(vsubl_u8(b, g)), k);
+  return {vadd_u8(vreinterpret_u8_s8(vmovn_s16(o.y)), g), o.cb, o.cr};
+}
+
+// 128 + the 16-bit lanes of a, then of b, as bytes.
+inline uint8x16_t chroma_bytes(int16x8_t a, int16x8_t b, uint8x16_t bias) {
+  return veorq_u8(vreinterpretq_u8_s8(low_bytes(a, b)), bias);
+}
+
+// The rounded averages of four: 128 + ((s + 2) >> 2) of each lane's sum of
+// four offsets s, as bytes; of a, then of b.
+inline uint8x16_t averages(int16x8_t a, int16x8_t b, uint8x16_t bias) {
+#if defined(__aarch64__)
+  const int8x16_t v = vrshrn_high_n_s16(vrshrn_n_s16(a, 2), b, 2);
+#else
+  const int8x16_t v = vcombine_s8(vrshrn_n_s16(a, 2), vrshrn_n_s16(b, 2));
+#endif
+  return veorq_u8(vreinterpretq_u8_s8(v), bias);
+}
+inline uint8x8_t averages(int16x8_t a, uint8x16_t bias) {
+  return veor_u8(vreinterpret_u8_s8(vrshrn_n_s16(a, 2)), vget_low_u8(bias));
 }
 
 // Lane k of a structure load, k < 4 (the offsets are checked by the caller).
@@ -195,6 +192,22 @@ inline Rgb load_rgb(const std::uint8_t* src, int r_off, int g_off, int b_off) {
   }
 }
 
+// The same for 8 pixels, or (Dup) one pixel in every lane.
+struct Rgb8 {
+  uint8x8_t r, g, b;
+};
+template <int Bpp, int R, int G, int B, bool Dup = false>
+inline Rgb8 load_rgb8(const std::uint8_t* src, int r_off, int g_off, int b_off) {
+  const int r = R >= 0 ? R : r_off, g = G >= 0 ? G : g_off, b = B >= 0 ? B : b_off;
+  if constexpr (Bpp == 3) {
+    const uint8x8x3_t px = Dup ? vld3_dup_u8(src) : vld3_u8(src);
+    return {half_lane(px, r), half_lane(px, g), half_lane(px, b)};
+  } else {
+    const uint8x8x4_t px = Dup ? vld4_dup_u8(src) : vld4_u8(src);
+    return {half_lane(px, r), half_lane(px, g), half_lane(px, b)};
+  }
+}
+
 // The whole steps of 16 pixels of one line; returns the pixels done.
 template <int Bpp, int R, int G, int B>
 std::uint32_t rgb_steps(const std::uint8_t* src, int r_off, int g_off, int b_off, std::uint32_t n,
@@ -203,16 +216,18 @@ std::uint32_t rgb_steps(const std::uint8_t* src, int r_off, int g_off, int b_off
   const YccConstants k = ycc_constants();
   for (; n - i >= 16; i += 16, src += 16 * Bpp) {
     const Rgb p = load_rgb<Bpp, R, G, B>(src, r_off, g_off, b_off);
-    ycc16(k, p.r, p.g, p.b, y + i, cb + i, cr + i);
+    const Ycc v = ycc(k.k, p.r, p.g, p.b);
+    vst1q_u8(y + i, v.y);
+    vst1q_u8(cb + i, chroma_bytes(v.cb[0], v.cb[1], k.bias));
+    vst1q_u8(cr + i, chroma_bytes(v.cr[0], v.cr[1], k.bias));
   }
   return i;
 }
 
 // Two lines to 4:2:0 in whole steps of 16 pixels: each line's Y stored,
-// its Cb and Cr summed in pairs on 16-bit lanes with the other line's,
-// (s + 2) >> 2 in the narrowing; then a half step, and the pixels after it
-// through the portable function (called last, so that the caller keeps
-// nothing across the call).
+// its Cb and Cr offsets added to the other line's and summed in pairs;
+// then a half step, and the pixels after it through the portable function
+// (called last, so that the caller keeps nothing across the call).
 template <int Bpp, int R, int G, int B>
 void rgb_420_steps(const std::uint8_t* a, const std::uint8_t* b, int, int r_off, int g_off, int b_off, std::uint32_t n,
                    std::uint8_t* ya, std::uint8_t* yb, std::uint8_t* cb, std::uint8_t* cr) {
@@ -220,19 +235,15 @@ void rgb_420_steps(const std::uint8_t* a, const std::uint8_t* b, int, int r_off,
   const YccConstants k = ycc_constants();
   for (; n - i >= 16; i += 16, a += 16 * Bpp, b += 16 * Bpp) {
     const Rgb pa = load_rgb<Bpp, R, G, B>(a, r_off, g_off, b_off);
-    Ycc va = ycc(k, pa.r, pa.g, pa.b);
-    // The second line is loaded only once the first is done with (its
-    // address passes through the empty asm statement with the first's
-    // results), so that the compiler does not interleave the two and run
-    // out of registers for the constants.
-    const std::uint8_t* next = b;
-    asm("" : "+r"(next), "+w"(va.y), "+w"(va.cb), "+w"(va.cr));
-    const Rgb pb = load_rgb<Bpp, R, G, B>(next, r_off, g_off, b_off);
-    const Ycc vb = ycc(k, pb.r, pb.g, pb.b);
+    const Rgb pb = load_rgb<Bpp, R, G, B>(b, r_off, g_off, b_off);
+    const Ycc va = ycc(k.k, pa.r, pa.g, pa.b), vb = ycc(k.k, pb.r, pb.g, pb.b);
     vst1q_u8(ya + i, va.y);
     vst1q_u8(yb + i, vb.y);
-    vst1_u8(cb + i / 2, vrshrn_n_u16(vpadalq_u8(vpaddlq_u8(va.cb), vb.cb), 2));
-    vst1_u8(cr + i / 2, vrshrn_n_u16(vpadalq_u8(vpaddlq_u8(va.cr), vb.cr), 2));
+    const int16x8_t sb = pair_sums(vaddq_s16(va.cb[0], vb.cb[0]), vaddq_s16(va.cb[1], vb.cb[1]));
+    const int16x8_t sr = pair_sums(vaddq_s16(va.cr[0], vb.cr[0]), vaddq_s16(va.cr[1], vb.cr[1]));
+    const uint8x16_t both = averages(sb, sr, k.bias);  // eight Cb, then eight Cr
+    vst1_u8(cb + i / 2, vget_low_u8(both));
+    vst1_u8(cr + i / 2, vget_high_u8(both));
   }
   // Half steps: one while 8 pixels are left, then, with fewer but a whole
   // pair left, one that ends with the last whole pair, stepping back over
@@ -243,27 +254,14 @@ void rgb_420_steps(const std::uint8_t* a, const std::uint8_t* b, int, int r_off,
       const std::uint32_t back = 8 - ((n - i) & ~1u);  // even, so the pairs stay aligned
       i -= back, a -= back * Bpp, b -= back * Bpp;
     }
-    uint8x8_t r[2], g[2], bl[2];
-    for (int j = 0; j < 2; ++j) {
-      const std::uint8_t* src = j == 0 ? a : b;
-      if constexpr (Bpp == 3) {
-        const uint8x8x3_t px = vld3_u8(src);
-        r[j] = px.val[R >= 0 ? R : 0], g[j] = px.val[G >= 0 ? G : 1], bl[j] = px.val[B >= 0 ? B : 2];
-        if constexpr (R < 0) r[j] = half_lane(px, r_off), g[j] = half_lane(px, g_off), bl[j] = half_lane(px, b_off);
-      } else {
-        const uint8x8x4_t px = vld4_u8(src);
-        r[j] = px.val[R >= 0 ? R : 0], g[j] = px.val[G >= 0 ? G : 1], bl[j] = px.val[B >= 0 ? B : 2];
-        if constexpr (R < 0) r[j] = half_lane(px, r_off), g[j] = half_lane(px, g_off), bl[j] = half_lane(px, b_off);
-      }
-    }
-    uint8x8_t y0, cb0, cr0, y1, cb1, cr1;
-    ycc8(r[0], g[0], bl[0], y0, cb0, cr0);
-    ycc8(r[1], g[1], bl[1], y1, cb1, cr1);
-    vst1_u8(ya + i, y0);
-    vst1_u8(yb + i, y1);
+    const Rgb8 pa = load_rgb8<Bpp, R, G, B>(a, r_off, g_off, b_off);
+    const Rgb8 pb = load_rgb8<Bpp, R, G, B>(b, r_off, g_off, b_off);
+    const Ycc8 va = ycc8(k.k, pa.r, pa.g, pa.b), vb = ycc8(k.k, pb.r, pb.g, pb.b);
+    vst1_u8(ya + i, va.y);
+    vst1_u8(yb + i, vb.y);
     // Four Cb and four Cr, made together as one vector's halves.
-    const uint16x4_t sb = vpadal_u8(vpaddl_u8(cb0), cb1), sr = vpadal_u8(vpaddl_u8(cr0), cr1);
-    const uint32x2_t both = vreinterpret_u32_u8(vrshrn_n_u16(vcombine_u16(sb, sr), 2));
+    const uint32x2_t both =
+        vreinterpret_u32_u8(averages(pair_sums(vaddq_s16(va.cb, vb.cb), vaddq_s16(va.cr, vb.cr)), k.bias));
     const std::uint32_t four_cb = vget_lane_u32(both, 0), four_cr = vget_lane_u32(both, 1);
     std::memcpy(cb + i / 2, &four_cb, 4);  // the lines need not be aligned
     std::memcpy(cr + i / 2, &four_cr, 4);
@@ -275,26 +273,12 @@ void rgb_420_steps(const std::uint8_t* a, const std::uint8_t* b, int, int r_off,
     // A last pixel, its own pair: in every lane of both lines' registers
     // (a structure load that repeats it), so that the sums of four are the
     // portable function's two copies of each line's.
-    uint8x8_t r[2], g[2], bl[2];
-    for (int j = 0; j < 2; ++j) {
-      const std::uint8_t* src = j == 0 ? a : b;
-      if constexpr (Bpp == 3) {
-        const uint8x8x3_t px = vld3_dup_u8(src);
-        r[j] = half_lane(px, R >= 0 ? R : r_off), g[j] = half_lane(px, G >= 0 ? G : g_off),
-        bl[j] = half_lane(px, B >= 0 ? B : b_off);
-      } else {
-        const uint8x8x4_t px = vld4_dup_u8(src);
-        r[j] = half_lane(px, R >= 0 ? R : r_off), g[j] = half_lane(px, G >= 0 ? G : g_off),
-        bl[j] = half_lane(px, B >= 0 ? B : b_off);
-      }
-    }
-    uint8x8_t y0, cb0, cr0, y1, cb1, cr1;
-    ycc8(r[0], g[0], bl[0], y0, cb0, cr0);
-    ycc8(r[1], g[1], bl[1], y1, cb1, cr1);
-    vst1_lane_u8(ya + i, y0, 0);
-    vst1_lane_u8(yb + i, y1, 0);
-    const uint16x4_t sb = vpadal_u8(vpaddl_u8(cb0), cb1), sr = vpadal_u8(vpaddl_u8(cr0), cr1);
-    const uint8x8_t both = vrshrn_n_u16(vcombine_u16(sb, sr), 2);
+    const Rgb8 pa = load_rgb8<Bpp, R, G, B, true>(a, r_off, g_off, b_off);
+    const Rgb8 pb = load_rgb8<Bpp, R, G, B, true>(b, r_off, g_off, b_off);
+    const Ycc8 va = ycc8(k.k, pa.r, pa.g, pa.b), vb = ycc8(k.k, pb.r, pb.g, pb.b);
+    vst1_lane_u8(ya + i, va.y, 0);
+    vst1_lane_u8(yb + i, vb.y, 0);
+    const uint8x8_t both = averages(pair_sums(vaddq_s16(va.cb, vb.cb), vaddq_s16(va.cr, vb.cr)), k.bias);
     vst1_lane_u8(cb + i / 2, both, 0);
     vst1_lane_u8(cr + i / 2, both, 4);
     return;
