@@ -17,6 +17,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "blockwright.h"
@@ -311,6 +312,20 @@ bool threads_back_to(const std::set<std::string>& want) {
   return false;
 }
 
+// The threads once their list has stayed the same for 100 ms (up to 2 s):
+// threads joined just before may still be listed for a moment, longer
+// under an emulator.
+std::set<std::string> settled_tasks() {
+  std::set<std::string> last = tasks();
+  for (int still = 0, i = 0; still < 100 && i < 2000; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::set<std::string> now = tasks();
+    still = now == last ? still + 1 : 0;
+    last = std::move(now);
+  }
+  return last;
+}
+
 // Every way an encoding with threads ends gives the threads back before the
 // call returns, the refused finish (BW_E_LINES) among them; the workers
 // start with every signal blocked, so a signal to the process never lands
@@ -323,7 +338,7 @@ TEST(Threads, EveryEndingGivesTheThreadsBack) {
   std::size_t size = 0;
   // Once first, so that a sanitizer's own helper thread is already there.
   ASSERT_EQ(bw_encode_to_memory(&cfg, pic.data(), cfg.width, out.data(), out.size(), &size), BW_OK);
-  const std::set<std::string> before = tasks();
+  const std::set<std::string> before = settled_tasks();
 
   enum End { Finish, FinishEarly, Release, CallbackFails };
   for (const End end : {Finish, FinishEarly, Release, CallbackFails}) {
