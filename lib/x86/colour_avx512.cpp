@@ -30,26 +30,20 @@ namespace {
 inline __m512i load64(const void* p) { return _mm512_loadu_si512(p); }
 inline void store32(std::uint8_t* p, __m256i v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
 
-// RGB to YCbCr, 64 pixels a step, on the differences D = R - G and
-// E = B - G, as the coefficients of each sum add up to 65536 or 0:
-//   Y  = G + ((19595 D + 7471 E + 32768) >> 16): one multiply-add
-//        (vpdpwssd) of the (D, E) word pair onto G * 65536 + 32768, whose
-//        high word is then Y;
-//   Cb = (32768 (E + 256) - 11059 D + 32767) >> 16 (8421375 = 32768 * 256
-//        + 32767). With t = floor((32767 - 11059 D) / 32768)
-//        = -floor(11059 D / 32768) and the rest f < 32768, the sum is
-//        32768 (E + 256 + t) + f, and as f / 65536 < 1/2 its shift by 16
-//        is that of E + 256 + t by 1:
-//        Cb - 128 = (E - q) >> 1 with q = floor(11059 D / 32768), which is
-//        the high word of D * 22118 (vpmulhw);
-//   Cr - 128 = (D - floor(5329 E / 32768)) >> 1 likewise (E * 10658).
+// RGB to YCbCr, 64 pixels a step, on the differences P = G - R and
+// Q = G - B. The coefficients of each sum add up to 65536 or 0, so
+//   Y  = (G * 65536 + 32768 - 19595 P - 7471 Q) >> 16,
+//   Cb = (8421375 + 11059 P - 32768 Q) >> 16,
+//   Cr = (8421375 - 32768 P + 5329 Q) >> 16,
+// every coefficient in the signed 16-bit range (32768 only as -32768, which
+// is why the differences are taken from G): each sum is one multiply-add
+// (vpdpwssd) of the (P, Q) word pair onto its first term, exact in 32
+// bits, and its high word is the sample (0 .. 255).
 // A byte permute across two vectors (vpermt2b) takes 16 pixels as dwords
-// of bytes (R, G, G, B); a multiply-add of those bytes by (1, -1, -1, 1)
-// gives the (D, E) word pairs, and the same dwords masked give G * 65536.
-// Cb - 128 and Cr - 128 come out as a dword's two words; 4:2:0 sums four of
-// them, s, and ((s + 2) >> 2) + 128 is the rounded average of the four
-// samples (their 512 beyond s is a multiple of 4), the rounding by
-// vpmulhrsw with 8192. The 128 goes onto the bytes with an exclusive or.
+// of bytes (R, G, G, B); a multiply-add of those bytes by (-1, 1, 1, -1)
+// gives the (P, Q) word pairs, and the same dwords masked give G * 65536.
+// 4:2:0 adds the high words of the four samples of a group as words, s,
+// and takes (s + 2) >> 2 by vpmulhrsw with 8192 (s * 8192 + 16384 >> 15).
 // So the results equal the integer formulas for every input.
 
 // The permutes' indices: 16 pixels as (R, G, G, B) dwords, pixel first +
@@ -88,40 +82,42 @@ alignas(64) constexpr Gathers gathers[2][2][2] = {
 static_assert(gathers[0][0][0].px[1][1][0] == 80 && gathers[0][1][1].px[0][1][3] == 3 &&
               gathers[1][0][1].px[1][1][63] == 126 && gathers[0][0][1].px[1][1][63] == 127);
 
-// The results' bytes from two vectors a and b (b's at index 64 on):
-// Y at byte 2 of each dword, of pixels 0-15 in a and 16-31 in b (line) or
-// the even and the odd ones (pairs); chroma at bytes 0 (Cb) and 2 (Cr),
-// the Cb of a's dwords, then b's, then their Cr. Each half of the 64 bytes
-// takes the same Y bytes.
+// The samples' bytes (byte 2 of each dword) from two vectors a and b (b's
+// at index 64 on): a's 16, then b's (in order), or a's and b's taken in
+// turn (pairs: the even pixels in a, the odd ones in b). Each half of the
+// 64 bytes takes the same 32.
 struct OutIndex {
-  Index y_line, y_pairs, chroma;
+  Index in_order, pairs;
 };
 constexpr OutIndex make_out_index() {
   OutIndex t{};
   for (int m = 0; m < 64; ++m) {
     const int k = m % 32;
-    t.y_line[m] = static_cast<std::int8_t>((k < 16 ? 0 : 64) + 4 * (k % 16) + 2);
-    t.y_pairs[m] = static_cast<std::int8_t>((k % 2 != 0 ? 64 : 0) + 4 * (k / 2) + 2);
-    t.chroma[m] = static_cast<std::int8_t>((k < 16 ? 0 : 64) + 4 * (k % 16) + (m >= 32 ? 2 : 0));
+    t.in_order[m] = static_cast<std::int8_t>((k < 16 ? 0 : 64) + 4 * (k % 16) + 2);
+    t.pairs[m] = static_cast<std::int8_t>((k % 2 != 0 ? 64 : 0) + 4 * (k / 2) + 2);
   }
   return t;
 }
 alignas(64) constexpr OutIndex out_index = make_out_index();
-static_assert(out_index.y_pairs[3] == 70 && out_index.y_line[17] == 70 && out_index.chroma[49] == 70);
+static_assert(out_index.pairs[3] == 70 && out_index.in_order[17] == 70 && out_index.in_order[49] == 70);
 
-// Y (byte 2 of each dword), and Cb - 128 and Cr - 128 (its words), of the
-// 16 pixels of a vector of (R, G, G, B) dwords.
+// Y, Cb and Cr at the high words (bytes 2) of the dwords of the 16 pixels
+// of a vector of (R, G, G, B) dwords.
 struct Ycc {
-  __m512i y, c;
+  __m512i y, cb, cr;
 };
+// A dword of two words, lo and hi, for the multiply-adds.
+constexpr int words(int lo, int hi) {
+  return static_cast<int>((static_cast<unsigned>(lo) & 0xffffu) | static_cast<unsigned>(hi) << 16);
+}
 inline Ycc ycc(__m512i rggb) {
-  const __m512i de = _mm512_maddubs_epi16(rggb, _mm512_set1_epi32(0x01ffff01));
+  const __m512i pq = _mm512_maddubs_epi16(rggb, _mm512_set1_epi32(words(0x01ff, -0x00ff)));  // bytes -1, 1, 1, -1
   // (rggb & 0xff0000) | 0x8000: G * 65536 + 32768
   const __m512i g = _mm512_ternarylogic_epi32(rggb, _mm512_set1_epi32(0xff0000), _mm512_set1_epi32(0x8000), 0xea);
-  const __m512i y = _mm512_dpwssd_epi32(g, de, _mm512_set1_epi32(19595 | 7471 << 16));
-  const __m512i q = _mm512_mulhi_epi16(de, _mm512_set1_epi32(22118 | 10658 << 16));
-  const __m512i ed = _mm512_rol_epi32(de, 16);
-  return {y, _mm512_srai_epi16(_mm512_sub_epi16(ed, q), 1)};
+  const __m512i bias = _mm512_set1_epi32(8421375);
+  return {_mm512_dpwssd_epi32(g, pq, _mm512_set1_epi32(words(-19595, -7471))),
+          _mm512_dpwssd_epi32(bias, pq, _mm512_set1_epi32(words(11059, -32768))),
+          _mm512_dpwssd_epi32(bias, pq, _mm512_set1_epi32(words(-32768, 5329)))};
 }
 
 // The layouts the vector steps take: 3 or 4 bytes a pixel, G second, R and
@@ -132,14 +128,13 @@ inline bool vector_layout(int bpp, int r_off, int g_off, int b_off) {
 
 // The indices of a layout, loaded once a call.
 struct Kernel {
-  __m512i px[2][2], y, chroma;
+  __m512i px[2][2], y, in_order;
 };
 inline Kernel kernel(int bpp, int r_off, bool pairs) {
   const Gathers& g = gathers[bpp == 4][r_off == 2][pairs];
   return {{{load64(g.px[0][0].data()), load64(g.px[0][1].data())},
            {load64(g.px[1][0].data()), load64(g.px[1][1].data())}},
-          load64(pairs ? out_index.y_pairs.data() : out_index.y_line.data()),
-          load64(out_index.chroma.data())};
+          load64(pairs ? out_index.pairs.data() : out_index.in_order.data()), load64(out_index.in_order.data())};
 }
 
 // The two vectors of (R, G, G, B) dwords of half h of the step at p.
@@ -156,7 +151,6 @@ template <int Bpp>
 std::uint32_t ycc_steps(const std::uint8_t* src, int r_off, std::uint32_t n, std::uint8_t* y, std::uint8_t* cb,
                         std::uint8_t* cr) {
   const Kernel k = kernel(Bpp, r_off, false);
-  const __m512i bias = _mm512_set1_epi8(-128);
   std::uint32_t i = 0;
   for (; n - i >= 64; i += 64) {
     const std::uint8_t* p = src + static_cast<std::size_t>(i) * Bpp;
@@ -164,9 +158,8 @@ std::uint32_t ycc_steps(const std::uint8_t* src, int r_off, std::uint32_t n, std
       Ycc v[2];
       half_step<Bpp>(p, h, k, v);
       store32(y + i + 32 * h, _mm512_castsi512_si256(_mm512_permutex2var_epi8(v[0].y, k.y, v[1].y)));
-      const __m512i c = _mm512_xor_si512(_mm512_permutex2var_epi8(v[0].c, k.chroma, v[1].c), bias);
-      store32(cb + i + 32 * h, _mm512_castsi512_si256(c));
-      store32(cr + i + 32 * h, _mm512_extracti64x4_epi64(c, 1));
+      store32(cb + i + 32 * h, _mm512_castsi512_si256(_mm512_permutex2var_epi8(v[0].cb, k.in_order, v[1].cb)));
+      store32(cr + i + 32 * h, _mm512_castsi512_si256(_mm512_permutex2var_epi8(v[0].cr, k.in_order, v[1].cr)));
     }
   }
   return i;
@@ -188,7 +181,7 @@ void rgb_to_ycc_line_avx512(const std::uint8_t* src, int bytes_per_pixel, int r_
 template <int Bpp>
 inline void step_420(const std::uint8_t* a, const std::uint8_t* b, const Kernel& k, std::uint32_t i,
                      std::uint8_t* ya, std::uint8_t* yb, std::uint8_t* cb, std::uint8_t* cr) {
-  __m512i sums[2];
+  __m512i cb_sums[2], cr_sums[2];
   for (int line = 0; line < 2; ++line) {
     const std::uint8_t* p = (line == 0 ? a : b) + static_cast<std::size_t>(i) * Bpp;
     __m512i y[2];
@@ -196,17 +189,19 @@ inline void step_420(const std::uint8_t* a, const std::uint8_t* b, const Kernel&
       Ycc v[2];
       half_step<Bpp>(p, h, k, v);
       y[h] = _mm512_permutex2var_epi8(v[0].y, k.y, v[1].y);
-      const __m512i s = _mm512_add_epi16(v[0].c, v[1].c);
-      sums[h] = line == 0 ? s : _mm512_add_epi16(sums[h], s);
+      const __m512i sb = _mm512_add_epi16(v[0].cb, v[1].cb), sr = _mm512_add_epi16(v[0].cr, v[1].cr);
+      cb_sums[h] = line == 0 ? sb : _mm512_add_epi16(cb_sums[h], sb);
+      cr_sums[h] = line == 0 ? sr : _mm512_add_epi16(cr_sums[h], sr);
     }
     _mm512_storeu_si512((line == 0 ? ya : yb) + i, _mm512_mask_blend_epi64(0xf0, y[0], y[1]));
   }
   const __m512i round = _mm512_set1_epi16(8192);  // (s + 2) >> 2
-  const __m512i c = _mm512_xor_si512(_mm512_permutex2var_epi8(_mm512_mulhrs_epi16(sums[0], round), k.chroma,
-                                                              _mm512_mulhrs_epi16(sums[1], round)),
-                                     _mm512_set1_epi8(-128));
-  store32(cb + i / 2, _mm512_castsi512_si256(c));
-  store32(cr + i / 2, _mm512_extracti64x4_epi64(c, 1));
+  auto samples = [&](const __m512i* s) {
+    return _mm512_castsi512_si256(
+        _mm512_permutex2var_epi8(_mm512_mulhrs_epi16(s[0], round), k.in_order, _mm512_mulhrs_epi16(s[1], round)));
+  };
+  store32(cb + i / 2, samples(cb_sums));
+  store32(cr + i / 2, samples(cr_sums));
 }
 
 template <int Bpp>
