@@ -101,15 +101,16 @@ constexpr OutIndex make_out_index() {
 alignas(64) constexpr OutIndex out_index = make_out_index();
 static_assert(out_index.pairs[3] == 70 && out_index.in_order[17] == 70 && out_index.in_order[49] == 70);
 
+// A dword of two words, lo and hi, for the multiply-adds.
+constexpr int words(int lo, int hi) {
+  return static_cast<int>((static_cast<unsigned>(lo) & 0xffffu) | static_cast<unsigned>(hi) << 16);
+}
+
 // Y, Cb and Cr at the high words (bytes 2) of the dwords of the 16 pixels
 // of a vector of (R, G, G, B) dwords.
 struct Ycc {
   __m512i y, cb, cr;
 };
-// A dword of two words, lo and hi, for the multiply-adds.
-constexpr int words(int lo, int hi) {
-  return static_cast<int>((static_cast<unsigned>(lo) & 0xffffu) | static_cast<unsigned>(hi) << 16);
-}
 inline Ycc ycc(__m512i rggb) {
   const __m512i pq = _mm512_maddubs_epi16(rggb, _mm512_set1_epi32(words(0x01ff, -0x00ff)));  // bytes -1, 1, 1, -1
   // (rggb & 0xff0000) | 0x8000: G * 65536 + 32768
