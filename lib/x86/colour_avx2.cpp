@@ -3,11 +3,20 @@
 // only once the CPU has been checked; every helper stays in this file.
 // The pixels after the last whole vector go through the portable functions.
 //
-// The conversion is the one of colour_sse41.cpp (exact pmaddwd sums on
-// (R, G) and (B, 2) word pairs, see there) on twice the lanes. Byte
-// shuffles and packs work within each 128-bit half, so the loads put pixels
-// 0-3 and 16-19 of a step in one vector, 4-7 and 20-23 in the next, and so
-// on: the packs then leave the 32 results in order.
+// The conversion works on the differences P = G - R and Q = G - B: the
+// coefficients of each sum add up to 65536 or 0, so
+//   Y  = (G * 65536 + 32768 - 19595 P - 7471 Q) >> 16,
+//   Cb = (8421375 + 11059 P - 32768 Q) >> 16,
+//   Cr = (8421375 - 32768 P + 5329 Q) >> 16,
+// every coefficient in the signed 16-bit range. A byte shuffle takes 4
+// pixels of each 128-bit half as dwords of bytes (R, G, G, B); a
+// multiply-add of those bytes by (-1, 1, 1, -1) (vpmaddubsw) gives the
+// (P, Q) word pairs, and one pmaddwd each sum, exact in 32 bits, whose high
+// word is the sample. For Y the G * 65536 is added last to byte 2 alone
+// (the sample's low byte), from the (R, G, G, B) dword itself.
+// Byte shuffles and packs work within each 128-bit half, so the loads put
+// pixels 0-3 and 16-19 of a step in one vector, 4-7 and 20-23 in the next,
+// and so on: the results then come out in order.
 #include <immintrin.h>
 
 #include "colour.hpp"
@@ -24,27 +33,20 @@ inline __m256i load2(const std::uint8_t* lo, const std::uint8_t* hi) {
 inline void store(std::uint8_t* p, __m256i v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
 inline void store16(std::uint8_t* p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
 
-// The shuffles that take 4 pixels from each 16-byte half as (R, G) and
-// (B, 0) word pairs, the pixels starting at byte start_lo of the low half
-// and start_hi of the high one.
-struct PairShuffles {
-  __m256i rg, b;
-};
-
-// The shuffles' bytes, as pair_shuffles() below makes them.
+// The shuffle that takes 4 pixels from each 16-byte half as (R, G, G, B)
+// dwords, the pixels starting at byte 0 of the low half and start_hi of
+// the high one.
 struct ShuffleBytes {
-  alignas(32) std::int8_t rg[32];
   alignas(32) std::int8_t b[32];
 };
 
-constexpr ShuffleBytes shuffle_bytes(int bpp, int r_off, int g_off, int b_off, int start_lo, int start_hi) {
+constexpr ShuffleBytes shuffle_bytes(int bpp, int r_off, int g_off, int b_off, int start_hi) {
   ShuffleBytes t{};
   for (int i = 0; i < 8; ++i) {
-    const int base = (i < 4 ? start_lo : start_hi) + (i % 4) * bpp;
-    t.rg[4 * i] = static_cast<std::int8_t>(base + r_off);
-    t.rg[4 * i + 2] = static_cast<std::int8_t>(base + g_off);
-    t.b[4 * i] = static_cast<std::int8_t>(base + b_off);
-    t.rg[4 * i + 1] = t.rg[4 * i + 3] = t.b[4 * i + 1] = t.b[4 * i + 2] = t.b[4 * i + 3] = -128;  // zero
+    const int base = (i < 4 ? 0 : start_hi) + (i % 4) * bpp;
+    t.b[4 * i] = static_cast<std::int8_t>(base + r_off);
+    t.b[4 * i + 1] = t.b[4 * i + 2] = static_cast<std::int8_t>(base + g_off);
+    t.b[4 * i + 3] = static_cast<std::int8_t>(base + b_off);
   }
   return t;
 }
@@ -54,55 +56,59 @@ constexpr ShuffleBytes shuffle_bytes(int bpp, int r_off, int g_off, int b_off, i
 // cost a stall on every call. [bpp == 4][blue first][the step's last load]
 constexpr ShuffleBytes layout_shuffle(int bpp4, int bgr, int last) {
   const int bpp = bpp4 != 0 ? 4 : 3;
-  return shuffle_bytes(bpp, bgr != 0 ? 2 : 0, 1, bgr != 0 ? 0 : 2, 0, last != 0 ? 16 - 4 * bpp : 0);
+  return shuffle_bytes(bpp, bgr != 0 ? 2 : 0, 1, bgr != 0 ? 0 : 2, last != 0 ? 16 - 4 * bpp : 0);
 }
 constexpr ShuffleBytes layout_shuffles[2][2][2] = {
     {{layout_shuffle(0, 0, 0), layout_shuffle(0, 0, 1)}, {layout_shuffle(0, 1, 0), layout_shuffle(0, 1, 1)}},
     {{layout_shuffle(1, 0, 0), layout_shuffle(1, 0, 1)}, {layout_shuffle(1, 1, 0), layout_shuffle(1, 1, 1)}}};
-static_assert(layout_shuffles[0][0][1].rg[16] == 4 && layout_shuffles[0][1][0].b[4] == 3 &&
-              layout_shuffles[1][1][1].rg[30] == 13 && layout_shuffles[0][0][0].rg[1] == -128);
+static_assert(layout_shuffles[0][0][1].b[16] == 4 && layout_shuffles[0][1][0].b[7] == 3 &&
+              layout_shuffles[1][1][1].b[28] == 14 && layout_shuffles[0][0][0].b[2] == 1);
 
-PairShuffles load_shuffles(const ShuffleBytes& t) {
-  return {_mm256_load_si256(reinterpret_cast<const __m256i*>(t.rg)),
-          _mm256_load_si256(reinterpret_cast<const __m256i*>(t.b))};
-}
+__m256i load_shuffle(const ShuffleBytes& t) { return _mm256_load_si256(reinterpret_cast<const __m256i*>(t.b)); }
 
-PairShuffles pair_shuffles(int bpp, int r_off, int g_off, int b_off, int start_lo, int start_hi) {
+__m256i gather_shuffle(int bpp, int r_off, int g_off, int b_off, int start_hi) {
   const bool bgr = r_off == 2 && b_off == 0;
-  if ((bpp == 3 || bpp == 4) && g_off == 1 && (bgr || (r_off == 0 && b_off == 2)) && start_lo == 0 &&
+  if ((bpp == 3 || bpp == 4) && g_off == 1 && (bgr || (r_off == 0 && b_off == 2)) &&
       (start_hi == 0 || start_hi == 16 - 4 * bpp)) {
-    return load_shuffles(layout_shuffles[bpp == 4][bgr ? 1 : 0][start_hi != 0 ? 1 : 0]);
+    return load_shuffle(layout_shuffles[bpp == 4][bgr ? 1 : 0][start_hi != 0 ? 1 : 0]);
   }
-  const ShuffleBytes t = shuffle_bytes(bpp, r_off, g_off, b_off, start_lo, start_hi);
-  return load_shuffles(t);
+  const ShuffleBytes t = shuffle_bytes(bpp, r_off, g_off, b_off, start_hi);
+  return load_shuffle(t);
 }
 
-struct Sums {
+// A dword of two words, lo and hi, for the multiply-adds.
+constexpr int words(int lo, int hi) {
+  return static_cast<int>((static_cast<unsigned>(lo) & 0xffffu) | static_cast<unsigned>(hi) << 16);
+}
+
+// Y, Cb and Cr of 8 pixels, each at byte 2 of a dword: Cb and Cr as the
+// sums' high words, Y as its low byte only (byte 3 is not cleared).
+struct Ycc {
   __m256i y, cb, cr;
 };
 
-inline Sums sums(__m256i px, const PairShuffles& s) {
-  const __m256i rg = _mm256_shuffle_epi8(px, s.rg);
-  const __m256i bk = _mm256_or_si256(_mm256_shuffle_epi8(px, s.b), _mm256_set1_epi32(2 << 16));
-  const __m256i y =
-      _mm256_add_epi32(_mm256_add_epi32(_mm256_madd_epi16(rg, _mm256_set1_epi32(19594 | -27066 * 65536)),
-                                        _mm256_madd_epi16(bk, _mm256_set1_epi32(7471 | 16384 << 16))),
-                       rg);
-  const __m256i cb = _mm256_add_epi32(_mm256_madd_epi16(rg, _mm256_set1_epi32(11059 | 21709 << 16)),
-                                      _mm256_madd_epi16(bk, _mm256_set1_epi32(32768 | -16384 * 65536)));
-  const __m256i cr = _mm256_add_epi32(_mm256_madd_epi16(rg, _mm256_set1_epi32(32768 | 27439 << 16)),
-                                      _mm256_madd_epi16(bk, _mm256_set1_epi32(5329 | -16384 * 65536)));
-  return {y, cb, cr};
+inline Ycc ycc(__m256i px, __m256i shuffle) {
+  const __m256i rggb = _mm256_shuffle_epi8(px, shuffle);
+  const __m256i pq = _mm256_maddubs_epi16(rggb, _mm256_set1_epi32(words(0x01ff, -0x00ff)));  // -1, 1, 1, -1
+  const __m256i y = _mm256_add_epi32(_mm256_madd_epi16(pq, _mm256_set1_epi32(words(-19595, -7471))),
+                                     _mm256_set1_epi32(32768));
+  const __m256i bias = _mm256_set1_epi32(8421375);
+  return {_mm256_add_epi8(y, rggb),  // + G at byte 2
+          _mm256_add_epi32(_mm256_madd_epi16(pq, _mm256_set1_epi32(words(11059, -32768))), bias),
+          _mm256_add_epi32(_mm256_madd_epi16(pq, _mm256_set1_epi32(words(-32768, 5329))), bias)};
 }
 
-inline __m256i high_words(__m256i a, __m256i b) {
-  return _mm256_packs_epi32(_mm256_srai_epi32(a, 16), _mm256_srai_epi32(b, 16));
+// Bytes 2 of the dwords of vectors of pixels 4 g to 4 g + 3 (and 16 + 4 g
+// to 19 + 4 g), in order: those of g = 2 k and 2 k + 1 at dwords 2 k and
+// 2 k + 1 of each half, then all 32 samples.
+inline __m256i sample_pairs(__m256i v0, __m256i v1, int k) {
+  const __m256i pick = _mm256_set1_epi32(0x0e0a0602);  // bytes 2 of each dword of a half, in every dword
+  const __m256i s0 = _mm256_shuffle_epi8(v0, pick), s1 = _mm256_shuffle_epi8(v1, pick);
+  return k == 0 ? _mm256_blend_epi32(s0, s1, 0x22) : _mm256_blend_epi32(s0, s1, 0x88);
 }
-
-// The bytes of a Cb or Cr result from the four vectors of sums.
-inline __m256i chroma(__m256i s0, __m256i s1, __m256i s2, __m256i s3) {
-  const __m256i c127 = _mm256_set1_epi16(127);
-  return _mm256_packus_epi16(_mm256_sub_epi16(c127, high_words(s0, s1)), _mm256_sub_epi16(c127, high_words(s2, s3)));
+inline __m256i samples(__m256i s01, __m256i s23) { return _mm256_blend_epi32(s01, s23, 0xcc); }
+inline __m256i samples(__m256i v0, __m256i v1, __m256i v2, __m256i v3) {
+  return samples(sample_pairs(v0, v1, 0), sample_pairs(v2, v3, 1));
 }
 
 // Bytes 0-7, 16-23, 8-15, 24-31 of v: undoes the order of a pack.
@@ -117,18 +123,18 @@ void rgb_to_ycc_line_avx2(const std::uint8_t* src, int bytes_per_pixel, int r_of
   // 4), so that no load reaches past the step's own pixels.
   const int bpp = bytes_per_pixel;
   const int back = 16 - 4 * bpp;
-  const PairShuffles front = pair_shuffles(bpp, r_off, g_off, b_off, 0, 0);
-  const PairShuffles last = pair_shuffles(bpp, r_off, g_off, b_off, 0, back);
+  const __m256i front = gather_shuffle(bpp, r_off, g_off, b_off, 0);
+  const __m256i last = gather_shuffle(bpp, r_off, g_off, b_off, back);
   std::uint32_t i = 0;
   for (; n - i >= 32; i += 32) {
     const std::uint8_t* p = src + static_cast<std::size_t>(i) * bpp;
-    const Sums s0 = sums(load2(p, p + 16 * bpp), front);
-    const Sums s1 = sums(load2(p + 4 * bpp, p + 20 * bpp), front);
-    const Sums s2 = sums(load2(p + 8 * bpp, p + 24 * bpp), front);
-    const Sums s3 = sums(load2(p + 12 * bpp, p + 28 * bpp - back), last);
-    store(y + i, _mm256_packus_epi16(high_words(s0.y, s1.y), high_words(s2.y, s3.y)));
-    store(cb + i, chroma(s0.cb, s1.cb, s2.cb, s3.cb));
-    store(cr + i, chroma(s0.cr, s1.cr, s2.cr, s3.cr));
+    const Ycc s0 = ycc(load2(p, p + 16 * bpp), front);
+    const Ycc s1 = ycc(load2(p + 4 * bpp, p + 20 * bpp), front);
+    const Ycc s2 = ycc(load2(p + 8 * bpp, p + 24 * bpp), front);
+    const Ycc s3 = ycc(load2(p + 12 * bpp, p + 28 * bpp - back), last);
+    store(y + i, samples(s0.y, s1.y, s2.y, s3.y));
+    store(cb + i, samples(s0.cb, s1.cb, s2.cb, s3.cb));
+    store(cr + i, samples(s0.cr, s1.cr, s2.cr, s3.cr));
   }
   rgb_to_ycc_line(src + static_cast<std::size_t>(i) * bpp, bpp, r_off, g_off, b_off, n - i, y + i, cb + i, cr + i);
 }
@@ -192,47 +198,45 @@ void unpack_422_line_avx2(const std::uint8_t* src, bool y_first, std::uint32_t n
 
 namespace {
 
-// Two lines straight to 4:2:0, 32 pixels of each a step: the sums of
-// rgb_to_ycc_line_avx2, the high words (h = sum >> 16; the sample is
-// 127 - h) of vertical pairs added, then the horizontal pairs by a
-// multiply-add with -1: (4 * 127 - (h00 + h01 + h10 + h11) + 2) >> 2.
+// Two lines straight to 4:2:0, 32 pixels of each a step: the samples of
+// rgb_to_ycc_line_avx2; the high words of vertical pairs of Cb (or Cr)
+// added as words, then moved down and packed in order, and the horizontal
+// pairs added by a multiply-add with ones; the sum s of four gives
+// (s + 2) >> 2 by pmulhrsw with 8192 (s * 8192 + 16384 >> 15).
 // Pixels i to i + 31 of lines a and b (i even).
-inline void step_420(const std::uint8_t* a, const std::uint8_t* b, int bpp, int back, const PairShuffles& front,
-                     const PairShuffles& last, std::uint32_t i, std::uint8_t* ya, std::uint8_t* yb,
-                     std::uint8_t* cb, std::uint8_t* cr) {
+inline void step_420(const std::uint8_t* a, const std::uint8_t* b, int bpp, int back, __m256i front, __m256i last,
+                     std::uint32_t i, std::uint8_t* ya, std::uint8_t* yb, std::uint8_t* cb, std::uint8_t* cr) {
   const std::uint8_t* pa = a + static_cast<std::size_t>(i) * bpp;
   const std::uint8_t* pb = b + static_cast<std::size_t>(i) * bpp;
   auto group = [&](const std::uint8_t* p, int g) {  // pixels 4 g to 4 g + 3 of each half
-    return g < 3 ? sums(load2(p + 4 * g * bpp, p + (16 + 4 * g) * bpp), front)
-                 : sums(load2(p + 12 * bpp, p + 28 * bpp - back), last);
-  };
-  auto vertical = [](__m256i sa, __m256i sb) {
-    return _mm256_add_epi32(_mm256_srai_epi32(sa, 16), _mm256_srai_epi32(sb, 16));
+    return g < 3 ? ycc(load2(p + 4 * g * bpp, p + (16 + 4 * g) * bpp), front)
+                 : ycc(load2(p + 12 * bpp, p + 28 * bpp - back), last);
   };
   // Two groups of both lines at a time (pixels 0-7 and 16-23, then 8-15
-  // and 24-31): the Y words of each line, and the vertical sums of h as
-  // words (-256 .. 254).
-  __m256i y_a[2], y_b[2], cb_h[2], cr_h[2];
-  for (int k = 0; k < 2; ++k) {
-    const Sums a0 = group(pa, 2 * k), a1 = group(pa, 2 * k + 1);
-    const Sums b0 = group(pb, 2 * k), b1 = group(pb, 2 * k + 1);
-    y_a[k] = high_words(a0.y, a1.y);
-    y_b[k] = high_words(b0.y, b1.y);
-    cb_h[k] = _mm256_packs_epi32(vertical(a0.cb, b0.cb), vertical(a1.cb, b1.cb));
-    cr_h[k] = _mm256_packs_epi32(vertical(a0.cr, b0.cr), vertical(a1.cr, b1.cr));
-  }
-  store(ya + i, _mm256_packus_epi16(y_a[0], y_a[1]));
-  store(yb + i, _mm256_packus_epi16(y_b[0], y_b[1]));
-  // The 16 samples of a plane as words, in order: the sums of four h lie in
-  // -512 .. 508, so the bias and the shift fit in 16 bits.
-  const __m256i minus_one = _mm256_set1_epi16(-1), bias = _mm256_set1_epi16(4 * 127 + 2);
-  auto samples = [&](const __m256i* v) {
-    const __m256i negated =
-        _mm256_packs_epi32(_mm256_madd_epi16(v[0], minus_one), _mm256_madd_epi16(v[1], minus_one));
-    return _mm256_srai_epi16(_mm256_add_epi16(negated, bias), 2);
+  // and 24-31): their Y, and the sums of their horizontal pairs of Cb and
+  // of Cr, the vertical pairs' high words added first.
+  const __m256i ones = _mm256_set1_epi16(1);
+  auto pair_sums = [&](__m256i a0, __m256i a1, __m256i b0, __m256i b1) {
+    const __m256i v0 = _mm256_srli_epi32(_mm256_add_epi16(a0, b0), 16);
+    const __m256i v1 = _mm256_srli_epi32(_mm256_add_epi16(a1, b1), 16);
+    return _mm256_madd_epi16(_mm256_packus_epi32(v0, v1), ones);
   };
+  __m256i y_a[2], y_b[2], cb_pairs[2], cr_pairs[2];
+  for (int k = 0; k < 2; ++k) {
+    const Ycc a0 = group(pa, 2 * k), a1 = group(pa, 2 * k + 1);
+    const Ycc b0 = group(pb, 2 * k), b1 = group(pb, 2 * k + 1);
+    y_a[k] = sample_pairs(a0.y, a1.y, k);
+    y_b[k] = sample_pairs(b0.y, b1.y, k);
+    cb_pairs[k] = pair_sums(a0.cb, a1.cb, b0.cb, b1.cb);
+    cr_pairs[k] = pair_sums(a0.cr, a1.cr, b0.cr, b1.cr);
+  }
+  store(ya + i, samples(y_a[0], y_a[1]));
+  store(yb + i, samples(y_b[0], y_b[1]));
+  // The 16 samples of a plane as words, (s + 2) >> 2.
+  const __m256i round = _mm256_set1_epi16(8192);
+  auto plane = [&](const __m256i* pairs) { return _mm256_mulhrs_epi16(_mm256_packs_epi32(pairs[0], pairs[1]), round); };
   // Cb 0-15, then Cr 0-15.
-  const __m256i c = in_order(_mm256_packus_epi16(samples(cb_h), samples(cr_h)));
+  const __m256i c = in_order(_mm256_packus_epi16(plane(cb_pairs), plane(cr_pairs)));
   store16(cb + i / 2, _mm256_castsi256_si128(c));
   store16(cr + i / 2, _mm256_extracti128_si256(c, 1));
 }
@@ -246,8 +250,8 @@ void rgb_to_420_line_avx2(const std::uint8_t* a, const std::uint8_t* b, int byte
     return;
   }
   const int back = 16 - 4 * bpp;
-  const PairShuffles front = pair_shuffles(bpp, r_off, g_off, b_off, 0, 0);
-  const PairShuffles last = pair_shuffles(bpp, r_off, g_off, b_off, 0, back);
+  const __m256i front = gather_shuffle(bpp, r_off, g_off, b_off, 0);
+  const __m256i last = gather_shuffle(bpp, r_off, g_off, b_off, back);
   const std::uint32_t even = n & ~1u;
   for (std::uint32_t i = 0;; i += 32) {  // one call of the step, inlined
     // The last whole pairs: one more step ending on them, over pixels done

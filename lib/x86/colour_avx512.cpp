@@ -28,75 +28,97 @@
 namespace {
 
 inline __m512i load64(const void* p) { return _mm512_loadu_si512(p); }
+inline void store32(std::uint8_t* p, __m256i v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
 
-// RGB to YCbCr, 64 pixels a step: colour_avx2.cpp's conversion (exact
-// pmaddwd sums, see colour_sse41.cpp) on four 128-bit lanes. The loads put
-// pixels 0-3, 16-19, 32-35 and 48-51 of a step in one vector, 4-7, 20-23 ...
-// in the next, and so on, so that the packs leave the 64 results in order.
+// RGB to YCbCr, 64 pixels a step, on the differences P = G - R and
+// Q = G - B. The coefficients of each sum add up to 65536 or 0, so
+//   Y  = (G * 65536 + 32768 - 19595 P - 7471 Q) >> 16,
+//   Cb = (8421375 + 11059 P - 32768 Q) >> 16,
+//   Cr = (8421375 - 32768 P + 5329 Q) >> 16,
+// every coefficient in the signed 16-bit range (32768 only as -32768, which
+// is why the differences are taken from G): each sum is one multiply-add
+// (vpdpwssd) of the (P, Q) word pair onto its first term, exact in 32
+// bits, and its high word is the sample (0 .. 255).
+// A byte permute across two vectors (vpermt2b) takes 16 pixels as dwords
+// of bytes (R, G, G, B); a multiply-add of those bytes by (-1, 1, 1, -1)
+// gives the (P, Q) word pairs, and the same dwords masked give G * 65536.
+// 4:2:0 adds the high words of the four samples of a group as words, s,
+// and takes (s + 2) >> 2 by vpmulhrsw with 8192 (s * 8192 + 16384 >> 15).
+// So the results equal the integer formulas for every input.
 
-// The shuffles that take 4 pixels from each 128-bit lane as (R, G) and
-// (B, 0) word pairs, the pixels at byte 0 of each lane but the last, at
-// byte `back` of that one; made at compile time for the input layouts
-// (RGB and BGR, 3 or 4 bytes a pixel).
-struct RgbShuffles {
-  std::array<std::int8_t, 64> rg, b;
-};
-constexpr RgbShuffles make_rgb_shuffles(int bpp, int r_off, int g_off, int b_off, int back) {
-  RgbShuffles t{};
-  for (int i = 0; i < 16; ++i) {
-    const int base = (i >= 12 ? back : 0) + (i % 4) * bpp;
-    t.rg[4 * i] = static_cast<std::int8_t>(base + r_off);
-    t.rg[4 * i + 2] = static_cast<std::int8_t>(base + g_off);
-    t.b[4 * i] = static_cast<std::int8_t>(base + b_off);
-    t.rg[4 * i + 1] = t.rg[4 * i + 3] = t.b[4 * i + 1] = t.b[4 * i + 2] = t.b[4 * i + 3] = -128;  // zero
+// The permutes' indices: 16 pixels as (R, G, G, B) dwords, pixel first +
+// step * j in dword j, from the two vectors of a half step (32 pixels) for
+// a layout (3 or 4 bytes a pixel, R and B at bytes 0 and 2 either way
+// round). With 3 bytes a pixel the second half's vectors start 64 bytes
+// on, at the step's byte 64, so its pixels start at their byte 32.
+using Index = std::array<std::int8_t, 64>;
+constexpr Index pixel_index(int bpp, int r_off, int b_off, int half, int first, int step) {
+  Index t{};
+  for (int j = 0; j < 16; ++j) {
+    const int base = (bpp == 3 && half != 0 ? 32 : 0) + (first + step * j) * bpp;
+    t[4 * j] = static_cast<std::int8_t>(base + r_off);
+    t[4 * j + 1] = t[4 * j + 2] = static_cast<std::int8_t>(base + 1);
+    t[4 * j + 3] = static_cast<std::int8_t>(base + b_off);
   }
   return t;
 }
-// [bpp == 4][blue first][the step's last loads]
-constexpr RgbShuffles rgb_shuffle_of(int bpp4, int bgr, int last) {
-  const int bpp = bpp4 != 0 ? 4 : 3;
-  return make_rgb_shuffles(bpp, bgr != 0 ? 2 : 0, 1, bgr != 0 ? 0 : 2, last != 0 ? 16 - 4 * bpp : 0);
+// [half][pixels 0-15 and 16-31 (line), or the even and the odd ones (4:2:0)]
+struct Gathers {
+  Index px[2][2];
+};
+constexpr Gathers make_gathers(int bpp4, int bgr, int pairs) {
+  const int bpp = bpp4 != 0 ? 4 : 3, r = bgr != 0 ? 2 : 0, b = 2 - r;
+  Gathers g{};
+  for (int h = 0; h < 2; ++h) {
+    g.px[h][0] = pixel_index(bpp, r, b, h, 0, pairs != 0 ? 2 : 1);
+    g.px[h][1] = pixel_index(bpp, r, b, h, pairs != 0 ? 1 : 16, pairs != 0 ? 2 : 1);
+  }
+  return g;
 }
-alignas(64) constexpr RgbShuffles rgb_shuffles[2][2][2] = {
-    {{rgb_shuffle_of(0, 0, 0), rgb_shuffle_of(0, 0, 1)}, {rgb_shuffle_of(0, 1, 0), rgb_shuffle_of(0, 1, 1)}},
-    {{rgb_shuffle_of(1, 0, 0), rgb_shuffle_of(1, 0, 1)}, {rgb_shuffle_of(1, 1, 0), rgb_shuffle_of(1, 1, 1)}}};
-static_assert(rgb_shuffles[0][0][1].rg[48] == 4 && rgb_shuffles[0][0][1].rg[44] == 9 &&
-              rgb_shuffles[0][1][0].b[4] == 3 && rgb_shuffles[1][0][0].rg[62] == 13);
+// [bpp == 4][blue first][4:2:0]
+alignas(64) constexpr Gathers gathers[2][2][2] = {
+    {{make_gathers(0, 0, 0), make_gathers(0, 0, 1)}, {make_gathers(0, 1, 0), make_gathers(0, 1, 1)}},
+    {{make_gathers(1, 0, 0), make_gathers(1, 0, 1)}, {make_gathers(1, 1, 0), make_gathers(1, 1, 1)}}};
+static_assert(gathers[0][0][0].px[1][1][0] == 80 && gathers[0][1][1].px[0][1][3] == 3 &&
+              gathers[1][0][1].px[1][1][63] == 126 && gathers[0][0][1].px[1][1][63] == 127);
 
-struct RgbSums {
+// The samples' bytes (byte 2 of each dword) from two vectors a and b (b's
+// at index 64 on): a's 16, then b's (in order), or a's and b's taken in
+// turn (pairs: the even pixels in a, the odd ones in b). Each half of the
+// 64 bytes takes the same 32.
+struct OutIndex {
+  Index in_order, pairs;
+};
+constexpr OutIndex make_out_index() {
+  OutIndex t{};
+  for (int m = 0; m < 64; ++m) {
+    const int k = m % 32;
+    t.in_order[m] = static_cast<std::int8_t>((k < 16 ? 0 : 64) + 4 * (k % 16) + 2);
+    t.pairs[m] = static_cast<std::int8_t>((k % 2 != 0 ? 64 : 0) + 4 * (k / 2) + 2);
+  }
+  return t;
+}
+alignas(64) constexpr OutIndex out_index = make_out_index();
+static_assert(out_index.pairs[3] == 70 && out_index.in_order[17] == 70 && out_index.in_order[49] == 70);
+
+// A dword of two words, lo and hi, for the multiply-adds.
+constexpr int words(int lo, int hi) {
+  return static_cast<int>((static_cast<unsigned>(lo) & 0xffffu) | static_cast<unsigned>(hi) << 16);
+}
+
+// Y, Cb and Cr at the high words (bytes 2) of the dwords of the 16 pixels
+// of a vector of (R, G, G, B) dwords.
+struct Ycc {
   __m512i y, cb, cr;
 };
-
-inline RgbSums rgb_sums(__m512i px, __m512i rg_shuffle, __m512i b_shuffle) {
-  const __m512i rg = _mm512_shuffle_epi8(px, rg_shuffle);
-  const __m512i bk = _mm512_or_si512(_mm512_shuffle_epi8(px, b_shuffle), _mm512_set1_epi32(2 << 16));
-  // The multiply-adds accumulate (vpdpwssd): each sum is the same pair of
-  // pmaddwd products added in 32 bits, as exact.
-  const __m512i y = _mm512_dpwssd_epi32(_mm512_dpwssd_epi32(rg, rg, _mm512_set1_epi32(19594 | -27066 * 65536)), bk,
-                                        _mm512_set1_epi32(7471 | 16384 << 16));
-  const __m512i cb = _mm512_dpwssd_epi32(_mm512_madd_epi16(rg, _mm512_set1_epi32(11059 | 21709 << 16)), bk,
-                                         _mm512_set1_epi32(32768 | -16384 * 65536));
-  const __m512i cr = _mm512_dpwssd_epi32(_mm512_madd_epi16(rg, _mm512_set1_epi32(32768 | 27439 << 16)), bk,
-                                         _mm512_set1_epi32(5329 | -16384 * 65536));
-  return {y, cb, cr};
-}
-
-inline __m512i high_words(__m512i a, __m512i b) {
-  return _mm512_packs_epi32(_mm512_srai_epi32(a, 16), _mm512_srai_epi32(b, 16));
-}
-
-inline __m512i chroma_bytes(__m512i s0, __m512i s1, __m512i s2, __m512i s3) {
-  const __m512i c127 = _mm512_set1_epi16(127);
-  return _mm512_packus_epi16(_mm512_sub_epi16(c127, high_words(s0, s1)), _mm512_sub_epi16(c127, high_words(s2, s3)));
-}
-
-// Four 16-byte loads, at p, p + 16 bpp, p + 32 bpp and p + 48 bpp - back.
-inline __m512i load_lanes(const std::uint8_t* p, int bpp, int back) {
-  auto at = [](const std::uint8_t* q) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(q)); };
-  __m512i v = _mm512_castsi128_si512(at(p));
-  v = _mm512_inserti32x4(v, at(p + 16 * bpp), 1);
-  v = _mm512_inserti32x4(v, at(p + 32 * bpp), 2);
-  return _mm512_inserti32x4(v, at(p + 48 * bpp - back), 3);
+inline Ycc ycc(__m512i rggb) {
+  const __m512i pq = _mm512_maddubs_epi16(rggb, _mm512_set1_epi32(words(0x01ff, -0x00ff)));  // bytes -1, 1, 1, -1
+  // (rggb & 0xff0000) | 0x8000: G * 65536 + 32768
+  const __m512i g = _mm512_ternarylogic_epi32(rggb, _mm512_set1_epi32(0xff0000), _mm512_set1_epi32(0x8000), 0xea);
+  const __m512i bias = _mm512_set1_epi32(8421375);
+  return {_mm512_dpwssd_epi32(g, pq, _mm512_set1_epi32(words(-19595, -7471))),
+          _mm512_dpwssd_epi32(bias, pq, _mm512_set1_epi32(words(11059, -32768))),
+          _mm512_dpwssd_epi32(bias, pq, _mm512_set1_epi32(words(-32768, 5329)))};
 }
 
 // The layouts the vector steps take: 3 or 4 bytes a pixel, G second, R and
@@ -105,83 +127,96 @@ inline bool vector_layout(int bpp, int r_off, int g_off, int b_off) {
   return (bpp == 3 || bpp == 4) && g_off == 1 && ((r_off == 0 && b_off == 2) || (r_off == 2 && b_off == 0));
 }
 
-// The shuffles of a step for a layout: (R, G) and (B, 0) of the first
-// three loads, then of the last.
-struct StepShuffles {
-  __m512i rg, b, last_rg, last_b;
+// The indices of a layout, loaded once a call.
+struct Kernel {
+  __m512i px[2][2], y, in_order;
 };
-inline StepShuffles step_shuffles(int bpp, int r_off) {
-  const RgbShuffles& front = rgb_shuffles[bpp == 4][r_off == 2 ? 1 : 0][0];
-  const RgbShuffles& last = rgb_shuffles[bpp == 4][r_off == 2 ? 1 : 0][1];
-  return {load64(front.rg.data()), load64(front.b.data()), load64(last.rg.data()), load64(last.b.data())};
+inline Kernel kernel(int bpp, int r_off, bool pairs) {
+  const Gathers& g = gathers[bpp == 4][r_off == 2][pairs];
+  return {{{load64(g.px[0][0].data()), load64(g.px[0][1].data())},
+           {load64(g.px[1][0].data()), load64(g.px[1][1].data())}},
+          load64(pairs ? out_index.pairs.data() : out_index.in_order.data()), load64(out_index.in_order.data())};
+}
+
+// The two vectors of (R, G, G, B) dwords of half h of the step at p.
+template <int Bpp>
+inline Ycc* half_step(const std::uint8_t* p, int h, const Kernel& k, Ycc* out) {
+  const std::uint8_t* q = p + (Bpp == 3 ? 64 : 128) * h;
+  const __m512i lo = load64(q), hi = load64(q + 64);
+  out[0] = ycc(_mm512_permutex2var_epi8(lo, k.px[h][0], hi));
+  out[1] = ycc(_mm512_permutex2var_epi8(lo, k.px[h][1], hi));
+  return out;
+}
+
+template <int Bpp>
+std::uint32_t ycc_steps(const std::uint8_t* src, int r_off, std::uint32_t n, std::uint8_t* y, std::uint8_t* cb,
+                        std::uint8_t* cr) {
+  const Kernel k = kernel(Bpp, r_off, false);
+  std::uint32_t i = 0;
+  for (; n - i >= 64; i += 64) {
+    const std::uint8_t* p = src + static_cast<std::size_t>(i) * Bpp;
+    for (int h = 0; h < 2; ++h) {
+      Ycc v[2];
+      half_step<Bpp>(p, h, k, v);
+      store32(y + i + 32 * h, _mm512_castsi512_si256(_mm512_permutex2var_epi8(v[0].y, k.y, v[1].y)));
+      store32(cb + i + 32 * h, _mm512_castsi512_si256(_mm512_permutex2var_epi8(v[0].cb, k.in_order, v[1].cb)));
+      store32(cr + i + 32 * h, _mm512_castsi512_si256(_mm512_permutex2var_epi8(v[0].cr, k.in_order, v[1].cr)));
+    }
+  }
+  return i;
 }
 
 void rgb_to_ycc_line_avx512(const std::uint8_t* src, int bytes_per_pixel, int r_off, int g_off, int b_off,
                             std::uint32_t n, std::uint8_t* y, std::uint8_t* cb, std::uint8_t* cr) {
   const int bpp = bytes_per_pixel;
   std::uint32_t i = 0;
-  if (vector_layout(bpp, r_off, g_off, b_off)) {
-    // With 3 bytes a pixel the load of pixels 60-63 starts 4 bytes early,
-    // so that no load reaches past the step's own pixels.
-    const int back = 16 - 4 * bpp;
-    const StepShuffles k = step_shuffles(bpp, r_off);
-    for (; n - i >= 64; i += 64) {
-      const std::uint8_t* p = src + static_cast<std::size_t>(i) * bpp;
-      const RgbSums s0 = rgb_sums(load_lanes(p, bpp, 0), k.rg, k.b);
-      const RgbSums s1 = rgb_sums(load_lanes(p + 4 * bpp, bpp, 0), k.rg, k.b);
-      const RgbSums s2 = rgb_sums(load_lanes(p + 8 * bpp, bpp, 0), k.rg, k.b);
-      const RgbSums s3 = rgb_sums(load_lanes(p + 12 * bpp, bpp, back), k.last_rg, k.last_b);
-      _mm512_storeu_si512(y + i, _mm512_packus_epi16(high_words(s0.y, s1.y), high_words(s2.y, s3.y)));
-      _mm512_storeu_si512(cb + i, chroma_bytes(s0.cb, s1.cb, s2.cb, s3.cb));
-      _mm512_storeu_si512(cr + i, chroma_bytes(s0.cr, s1.cr, s2.cr, s3.cr));
-    }
-  }
+  if (vector_layout(bpp, r_off, g_off, b_off))
+    i = bpp == 3 ? ycc_steps<3>(src, r_off, n, y, cb, cr) : ycc_steps<4>(src, r_off, n, y, cb, cr);
   rgb_to_ycc_line_avx2(src + static_cast<std::size_t>(i) * bpp, bpp, r_off, g_off, b_off, n - i, y + i, cb + i,
                        cr + i);
 }
 
-// Sums of the Cb or Cr samples of two lines' 64 pixels, vertical pairs: the
-// high words (h = sum >> 16; the sample is 127 - h) of both lines added, in
-// pixel order within each 128-bit lane's two vectors.
-struct Chroma420 {
-  __m512i lo, hi;  // pixels 16 L + 0 .. 7 and 16 L + 8 .. 15 of lane L
-};
-
-inline Chroma420 chroma_pairs(const __m512i* a, const __m512i* b) {
-  return {_mm512_add_epi16(high_words(a[0], a[1]), high_words(b[0], b[1])),
-          _mm512_add_epi16(high_words(a[2], a[3]), high_words(b[2], b[3]))};
-}
-
-// The 32 4:2:0 samples of one chroma plane from its vertical pair sums:
-// (4 * 127 - (h00 + h01 + h10 + h11) + 2) >> 2, the horizontal pairs added
-// by a multiply-add with -1, in order.
-inline __m256i chroma_420(Chroma420 c) {
-  const __m512i minus_one = _mm512_set1_epi16(-1), bias = _mm512_set1_epi32(4 * 127 + 2);
-  const __m512i lo = _mm512_srai_epi32(_mm512_add_epi32(_mm512_madd_epi16(c.lo, minus_one), bias), 2);
-  const __m512i hi = _mm512_srai_epi32(_mm512_add_epi32(_mm512_madd_epi16(c.hi, minus_one), bias), 2);
-  return _mm512_cvtepi16_epi8(_mm512_packs_epi32(lo, hi));
-}
-
-// One step: pixels i to i + 63 of lines a and b (i even).
-inline void step_420(const std::uint8_t* a, const std::uint8_t* b, int bpp, int back, const StepShuffles& k,
-                     std::uint32_t i, std::uint8_t* ya, std::uint8_t* yb, std::uint8_t* cb, std::uint8_t* cr) {
-  __m512i cb_sums[2][4], cr_sums[2][4];
+// One step of two lines to 4:2:0: pixels i to i + 63 of lines a and b
+// (i even), the even and the odd pixels in vectors of their own, so that
+// the four of a chroma sample are lanes of four vectors.
+template <int Bpp>
+inline void step_420(const std::uint8_t* a, const std::uint8_t* b, const Kernel& k, std::uint32_t i,
+                     std::uint8_t* ya, std::uint8_t* yb, std::uint8_t* cb, std::uint8_t* cr) {
+  __m512i cb_sums[2], cr_sums[2];
   for (int line = 0; line < 2; ++line) {
-    const std::uint8_t* p = (line == 0 ? a : b) + static_cast<std::size_t>(i) * bpp;
-    __m512i y[4];
-    for (int g = 0; g < 4; ++g) {
-      const bool last = g == 3;
-      const RgbSums s = rgb_sums(load_lanes(p + 4 * g * bpp, bpp, last ? back : 0), last ? k.last_rg : k.rg,
-                                 last ? k.last_b : k.b);
-      y[g] = s.y;
-      cb_sums[line][g] = s.cb;
-      cr_sums[line][g] = s.cr;
+    const std::uint8_t* p = (line == 0 ? a : b) + static_cast<std::size_t>(i) * Bpp;
+    __m512i y[2];
+    for (int h = 0; h < 2; ++h) {
+      Ycc v[2];
+      half_step<Bpp>(p, h, k, v);
+      y[h] = _mm512_permutex2var_epi8(v[0].y, k.y, v[1].y);
+      const __m512i sb = _mm512_add_epi16(v[0].cb, v[1].cb), sr = _mm512_add_epi16(v[0].cr, v[1].cr);
+      cb_sums[h] = line == 0 ? sb : _mm512_add_epi16(cb_sums[h], sb);
+      cr_sums[h] = line == 0 ? sr : _mm512_add_epi16(cr_sums[h], sr);
     }
-    _mm512_storeu_si512((line == 0 ? ya : yb) + i,
-                        _mm512_packus_epi16(high_words(y[0], y[1]), high_words(y[2], y[3])));
+    _mm512_storeu_si512((line == 0 ? ya : yb) + i, _mm512_mask_blend_epi64(0xf0, y[0], y[1]));
   }
-  _mm256_storeu_si256(reinterpret_cast<__m256i*>(cb + i / 2), chroma_420(chroma_pairs(cb_sums[0], cb_sums[1])));
-  _mm256_storeu_si256(reinterpret_cast<__m256i*>(cr + i / 2), chroma_420(chroma_pairs(cr_sums[0], cr_sums[1])));
+  const __m512i round = _mm512_set1_epi16(8192);  // (s + 2) >> 2
+  auto samples = [&](const __m512i* s) {
+    return _mm512_castsi512_si256(
+        _mm512_permutex2var_epi8(_mm512_mulhrs_epi16(s[0], round), k.in_order, _mm512_mulhrs_epi16(s[1], round)));
+  };
+  store32(cb + i / 2, samples(cb_sums));
+  store32(cr + i / 2, samples(cr_sums));
+}
+
+template <int Bpp>
+void steps_420(const std::uint8_t* a, const std::uint8_t* b, int r_off, std::uint32_t n, std::uint8_t* ya,
+               std::uint8_t* yb, std::uint8_t* cb, std::uint8_t* cr) {
+  const Kernel k = kernel(Bpp, r_off, true);
+  std::uint32_t i = 0;
+  for (; n - i >= 64; i += 64) step_420<Bpp>(a, b, k, i, ya, yb, cb, cr);
+  const std::uint32_t even = n & ~1u;
+  if (i < even) {
+    // The last whole pairs: one more step ending on them, over pixels done
+    // already (the same bytes again).
+    step_420<Bpp>(a, b, k, even - 64, ya, yb, cb, cr);
+  }
 }
 
 void rgb_to_420_line_avx512(const std::uint8_t* a, const std::uint8_t* b, int bytes_per_pixel, int r_off,
@@ -192,16 +227,12 @@ void rgb_to_420_line_avx512(const std::uint8_t* a, const std::uint8_t* b, int by
     rgb_to_420_line(a, b, bpp, r_off, g_off, b_off, n, ya, yb, cb, cr);
     return;
   }
-  const StepShuffles shuffle = step_shuffles(bpp, r_off);
-  const int back = 16 - 4 * bpp;
-  std::uint32_t i = 0;
-  for (; n - i >= 64; i += 64) step_420(a, b, bpp, back, shuffle, i, ya, yb, cb, cr);
-  const std::uint32_t even = n & ~1u;
-  if (i < even) {
-    // The last whole pairs: one more step ending on them, over pixels done
-    // already (the same bytes again).
-    step_420(a, b, bpp, back, shuffle, even - 64, ya, yb, cb, cr);
+  if (bpp == 3) {
+    steps_420<3>(a, b, r_off, n, ya, yb, cb, cr);
+  } else {
+    steps_420<4>(a, b, r_off, n, ya, yb, cb, cr);
   }
+  const std::uint32_t even = n & ~1u;
   if (even < n) {  // an odd last column pairs with itself
     rgb_to_420_line(a + static_cast<std::size_t>(even) * bpp, b + static_cast<std::size_t>(even) * bpp, bpp,
                     r_off, g_off, b_off, 1, ya + even, yb + even, cb + even / 2, cr + even / 2);

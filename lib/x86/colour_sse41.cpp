@@ -3,18 +3,18 @@
 // run only once the CPU has been checked; every helper stays in this file.
 // The pixels after the last whole vector go through the portable functions.
 //
-// The conversion forms each 32-bit sum exactly with pmaddwd on word pairs
-// (R, G) and (B, 2) taken from the pixels by one byte shuffle each (rg holds
-// R + 65536 G, bk holds B + 131072):
-//   Y  = (madd(rg, 19594, -27066) + madd(bk, 7471, 16384) + rg) >> 16
-//        = (19595 R + 38470 G + 7471 B + 32768) >> 16;
-//   s  = madd(rg, 11059, 21709) + madd(bk, -32768, -16384)
-//        = 11059 R + 21709 G - 32768 B - 32768, and as the Cb sum is
-//          -s - 32768 + 8421375 = ~s + 128 * 65536,
-//   Cb = (~s >> 16) + 128 = 127 - (s >> 16)   (arithmetic shift);
-//   Cr likewise from madd(rg, -32768, 27439) + madd(bk, 5329, -16384).
-// No coefficient leaves the signed 16-bit range and no sum the 32-bit one,
-// so the results equal the integer formulas for every input.
+// The conversion works on the differences P = G - R and Q = G - B: the
+// coefficients of each sum add up to 65536 or 0, so
+//   Y  = (G * 65536 + 32768 - 19595 P - 7471 Q) >> 16,
+//   Cb = (8421375 + 11059 P - 32768 Q) >> 16,
+//   Cr = (8421375 - 32768 P + 5329 Q) >> 16,
+// every coefficient in the signed 16-bit range. A byte shuffle takes 4
+// pixels as dwords of bytes (R, G, G, B); a multiply-add of those bytes by
+// (-1, 1, 1, -1) (pmaddubsw) gives the (P, Q) word pairs, and one pmaddwd
+// each sum, exact in 32 bits, whose high word is the sample. For Y the
+// G * 65536 is added last to byte 2 alone (the sample's low byte), from
+// the (R, G, G, B) dword itself. So the results equal the integer formulas
+// for every input.
 #include <smmintrin.h>
 
 #include "colour.hpp"
@@ -27,46 +27,50 @@ inline __m128i load(const std::uint8_t* p) { return _mm_loadu_si128(reinterpret_
 inline void store(std::uint8_t* p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
 inline void store8(std::uint8_t* p, __m128i v) { _mm_storel_epi64(reinterpret_cast<__m128i*>(p), v); }
 
-// The shuffles that take 4 pixels from 16 bytes as (R, G) and (B, 0) word
-// pairs, the pixels starting at byte `start` of the vector.
-struct PairShuffles {
-  __m128i rg, b;
-};
-
-PairShuffles pair_shuffles(int bpp, int r_off, int g_off, int b_off, int start) {
-  alignas(16) std::int8_t rg[16], b[16];
+// The shuffle that takes 4 pixels from 16 bytes as (R, G, G, B) dwords,
+// the pixels starting at byte `start` of the vector.
+__m128i gather_shuffle(int bpp, int r_off, int g_off, int b_off, int start) {
+  alignas(16) std::int8_t t[16];
   for (int i = 0; i < 4; ++i) {
     const int base = start + i * bpp;
-    rg[4 * i] = static_cast<std::int8_t>(base + r_off);
-    rg[4 * i + 2] = static_cast<std::int8_t>(base + g_off);
-    b[4 * i] = static_cast<std::int8_t>(base + b_off);
-    rg[4 * i + 1] = rg[4 * i + 3] = b[4 * i + 1] = b[4 * i + 2] = b[4 * i + 3] = -128;  // zero
+    t[4 * i] = static_cast<std::int8_t>(base + r_off);
+    t[4 * i + 1] = t[4 * i + 2] = static_cast<std::int8_t>(base + g_off);
+    t[4 * i + 3] = static_cast<std::int8_t>(base + b_off);
   }
-  return {_mm_load_si128(reinterpret_cast<const __m128i*>(rg)),
-          _mm_load_si128(reinterpret_cast<const __m128i*>(b))};
+  return _mm_load_si128(reinterpret_cast<const __m128i*>(t));
 }
 
-// Y, and Cb and Cr less 127 negated, of 4 pixels at 16 fractional bits.
-struct Sums {
+// A dword of two words, lo and hi, for the multiply-adds.
+constexpr int words(int lo, int hi) {
+  return static_cast<int>((static_cast<unsigned>(lo) & 0xffffu) | static_cast<unsigned>(hi) << 16);
+}
+
+// Y, Cb and Cr of 4 pixels, each at byte 2 of a dword: Cb and Cr as the
+// sums' high words, Y as its low byte only (byte 3 is not cleared).
+struct Ycc {
   __m128i y, cb, cr;
 };
 
-inline Sums sums(__m128i px, const PairShuffles& s) {
-  const __m128i rg = _mm_shuffle_epi8(px, s.rg);
-  const __m128i bk = _mm_or_si128(_mm_shuffle_epi8(px, s.b), _mm_set1_epi32(2 << 16));
-  const __m128i y = _mm_add_epi32(_mm_add_epi32(_mm_madd_epi16(rg, _mm_set1_epi32(19594 | -27066 * 65536)),
-                                                _mm_madd_epi16(bk, _mm_set1_epi32(7471 | 16384 << 16))),
-                                  rg);
-  const __m128i cb = _mm_add_epi32(_mm_madd_epi16(rg, _mm_set1_epi32(11059 | 21709 << 16)),
-                                   _mm_madd_epi16(bk, _mm_set1_epi32(32768 | -16384 * 65536)));
-  const __m128i cr = _mm_add_epi32(_mm_madd_epi16(rg, _mm_set1_epi32(32768 | 27439 << 16)),
-                                   _mm_madd_epi16(bk, _mm_set1_epi32(5329 | -16384 * 65536)));
-  return {y, cb, cr};
+inline Ycc ycc(__m128i px, __m128i shuffle) {
+  const __m128i rggb = _mm_shuffle_epi8(px, shuffle);
+  const __m128i pq = _mm_maddubs_epi16(rggb, _mm_set1_epi32(words(0x01ff, -0x00ff)));  // -1, 1, 1, -1
+  const __m128i y = _mm_add_epi32(_mm_madd_epi16(pq, _mm_set1_epi32(words(-19595, -7471))), _mm_set1_epi32(32768));
+  const __m128i bias = _mm_set1_epi32(8421375);
+  return {_mm_add_epi8(y, rggb),  // + G at byte 2
+          _mm_add_epi32(_mm_madd_epi16(pq, _mm_set1_epi32(words(11059, -32768))), bias),
+          _mm_add_epi32(_mm_madd_epi16(pq, _mm_set1_epi32(words(-32768, 5329))), bias)};
 }
 
-// The high halves of two vectors of sums as 8 words.
-inline __m128i high_words(__m128i a, __m128i b) {
-  return _mm_packs_epi32(_mm_srai_epi32(a, 16), _mm_srai_epi32(b, 16));
+// Bytes 2 of the dwords of vectors of pixels 4 g to 4 g + 3, in order:
+// those of g = 2 k and 2 k + 1 at dwords 2 k and 2 k + 1, then all 16.
+inline __m128i sample_pairs(__m128i v0, __m128i v1, int k) {
+  const __m128i pick = _mm_set1_epi32(0x0e0a0602);  // bytes 2 of each dword, in every dword
+  const __m128i s0 = _mm_shuffle_epi8(v0, pick), s1 = _mm_shuffle_epi8(v1, pick);
+  return k == 0 ? _mm_blend_epi16(s0, s1, 0x0c) : _mm_blend_epi16(s0, s1, 0xc0);
+}
+inline __m128i samples(__m128i s01, __m128i s23) { return _mm_blend_epi16(s01, s23, 0xf0); }
+inline __m128i samples(__m128i v0, __m128i v1, __m128i v2, __m128i v3) {
+  return samples(sample_pairs(v0, v1, 0), sample_pairs(v2, v3, 1));
 }
 
 }  // namespace
@@ -78,21 +82,18 @@ void rgb_to_ycc_line_sse41(const std::uint8_t* src, int bytes_per_pixel, int r_o
   // that no load reaches past the step's own pixels.
   const int bpp = bytes_per_pixel;
   const int back = 16 - 4 * bpp;
-  const PairShuffles front = pair_shuffles(bpp, r_off, g_off, b_off, 0);
-  const PairShuffles last = pair_shuffles(bpp, r_off, g_off, b_off, back);
-  const __m128i c127 = _mm_set1_epi16(127);
+  const __m128i front = gather_shuffle(bpp, r_off, g_off, b_off, 0);
+  const __m128i last = gather_shuffle(bpp, r_off, g_off, b_off, back);
   std::uint32_t i = 0;
   for (; n - i >= 16; i += 16) {
     const std::uint8_t* p = src + static_cast<std::size_t>(i) * bpp;
-    const Sums s0 = sums(load(p), front);
-    const Sums s1 = sums(load(p + 4 * bpp), front);
-    const Sums s2 = sums(load(p + 8 * bpp), front);
-    const Sums s3 = sums(load(p + 12 * bpp - back), last);
-    store(y + i, _mm_packus_epi16(high_words(s0.y, s1.y), high_words(s2.y, s3.y)));
-    store(cb + i, _mm_packus_epi16(_mm_sub_epi16(c127, high_words(s0.cb, s1.cb)),
-                                   _mm_sub_epi16(c127, high_words(s2.cb, s3.cb))));
-    store(cr + i, _mm_packus_epi16(_mm_sub_epi16(c127, high_words(s0.cr, s1.cr)),
-                                   _mm_sub_epi16(c127, high_words(s2.cr, s3.cr))));
+    const Ycc s0 = ycc(load(p), front);
+    const Ycc s1 = ycc(load(p + 4 * bpp), front);
+    const Ycc s2 = ycc(load(p + 8 * bpp), front);
+    const Ycc s3 = ycc(load(p + 12 * bpp - back), last);
+    store(y + i, samples(s0.y, s1.y, s2.y, s3.y));
+    store(cb + i, samples(s0.cb, s1.cb, s2.cb, s3.cb));
+    store(cr + i, samples(s0.cr, s1.cr, s2.cr, s3.cr));
   }
   rgb_to_ycc_line(src + static_cast<std::size_t>(i) * bpp, bpp, r_off, g_off, b_off, n - i, y + i, cb + i, cr + i);
 }
@@ -152,43 +153,42 @@ void unpack_422_line_sse41(const std::uint8_t* src, bool y_first, std::uint32_t 
 
 namespace {
 
-// Two lines straight to 4:2:0, 16 pixels of each a step: the sums of
-// rgb_to_ycc_line_sse41, the high words (h = sum >> 16; the sample is
-// 127 - h) of vertical pairs added, then the horizontal pairs by a
-// multiply-add with -1: (4 * 127 - (h00 + h01 + h10 + h11) + 2) >> 2.
+// Two lines straight to 4:2:0, 16 pixels of each a step: the samples of
+// rgb_to_ycc_line_sse41; the high words of vertical pairs of Cb (or Cr)
+// added as words, then moved down and packed in order, and the horizontal
+// pairs added by a multiply-add with ones; the sum s of four gives
+// (s + 2) >> 2 by pmulhrsw with 8192 (s * 8192 + 16384 >> 15).
 // Pixels i to i + 15 of lines a and b (i even).
-inline void step_420(const std::uint8_t* a, const std::uint8_t* b, int bpp, int back, const PairShuffles& front,
-                     const PairShuffles& last, std::uint32_t i, std::uint8_t* ya, std::uint8_t* yb,
-                     std::uint8_t* cb, std::uint8_t* cr) {
+inline void step_420(const std::uint8_t* a, const std::uint8_t* b, int bpp, int back, __m128i front, __m128i last,
+                     std::uint32_t i, std::uint8_t* ya, std::uint8_t* yb, std::uint8_t* cb, std::uint8_t* cr) {
   const std::uint8_t* pa = a + static_cast<std::size_t>(i) * bpp;
   const std::uint8_t* pb = b + static_cast<std::size_t>(i) * bpp;
   auto group = [&](const std::uint8_t* p, int g) {  // pixels 4 g to 4 g + 3
-    return g < 3 ? sums(load(p + 4 * g * bpp), front) : sums(load(p + 12 * bpp - back), last);
+    return g < 3 ? ycc(load(p + 4 * g * bpp), front) : ycc(load(p + 12 * bpp - back), last);
   };
-  auto vertical = [](__m128i sa, __m128i sb) {
-    return _mm_add_epi32(_mm_srai_epi32(sa, 16), _mm_srai_epi32(sb, 16));
+  // Two groups of both lines at a time (pixels 0-7, then 8-15): their Y,
+  // and the sums of their horizontal pairs of Cb and of Cr.
+  const __m128i ones = _mm_set1_epi16(1);
+  auto pair_sums = [&](__m128i a0, __m128i a1, __m128i b0, __m128i b1) {
+    const __m128i v0 = _mm_srli_epi32(_mm_add_epi16(a0, b0), 16);
+    const __m128i v1 = _mm_srli_epi32(_mm_add_epi16(a1, b1), 16);
+    return _mm_madd_epi16(_mm_packus_epi32(v0, v1), ones);
   };
-  // Two groups of both lines at a time (pixels 0-7, then 8-15): the Y words
-  // of each line, and the vertical sums of h as words (-256 .. 254).
-  __m128i y_a[2], y_b[2], cb_h[2], cr_h[2];
+  __m128i y_a[2], y_b[2], cb_pairs[2], cr_pairs[2];
   for (int k = 0; k < 2; ++k) {
-    const Sums a0 = group(pa, 2 * k), a1 = group(pa, 2 * k + 1);
-    const Sums b0 = group(pb, 2 * k), b1 = group(pb, 2 * k + 1);
-    y_a[k] = high_words(a0.y, a1.y);
-    y_b[k] = high_words(b0.y, b1.y);
-    cb_h[k] = _mm_packs_epi32(vertical(a0.cb, b0.cb), vertical(a1.cb, b1.cb));
-    cr_h[k] = _mm_packs_epi32(vertical(a0.cr, b0.cr), vertical(a1.cr, b1.cr));
+    const Ycc a0 = group(pa, 2 * k), a1 = group(pa, 2 * k + 1);
+    const Ycc b0 = group(pb, 2 * k), b1 = group(pb, 2 * k + 1);
+    y_a[k] = sample_pairs(a0.y, a1.y, k);
+    y_b[k] = sample_pairs(b0.y, b1.y, k);
+    cb_pairs[k] = pair_sums(a0.cb, a1.cb, b0.cb, b1.cb);
+    cr_pairs[k] = pair_sums(a0.cr, a1.cr, b0.cr, b1.cr);
   }
-  store(ya + i, _mm_packus_epi16(y_a[0], y_a[1]));
-  store(yb + i, _mm_packus_epi16(y_b[0], y_b[1]));
-  // The 8 samples of a plane as words: the sums of four h lie in
-  // -512 .. 508, so the bias and the shift fit in 16 bits.
-  const __m128i minus_one = _mm_set1_epi16(-1), bias = _mm_set1_epi16(4 * 127 + 2);
-  auto samples = [&](const __m128i* v) {
-    const __m128i negated = _mm_packs_epi32(_mm_madd_epi16(v[0], minus_one), _mm_madd_epi16(v[1], minus_one));
-    return _mm_srai_epi16(_mm_add_epi16(negated, bias), 2);
-  };
-  const __m128i c = _mm_packus_epi16(samples(cb_h), samples(cr_h));  // Cb 0-7, then Cr 0-7
+  store(ya + i, samples(y_a[0], y_a[1]));
+  store(yb + i, samples(y_b[0], y_b[1]));
+  // The 8 samples of a plane as words, (s + 2) >> 2.
+  const __m128i round = _mm_set1_epi16(8192);
+  auto plane = [&](const __m128i* pairs) { return _mm_mulhrs_epi16(_mm_packs_epi32(pairs[0], pairs[1]), round); };
+  const __m128i c = _mm_packus_epi16(plane(cb_pairs), plane(cr_pairs));  // Cb 0-7, then Cr 0-7
   store8(cb + i / 2, c);
   store8(cr + i / 2, _mm_unpackhi_epi64(c, c));
 }
@@ -202,8 +202,8 @@ void rgb_to_420_line_sse41(const std::uint8_t* a, const std::uint8_t* b, int byt
     return;
   }
   const int back = 16 - 4 * bpp;
-  const PairShuffles front = pair_shuffles(bpp, r_off, g_off, b_off, 0);
-  const PairShuffles last = pair_shuffles(bpp, r_off, g_off, b_off, back);
+  const __m128i front = gather_shuffle(bpp, r_off, g_off, b_off, 0);
+  const __m128i last = gather_shuffle(bpp, r_off, g_off, b_off, back);
   const std::uint32_t even = n & ~1u;
   for (std::uint32_t i = 0;; i += 16) {  // one call of the step, inlined
     // The last whole pairs: one more step ending on them, over pixels done
