@@ -141,36 +141,22 @@ inline uint8x8_t averages(int16x8_t a, uint8x16_t bias) {
   return veor_u8(vreinterpret_u8_s8(vrshrn_n_s16(a, 2)), vget_low_u8(bias));
 }
 
-// Lane k of a structure load, k < 4 (the offsets are checked by the caller).
-inline uint8x16_t lane(const uint8x16x4_t& v, int k) {
+// Register k of a structure load of three or four registers (16 or 8
+// bytes each), k below their number (the offsets are checked by the
+// caller); a switch, so that the load stays in registers.
+template <class V>
+inline auto lane(const V& v, int k) {
+  constexpr bool four = sizeof(v.val) / sizeof(v.val[0]) == 4;
   switch (k) {
     case 0: return v.val[0];
     case 1: return v.val[1];
     case 2: return v.val[2];
-    default: return v.val[3];
-  }
-}
-inline uint8x16_t lane(const uint8x16x3_t& v, int k) {
-  switch (k) {
-    case 0: return v.val[0];
-    case 1: return v.val[1];
-    default: return v.val[2];
-  }
-}
-
-inline uint8x8_t half_lane(const uint8x8x4_t& v, int k) {
-  switch (k) {
-    case 0: return v.val[0];
-    case 1: return v.val[1];
-    case 2: return v.val[2];
-    default: return v.val[3];
-  }
-}
-inline uint8x8_t half_lane(const uint8x8x3_t& v, int k) {
-  switch (k) {
-    case 0: return v.val[0];
-    case 1: return v.val[1];
-    default: return v.val[2];
+    default:
+      if constexpr (four) {
+        return v.val[3];
+      } else {
+        return v.val[2];
+      }
   }
 }
 
@@ -201,10 +187,10 @@ inline Rgb8 load_rgb8(const std::uint8_t* src, int r_off, int g_off, int b_off) 
   const int r = R >= 0 ? R : r_off, g = G >= 0 ? G : g_off, b = B >= 0 ? B : b_off;
   if constexpr (Bpp == 3) {
     const uint8x8x3_t px = Dup ? vld3_dup_u8(src) : vld3_u8(src);
-    return {half_lane(px, r), half_lane(px, g), half_lane(px, b)};
+    return {lane(px, r), lane(px, g), lane(px, b)};
   } else {
     const uint8x8x4_t px = Dup ? vld4_dup_u8(src) : vld4_u8(src);
-    return {half_lane(px, r), half_lane(px, g), half_lane(px, b)};
+    return {lane(px, r), lane(px, g), lane(px, b)};
   }
 }
 
