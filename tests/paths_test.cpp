@@ -225,6 +225,8 @@ TEST(DctQuantKernels, PairKernelMatchesTheDefinitionForBothBlocks) {
 TEST(BlockCoder, BitmapCoderMatchesEmitCodeFromEveryState) {
   std::mt19937 rng(99);
   std::size_t failures = 0;
+  [[maybe_unused]] std::array<std::int32_t, 64> previous{};  // the block before, for the pair coders
+  [[maybe_unused]] std::uint64_t previous_nonzero = 0;
   for (const auto& block : coefficient_blocks()) {
     const auto size = static_cast<std::uint32_t>(u32(rng) % 8);
     const std::uint32_t pending = u32(rng) & ((1u << size) - 1u);
@@ -272,6 +274,26 @@ TEST(BlockCoder, BitmapCoderMatchesEmitCodeFromEveryState) {
           ++failures;
         }
       }
+      // Its pair coder on this block after the one before (every kind of
+      // pair: both short, in halves, each its own way).
+      if (avx512_supported() && failures < 5) {
+        std::int16_t a[64], b16[64];
+        for (int i = 0; i < 64; ++i) {
+          a[i] = static_cast<std::int16_t>(previous[static_cast<std::size_t>(i)]);
+          b16[i] = static_cast<std::int16_t>(block[static_cast<std::size_t>(i)]);
+        }
+        set_state(size, pending, last_dc);
+        code_block_reference(coder.s, luma_with(), previous.data());
+        code_block_reference(coder.s, luma_with(), block.data());
+        const CoderResult both = state_after();
+        set_state(size, pending, last_dc);
+        code_pair_avx512(coder.s, luma_with(), a, b16);
+        if (!(both == state_after())) {
+          ADD_FAILURE() << "AVX-512 pair coder: blocks with " << std::popcount(previous_nonzero) << " and "
+                        << std::popcount(nonzero) << " nonzero, from " << size << " pending bits";
+          ++failures;
+        }
+      }
       if (failures >= 5) break;
 #endif
     }
@@ -289,6 +311,8 @@ TEST(BlockCoder, BitmapCoderMatchesEmitCodeFromEveryState) {
       }
     }
 #endif
+    previous = block;
+    previous_nonzero = nonzero;
   }
 }
 

@@ -516,11 +516,87 @@ inline DcVectors load_dc_tables(const CodeTable& dc) {
   return {load64(t[0]), load64(t[1]), load64(t[2])};
 }
 
-// The Cb and Cr blocks of an MCU (natural order at a and b) in one vector
-// pass when both are short (no coefficient at zigzag position 31 or more,
-// no run of 16 zeros): block a's positions 0 to 31 in lanes 0 to 31, b's in
-// 32 to 63, each DC lane holding its difference (coded with the DC table)
-// and each lane 31 an EOB. Otherwise each block its own way.
+// Pairs with coefficients at zigzag position 31 or more, in one vector pass
+// as two halves: block a's symbols in lanes 0 to na - 1, b's in lanes 32 to
+// 32 + nb - 1 (the lanes between send nothing), each block's last lane that
+// of its position 63: the coefficient there or, where it is 0, the block's
+// EOB. For blocks of at most 32 symbols each (DC, AC and EOB) and no run of
+// 16 zeros; returns false, having changed nothing, otherwise. nat_a, nat_b:
+// the blocks' natural-order bitmaps.
+always_inlined inline bool code_halves(__m512i ta, __m512i ba, __m512i tb, __m512i bb, std::uint64_t nat_a,
+                                       std::uint64_t nat_b, std::int32_t& last_a, std::int32_t& last_b,
+                                       const VectorTables& vt, const DcVectors& dv, std::uint64_t& acc,
+                                       unsigned& bits, std::uint8_t*& out) {
+  constexpr std::uint64_t ends = std::uint64_t{1} | std::uint64_t{1} << 63;  // DC and position 63
+  const auto na = static_cast<unsigned>(__builtin_popcountll(nat_a | ends));
+  const auto nb = static_cast<unsigned>(__builtin_popcountll(nat_b | ends));
+  if (na > 32 || nb > 32) return false;
+  auto zigzag = [](__m512i top, __m512i bottom, __m512i& z0, __m512i& z1) {
+    z0 = _mm512_permutex2var_epi16(top, load64(zigzag_lo.data()), bottom);
+    z1 = _mm512_permutex2var_epi16(top, load64(zigzag_hi.data()), bottom);
+    return _mm512_test_epi16_mask(z0, z0) | static_cast<std::uint64_t>(_mm512_test_epi16_mask(z1, z1)) << 32;
+  };
+  __m512i za0, za1, zb0, zb1;
+  const std::uint64_t ma = zigzag(ta, ba, za0, za1), mb = zigzag(tb, bb, zb0, zb1);
+  const __m512i iota = load64(byte_index.iota.data());
+  const __m512i pos = _mm512_inserti64x4(_mm512_maskz_compress_epi8(ma | ends, iota),
+                                         _mm512_castsi512_si256(_mm512_maskz_compress_epi8(mb | ends, iota)), 1);
+  const __mmask64 used = _bzhi_u64(~std::uint64_t{0}, na) | static_cast<std::uint64_t>(_bzhi_u32(~0u, nb)) << 32;
+  const __mmask64 dc_lanes = std::uint64_t{1} | std::uint64_t{1} << 32;
+  const __mmask64 eob_lanes = (ma >> 63 != 0 ? 0 : std::uint64_t{1} << (na - 1)) |
+                              (mb >> 63 != 0 ? 0 : std::uint64_t{1} << (31 + nb));
+  const __mmask64 ac_lanes = used & ~dc_lanes;
+  const __m512i before = _mm512_permutexvar_epi8(load64(byte_index.left.data()), pos);
+  const __m512i run = _mm512_maskz_sub_epi8(ac_lanes & ~eob_lanes, _mm512_sub_epi8(pos, before), _mm512_set1_epi8(1));
+  if (_mm512_cmpge_epu8_mask(run, _mm512_set1_epi8(16)) != 0) return false;
+  auto difference = [](__m512i z, std::int32_t& last) {
+    const std::int32_t dc = static_cast<std::int16_t>(_mm_cvtsi128_si32(_mm512_castsi512_si128(z)));
+    const std::int32_t d = dc - last;
+    last = dc;
+    return _mm512_mask_mov_epi16(z, 1, _mm512_set1_epi16(static_cast<std::int16_t>(d)));
+  };
+  za0 = difference(za0, last_a);
+  zb0 = difference(zb0, last_b);
+  const __m512i v0 = _mm512_permutex2var_epi16(za0, _mm512_cvtepu8_epi16(_mm512_castsi512_si256(pos)), za1);
+  const __m512i v1 = _mm512_permutex2var_epi16(zb0, _mm512_cvtepu8_epi16(_mm512_extracti64x4_epi64(pos, 1)), zb1);
+  const __m512i s = _mm512_maskz_mov_epi8(used, sizes_of(v0, v1));
+  Codes c = ac_codes(run, s, ac_lanes, vt);
+  c.lo = _mm512_mask_permutexvar_epi8(c.lo, dc_lanes, s, dv.lo);
+  c.hi = _mm512_mask_permutexvar_epi8(c.hi, dc_lanes, s, dv.hi);
+  c.len = _mm512_mask_add_epi8(c.len, dc_lanes, _mm512_permutexvar_epi8(s, dv.size), s);
+  auto fold = [](__m512i v) { return _mm512_add_epi16(v, _mm512_srai_epi16(v, 15)); };
+  const __m512i c0 = _mm512_permutex2var_epi8(c.lo, load64(byte_index.words_lo.data()), c.hi);
+  const __m512i c1 = _mm512_permutex2var_epi8(c.lo, load64(byte_index.words_hi.data()), c.hi);
+  const __m512i f0 = fold(v0), f1 = fold(v1);
+  alignas(64) std::uint64_t units[32];
+  alignas(64) std::uint64_t unit_lengths[32];
+  alignas(64) std::uint64_t fours[32];
+  alignas(64) std::uint64_t four_lengths[32];
+  __mmask8 long_fours = 0;
+  merge_group<0>(c0, s, c.len, f0, units, unit_lengths, fours, four_lengths, long_fours);
+  if (na > 16) merge_group<1>(c0, s, c.len, f0, units, unit_lengths, fours, four_lengths, long_fours);
+  merge_group<2>(c1, s, c.len, f1, units, unit_lengths, fours, four_lengths, long_fours);
+  if (nb > 16) merge_group<3>(c1, s, c.len, f1, units, unit_lengths, fours, four_lengths, long_fours);
+  if (long_fours == 0) {
+    for (unsigned i = 0; i < (na + 3) / 4; ++i) put_bits(acc, bits, out, fours[2 * i], static_cast<unsigned>(four_lengths[2 * i]));
+    for (unsigned i = 0; i < (nb + 3) / 4; ++i) {
+      put_bits(acc, bits, out, fours[16 + 2 * i], static_cast<unsigned>(four_lengths[16 + 2 * i]));
+    }
+  } else {
+    for (unsigned i = 0; i < (na + 1) / 2; ++i) put_bits(acc, bits, out, units[i], static_cast<unsigned>(unit_lengths[i]));
+    for (unsigned i = 0; i < (nb + 1) / 2; ++i) {
+      put_bits(acc, bits, out, units[16 + i], static_cast<unsigned>(unit_lengths[16 + i]));
+    }
+  }
+  return true;
+}
+
+// Two blocks in turn (natural order at a and b: an MCU's Cb and Cr, or two
+// Y blocks) in one vector pass when both are short (no coefficient at
+// zigzag position 31 or more, no run of 16 zeros): block a's positions 0 to
+// 31 in lanes 0 to 31, b's in 32 to 63, each DC lane holding its difference
+// (coded with the DC table) and each lane 31 an EOB. Otherwise in halves
+// (code_halves) where they fit, else each block its own way.
 always_inlined inline void code_pair(const std::int16_t* a, const std::int16_t* b, std::int32_t& last_a,
                                      std::int32_t& last_b, const VectorTables& vt, const DcVectors& dv,
                                      const Component& ca, const Component& cb, std::uint64_t& acc, unsigned& bits,
@@ -529,7 +605,10 @@ always_inlined inline void code_pair(const std::int16_t* a, const std::int16_t* 
   auto bitmap = [](__m512i top, __m512i bottom) {
     return _mm512_test_epi16_mask(top, top) | static_cast<std::uint64_t>(_mm512_test_epi16_mask(bottom, bottom)) << 32;
   };
-  if (((bitmap(ta, ba) | bitmap(tb, bb)) & late_positions) == 0) {
+  const std::uint64_t nat_a = bitmap(ta, ba), nat_b = bitmap(tb, bb);
+  if (((nat_a | nat_b) & late_positions) != 0) {
+    if (code_halves(ta, ba, tb, bb, nat_a, nat_b, last_a, last_b, vt, dv, acc, bits, out)) return;
+  } else {
     const __m512i za = _mm512_permutex2var_epi16(ta, load64(zigzag_lo.data()), ba);
     const __m512i zb = _mm512_permutex2var_epi16(tb, load64(zigzag_lo.data()), bb);
     constexpr std::uint32_t ends = 0x80000001;  // the DC and EOB lanes
@@ -811,6 +890,21 @@ void code_block_avx512(CoderState& s, const Component& c, const std::int16_t* co
   for (int i = 0; i < 64; ++i) natural[i] = coef[i / 8 * 16 + i % 8];
   std::uint8_t* const start = out;
   code_block(load64(natural), load64(natural + 32), s.lastDC[c.index], vt, c, dense_from, acc, bits, out);
+  out = stuff_blocks(start, out);
+  store_state(s, acc, bits, out);
+}
+
+void code_pair_avx512(CoderState& s, const Component& c, const std::int16_t* a, const std::int16_t* b) {
+  std::uint64_t acc;
+  unsigned bits;
+  std::uint8_t* out;
+  load_state(s, acc, bits, out);
+  const VectorTables vt = load_tables(*c.ac);
+  const DcVectors dv = load_dc_tables(*c.dc);
+  std::uint8_t* const start = out;
+  std::int32_t last_dc = s.lastDC[c.index];
+  code_pair(a, b, last_dc, last_dc, vt, dv, c, c, acc, bits, out);
+  s.lastDC[c.index] = last_dc;
   out = stuff_blocks(start, out);
   store_state(s, acc, bits, out);
 }

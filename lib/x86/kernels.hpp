@@ -65,4 +65,7 @@ void code_block16(CoderState& s, const Component& c, const std::int16_t* coef, s
 // coefficients and no run of 16 zeros or more: the same bytes and end state
 // as code_block16, for the tests.
 void code_block_avx512(CoderState& s, const Component& c, const std::int16_t* coef, unsigned dense_from);
+// Its coder of two blocks in turn (each 64 coefficients in natural order):
+// the same bytes and end state as code_block16 on a, then on b.
+void code_pair_avx512(CoderState& s, const Component& c, const std::int16_t* a, const std::int16_t* b);
 #endif
