@@ -499,6 +499,13 @@ constexpr std::uint64_t make_late_positions() {
   return m;
 }
 constexpr std::uint64_t late_positions = make_late_positions();
+// Natural-order positions whose zigzag position is 15 or more.
+constexpr std::uint64_t make_past_15() {
+  std::uint64_t m = 0;
+  for (std::size_t k = 15; k < 64; ++k) m |= std::uint64_t{1} << zz[k];
+  return m;
+}
+constexpr std::uint64_t past_15 = make_past_15();
 static_assert(__builtin_popcountll(late_positions) == 33 && (late_positions & 0xFF) == 0);
 
 // A DC code table in registers: the low and high bytes and the length of
@@ -643,6 +650,101 @@ always_inlined inline void code_pair(const std::int16_t* a, const std::int16_t* 
   code_block(tb, bb, last_b, vt, cb, dense_blocks_from, acc, bits, out);
 }
 
+// The merged codes of two groups of symbols (lanes 0 to 31, and 32 to 63),
+// each written in its turn.
+struct MergedHalves {
+  alignas(64) std::uint64_t units[32];
+  alignas(64) std::uint64_t unit_lengths[32];
+  alignas(64) std::uint64_t fours[32];
+  alignas(64) std::uint64_t four_lengths[32];
+  unsigned count[2];       // symbols of each half
+  __mmask8 long_fours[2];  // fours of more than 56 bits in each half
+};
+
+always_inlined inline void write_half(const MergedHalves& m, int h, std::uint64_t& acc, unsigned& bits,
+                                      std::uint8_t*& out) {
+  const unsigned n = m.count[h];
+  const std::uint64_t* units = m.units + 16 * h;
+  const std::uint64_t* unit_lengths = m.unit_lengths + 16 * h;
+  const std::uint64_t* fours = m.fours + 16 * h;
+  const std::uint64_t* four_lengths = m.four_lengths + 16 * h;
+  if (m.long_fours[h] == 0) {
+    for (unsigned i = 0; i < (n + 3) / 4; ++i) put_bits(acc, bits, out, fours[2 * i], static_cast<unsigned>(four_lengths[2 * i]));
+  } else {
+    for (unsigned i = 0; i < (n + 1) / 2; ++i) put_bits(acc, bits, out, units[i], static_cast<unsigned>(unit_lengths[i]));
+  }
+}
+
+// The Cb and Cr blocks of two MCUs (blk: Cb and Cr of the first, then of
+// the second, natural order) in one vector pass, when none has a
+// coefficient at zigzag position 15 or more: the first MCU's two in lanes 0
+// to 31 and the second's from lane 32, each as a short pair of 16
+// positions a block (lane 15 of each its EOB). Their codes are merged into
+// m, each MCU's half to be written after its Y blocks. Returns false,
+// having changed nothing, otherwise. In the pictures here nearly every pair
+// of MCUs qualifies: one pass instead of two.
+always_inlined inline bool chroma_of_two(const std::int16_t* const* blk, std::int32_t& last_cb, std::int32_t& last_cr,
+                                         const VectorTables& vt, const DcVectors& dv, MergedHalves& m) {
+  __m512i z[4];
+  std::uint64_t any = 0;
+  for (int k = 0; k < 4; ++k) {
+    const __m512i top = load64(blk[k]), bottom = load64(blk[k] + 32);
+    any |= _mm512_test_epi16_mask(top, top) | static_cast<std::uint64_t>(_mm512_test_epi16_mask(bottom, bottom)) << 32;
+    z[k] = _mm512_permutex2var_epi16(top, load64(zigzag_lo.data()), bottom);
+  }
+  if ((any & past_15) != 0) return false;
+  // Each MCU's Cb positions 0 to 15 in words 0 to 15, its Cr's in 16 to 31.
+  const __m512i z01 = _mm512_inserti64x4(z[0], _mm512_castsi512_si256(z[1]), 1);
+  const __m512i z23 = _mm512_inserti64x4(z[2], _mm512_castsi512_si256(z[3]), 1);
+  constexpr std::uint32_t ends = 0x80018001;  // each block's DC and position 15
+  const std::uint32_t t01 = _mm512_test_epi16_mask(z01, z01) | ends, t23 = _mm512_test_epi16_mask(z23, z23) | ends;
+  const auto n0 = static_cast<unsigned>(__builtin_popcount(t01 & 0xFFFF));
+  const auto n01 = static_cast<unsigned>(__builtin_popcount(t01));
+  const auto n2 = static_cast<unsigned>(__builtin_popcount(t23 & 0xFFFF));
+  const auto n23 = static_cast<unsigned>(__builtin_popcount(t23));
+  const __m512i iota = load64(byte_index.iota.data());
+  const __m512i pos = _mm512_inserti64x4(_mm512_maskz_compress_epi8(t01, iota),
+                                         _mm512_castsi512_si256(_mm512_maskz_compress_epi8(t23, iota)), 1);
+  const __mmask64 used = _bzhi_u64(~std::uint64_t{0}, n01) | static_cast<std::uint64_t>(_bzhi_u32(~0u, n23)) << 32;
+  const __mmask64 dc_lanes = std::uint64_t{1} | std::uint64_t{1} << n0 | std::uint64_t{1} << 32 |
+                             std::uint64_t{1} << (32 + n2);
+  const __mmask64 eob_lanes = std::uint64_t{1} << (n0 - 1) | std::uint64_t{1} << (n01 - 1) |
+                              std::uint64_t{1} << (31 + n2) | std::uint64_t{1} << (31 + n23);
+  const __mmask64 ac_lanes = used & ~dc_lanes;
+  // Runs are at most 14 here: no ZRL.
+  const __m512i before = _mm512_permutexvar_epi8(load64(byte_index.left.data()), pos);
+  const __m512i run = _mm512_maskz_sub_epi8(ac_lanes & ~eob_lanes, _mm512_sub_epi8(pos, before), _mm512_set1_epi8(1));
+  std::int32_t dc[4];
+  for (int k = 0; k < 4; ++k) dc[k] = static_cast<std::int16_t>(_mm_cvtsi128_si32(_mm512_castsi512_si128(z[k])));
+  auto with_differences = [](__m512i v, std::int32_t cb, std::int32_t cr) {
+    v = _mm512_mask_mov_epi16(v, 1, _mm512_set1_epi16(static_cast<std::int16_t>(cb)));
+    return _mm512_mask_mov_epi16(v, std::uint32_t{1} << 16, _mm512_set1_epi16(static_cast<std::int16_t>(cr)));
+  };
+  const __m512i d01 = with_differences(z01, dc[0] - last_cb, dc[1] - last_cr);
+  const __m512i d23 = with_differences(z23, dc[2] - dc[0], dc[3] - dc[1]);
+  last_cb = dc[2];
+  last_cr = dc[3];
+  const __m512i v0 = _mm512_permutexvar_epi16(_mm512_cvtepu8_epi16(_mm512_castsi512_si256(pos)), d01);
+  const __m512i v1 = _mm512_permutexvar_epi16(_mm512_cvtepu8_epi16(_mm512_extracti64x4_epi64(pos, 1)), d23);
+  const __m512i s = _mm512_maskz_mov_epi8(used, sizes_of(v0, v1));
+  Codes c = ac_codes(run, s, ac_lanes, vt);
+  c.lo = _mm512_mask_permutexvar_epi8(c.lo, dc_lanes, s, dv.lo);
+  c.hi = _mm512_mask_permutexvar_epi8(c.hi, dc_lanes, s, dv.hi);
+  c.len = _mm512_mask_add_epi8(c.len, dc_lanes, _mm512_permutexvar_epi8(s, dv.size), s);
+  auto fold = [](__m512i v) { return _mm512_add_epi16(v, _mm512_srai_epi16(v, 15)); };
+  const __m512i c0 = _mm512_permutex2var_epi8(c.lo, load64(byte_index.words_lo.data()), c.hi);
+  const __m512i c1 = _mm512_permutex2var_epi8(c.lo, load64(byte_index.words_hi.data()), c.hi);
+  const __m512i f0 = fold(v0), f1 = fold(v1);
+  m.long_fours[0] = m.long_fours[1] = 0;
+  merge_group<0>(c0, s, c.len, f0, m.units, m.unit_lengths, m.fours, m.four_lengths, m.long_fours[0]);
+  if (n01 > 16) merge_group<1>(c0, s, c.len, f0, m.units, m.unit_lengths, m.fours, m.four_lengths, m.long_fours[0]);
+  merge_group<2>(c1, s, c.len, f1, m.units, m.unit_lengths, m.fours, m.four_lengths, m.long_fours[1]);
+  if (n23 > 16) merge_group<3>(c1, s, c.len, f1, m.units, m.unit_lengths, m.fours, m.four_lengths, m.long_fours[1]);
+  m.count[0] = n01;
+  m.count[1] = n23;
+  return true;
+}
+
 // stuff() for the bytes of a few blocks, without its byte loop: each piece
 // of 32 bytes is expanded (vpexpandb) into its place, a 0x00 after each
 // 0xFF, the places from a bit deposit and extract: every byte takes two bit
@@ -785,7 +887,7 @@ void code_mixed_avx512(CoderState& s, const Component* comps, const std::uint8_t
 // 4:2:0 MCUs from their planes (Code420Fn), two at a time: the Y blocks of
 // each MCU are a quad, the Cb and Cr blocks of both another (Cb, Cb, Cr, Cr
 // in the lanes), so each quad has one quantizer and no block is copied.
-// The next two MCUs are transformed before the current ones are coded.
+// The next two MCUs are transformed once the current ones are coded.
 int code_420_avx512(CoderState& s, const Component* comps, const std::uint8_t* y, std::size_t y_stride,
                     const std::uint8_t* cb, const std::uint8_t* cr, std::size_t c_stride, int count,
                     const std::uint8_t* limit) {
@@ -856,16 +958,30 @@ int code_420_avx512(CoderState& s, const Component* comps, const std::uint8_t* y
     const std::ptrdiff_t room = limit - out, one = 6 * max_block_bytes;
     if (room < one) break;
     const int mcus = count - m < 2 || room < 2 * one ? 1 : 2;
-    if (m + 2 < count) transform(m + 2, coef[cur ^ 1]);
     std::uint8_t* const start = out;
+    MergedHalves chroma;
+    const std::int16_t* const chroma_blocks[4] = {coef[cur][8], coef[cur][10], coef[cur][9], coef[cur][11]};
+    bool both = false;  // both MCUs' Cb and Cr blocks in chroma
     for (int i = 0; i < mcus; ++i) {
       for (int b = 0; b < 4; b += 2) {
         code_pair(coef[cur][4 * i + b], coef[cur][4 * i + b + 1], last_dc[0], last_dc[0], luma_vt, luma_dc, comps[0],
                   comps[0], acc, bits, out);
       }
-      code_pair(coef[cur][8 + i], coef[cur][10 + i], last_dc[1], last_dc[2], chroma_vt, chroma_dc, comps[1],
-                comps[2], acc, bits, out);
+      // The pass over both MCUs' Cb and Cr blocks comes once the first MCU's
+      // Y blocks are coded: before them it measured 0.96x to 0.98x, after
+      // their first pair 0.97x.
+      if (i == 0) both = mcus == 2 && chroma_of_two(chroma_blocks, last_dc[1], last_dc[2], chroma_vt, chroma_dc, chroma);
+      if (both) {
+        write_half(chroma, i, acc, bits, out);
+      } else {
+        code_pair(coef[cur][8 + i], coef[cur][10 + i], last_dc[1], last_dc[2], chroma_vt, chroma_dc, comps[1],
+                  comps[2], acc, bits, out);
+      }
     }
+    // The next two MCUs are transformed between the coding of these and the
+    // 0xFF search over their bytes, which then reads bytes whose stores have
+    // left the store buffer: 1.01x to 1.035x against transforming first.
+    if (m + 2 < count) transform(m + 2, coef[cur ^ 1]);
     out = stuff_blocks(start, out);
     if (mcus == 1) {
       m += 1;
