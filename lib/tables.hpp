@@ -112,6 +112,8 @@ struct CodeTable {
   std::array<std::uint8_t, 256> size;    // its length; 0 for a symbol the table lacks
   std::array<std::uint32_t, 256> prefix;  // code << (symbol & 15)
   std::array<std::uint8_t, 256> length;   // size + (symbol & 15)
+  // The code's low and high bytes, for the vector coders' byte lookups.
+  std::array<std::uint8_t, 256> code_low, code_high;
 };
 
 template <std::size_t S>
@@ -123,6 +125,8 @@ constexpr CodeTable make_code_table(const std::array<std::uint8_t, 16>& counts,
   for (std::size_t i = 0; i < 256; ++i) {
     t.prefix[i] = static_cast<std::uint32_t>(t.code[i]) << (i & 15);
     t.length[i] = static_cast<std::uint8_t>(t.size[i] + (i & 15));
+    t.code_low[i] = static_cast<std::uint8_t>(t.code[i]);
+    t.code_high[i] = static_cast<std::uint8_t>(t.code[i] >> 8);
   }
   return t;
 }

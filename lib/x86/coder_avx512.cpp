@@ -295,11 +295,9 @@ inline bool load_reciprocals(const std::int16_t* qu16, __m512i* q) {
 // 16-bit codes.
 inline VectorTables load_tables(const CodeTable& ac) {
   VectorTables v;
-  const __m512i even = load64(byte_index.even.data()), odd = load64(byte_index.odd.data());
   for (int i = 0; i < 4; ++i) {
-    const __m512i first = load64(ac.code.data() + 64 * i), second = load64(ac.code.data() + 64 * i + 32);
-    v.lo[i] = _mm512_permutex2var_epi8(first, even, second);
-    v.hi[i] = _mm512_permutex2var_epi8(first, odd, second);
+    v.lo[i] = load64(ac.code_low.data() + 64 * i);
+    v.hi[i] = load64(ac.code_high.data() + 64 * i);
     v.size[i] = load64(ac.size.data() + 64 * i);
   }
   return v;
@@ -514,13 +512,8 @@ struct DcVectors {
   __m512i lo, hi, size;
 };
 inline DcVectors load_dc_tables(const CodeTable& dc) {
-  alignas(64) std::uint8_t t[3][64] = {};
-  for (int i = 0; i < 16; ++i) {
-    t[0][i] = static_cast<std::uint8_t>(dc.code[static_cast<std::size_t>(i)]);
-    t[1][i] = static_cast<std::uint8_t>(dc.code[static_cast<std::size_t>(i)] >> 8);
-    t[2][i] = dc.size[static_cast<std::size_t>(i)];
-  }
-  return {load64(t[0]), load64(t[1]), load64(t[2])};
+  // Entries 16 to 63 are those of symbols a DC table lacks: 0.
+  return {load64(dc.code_low.data()), load64(dc.code_high.data()), load64(dc.size.data())};
 }
 
 // Pairs with coefficients at zigzag position 31 or more, in one vector pass
