@@ -356,6 +356,20 @@ inline void merge_group(__m512i code16, __m512i sizes, __m512i lengths, __m512i 
   _mm512_store_si512(unit_lengths + 8 * g, pair_len);
 }
 
+// Values less 1 when negative, as their value bits are sent.
+always_inlined inline __m512i fold(__m512i v) { return _mm512_add_epi16(v, _mm512_srai_epi16(v, 15)); }
+
+// Writes the merged codes of n symbols, `per` a code (the fours at codes[2 i],
+// or the pairs at codes[i]).
+template <unsigned per>
+always_inlined inline void put_merged(const std::uint64_t* codes, const std::uint64_t* lengths, unsigned n,
+                                      std::uint64_t& acc, unsigned& bits, std::uint8_t*& out) {
+  constexpr unsigned step = per / 2;
+  for (unsigned i = 0; i < (n + per - 1) / per; ++i) {
+    put_bits(acc, bits, out, codes[step * i], static_cast<unsigned>(lengths[step * i]));
+  }
+}
+
 // Writes `count` symbols, from the codes' low and high bytes and lengths
 // (value bits included: lo, hi, len, in byte lanes), their value sizes s
 // (byte lanes) and the positions pos (byte lanes) of their values among the
@@ -365,7 +379,6 @@ always_inlined inline void write_symbols(__m512i lo, __m512i hi, __m512i len, __
                                          __m512i z1, unsigned count, std::uint64_t& acc, unsigned& bits,
                                          std::uint8_t*& out) {
   // Values in the same order, less 1 when negative.
-  auto fold = [](__m512i v) { return _mm512_add_epi16(v, _mm512_srai_epi16(v, 15)); };
   const __m512i v0 = fold(_mm512_permutex2var_epi16(z0, _mm512_cvtepu8_epi16(_mm512_castsi512_si256(pos)), z1));
   const __m512i c0 = _mm512_permutex2var_epi8(lo, load64(byte_index.words_lo.data()), hi);
 
@@ -385,11 +398,9 @@ always_inlined inline void write_symbols(__m512i lo, __m512i hi, __m512i len, __
   }
   writer_barrier(units, unit_lengths, fours, four_lengths);
   if (long_fours == 0) {
-    const unsigned quads = (count + 3) / 4;
-    for (unsigned i = 0; i < quads; ++i) put_bits(acc, bits, out, fours[2 * i], static_cast<unsigned>(four_lengths[2 * i]));
+    put_merged<4>(fours, four_lengths, count, acc, bits, out);
   } else {
-    const unsigned pairs = (count + 1) / 2;
-    for (unsigned i = 0; i < pairs; ++i) put_bits(acc, bits, out, units[i], static_cast<unsigned>(unit_lengths[i]));
+    put_merged<2>(units, unit_lengths, count, acc, bits, out);
   }
 }
 
@@ -527,6 +538,22 @@ inline DcVectors load_dc_tables(const CodeTable& dc) {
   return {load64(dc.code_low.data()), load64(dc.code_high.data()), load64(dc.size.data())};
 }
 
+// z (a block's zigzag order) with its DC replaced by the difference from
+// last, which becomes z's DC.
+always_inlined inline __m512i with_difference(__m512i z, std::int32_t& last) {
+  const std::int32_t dc = static_cast<std::int16_t>(_mm_cvtsi128_si32(_mm512_castsi512_si128(z)));
+  const std::int32_t d = dc - last;
+  last = dc;
+  return _mm512_mask_mov_epi16(z, 1, _mm512_set1_epi16(static_cast<std::int16_t>(d)));
+}
+
+// The codes of the DC lanes (value sizes s) from the DC table.
+always_inlined inline void with_dc_codes(Codes& c, __m512i s, __mmask64 dc_lanes, const DcVectors& dv) {
+  c.lo = _mm512_mask_permutexvar_epi8(c.lo, dc_lanes, s, dv.lo);
+  c.hi = _mm512_mask_permutexvar_epi8(c.hi, dc_lanes, s, dv.hi);
+  c.len = _mm512_mask_add_epi8(c.len, dc_lanes, _mm512_permutexvar_epi8(s, dv.size), s);
+}
+
 // Pairs with coefficients at zigzag position 31 or more, in one vector pass
 // as two halves: block a's symbols in lanes 0 to na - 1, b's in lanes 32 to
 // 32 + nb - 1 (the lanes between send nothing), each block's last lane that
@@ -560,22 +587,13 @@ always_inlined inline bool code_halves(__m512i ta, __m512i ba, __m512i tb, __m51
   const __m512i before = _mm512_permutexvar_epi8(load64(byte_index.left.data()), pos);
   const __m512i run = _mm512_maskz_sub_epi8(ac_lanes & ~eob_lanes, _mm512_sub_epi8(pos, before), _mm512_set1_epi8(1));
   if (_mm512_cmpge_epu8_mask(run, _mm512_set1_epi8(16)) != 0) return false;
-  auto difference = [](__m512i z, std::int32_t& last) {
-    const std::int32_t dc = static_cast<std::int16_t>(_mm_cvtsi128_si32(_mm512_castsi512_si128(z)));
-    const std::int32_t d = dc - last;
-    last = dc;
-    return _mm512_mask_mov_epi16(z, 1, _mm512_set1_epi16(static_cast<std::int16_t>(d)));
-  };
-  za0 = difference(za0, last_a);
-  zb0 = difference(zb0, last_b);
+  za0 = with_difference(za0, last_a);
+  zb0 = with_difference(zb0, last_b);
   const __m512i v0 = _mm512_permutex2var_epi16(za0, _mm512_cvtepu8_epi16(_mm512_castsi512_si256(pos)), za1);
   const __m512i v1 = _mm512_permutex2var_epi16(zb0, _mm512_cvtepu8_epi16(_mm512_extracti64x4_epi64(pos, 1)), zb1);
   const __m512i s = _mm512_maskz_mov_epi8(used, sizes_of(v0, v1));
   Codes c = ac_codes(run, s, ac_lanes, vt);
-  c.lo = _mm512_mask_permutexvar_epi8(c.lo, dc_lanes, s, dv.lo);
-  c.hi = _mm512_mask_permutexvar_epi8(c.hi, dc_lanes, s, dv.hi);
-  c.len = _mm512_mask_add_epi8(c.len, dc_lanes, _mm512_permutexvar_epi8(s, dv.size), s);
-  auto fold = [](__m512i v) { return _mm512_add_epi16(v, _mm512_srai_epi16(v, 15)); };
+  with_dc_codes(c, s, dc_lanes, dv);
   const __m512i c0 = _mm512_permutex2var_epi8(c.lo, load64(byte_index.words_lo.data()), c.hi);
   const __m512i c1 = _mm512_permutex2var_epi8(c.lo, load64(byte_index.words_hi.data()), c.hi);
   const __m512i f0 = fold(v0), f1 = fold(v1);
@@ -590,15 +608,11 @@ always_inlined inline bool code_halves(__m512i ta, __m512i ba, __m512i tb, __m51
   if (nb > 16) merge_group<3>(c1, s, c.len, f1, units, unit_lengths, fours, four_lengths, long_fours);
   writer_barrier(units, unit_lengths, fours, four_lengths);
   if (long_fours == 0) {
-    for (unsigned i = 0; i < (na + 3) / 4; ++i) put_bits(acc, bits, out, fours[2 * i], static_cast<unsigned>(four_lengths[2 * i]));
-    for (unsigned i = 0; i < (nb + 3) / 4; ++i) {
-      put_bits(acc, bits, out, fours[16 + 2 * i], static_cast<unsigned>(four_lengths[16 + 2 * i]));
-    }
+    put_merged<4>(fours, four_lengths, na, acc, bits, out);
+    put_merged<4>(fours + 16, four_lengths + 16, nb, acc, bits, out);
   } else {
-    for (unsigned i = 0; i < (na + 1) / 2; ++i) put_bits(acc, bits, out, units[i], static_cast<unsigned>(unit_lengths[i]));
-    for (unsigned i = 0; i < (nb + 1) / 2; ++i) {
-      put_bits(acc, bits, out, units[16 + i], static_cast<unsigned>(unit_lengths[16 + i]));
-    }
+    put_merged<2>(units, unit_lengths, na, acc, bits, out);
+    put_merged<2>(units + 16, unit_lengths + 16, nb, acc, bits, out);
   }
   return true;
 }
@@ -635,18 +649,10 @@ always_inlined inline void code_pair(const std::int16_t* a, const std::int16_t* 
     const __m512i before = _mm512_permutexvar_epi8(load64(byte_index.left.data()), pos);
     const __m512i run = _mm512_maskz_sub_epi8(ac_lanes & ~eob_lanes, _mm512_sub_epi8(pos, before), _mm512_set1_epi8(1));
     if (_mm512_cmpge_epu8_mask(run, _mm512_set1_epi8(16)) == 0) {
-      auto difference = [](__m512i z, std::int32_t& last) {
-        const std::int32_t dc = static_cast<std::int16_t>(_mm_cvtsi128_si32(_mm512_castsi512_si128(z)));
-        const std::int32_t d = dc - last;
-        last = dc;
-        return _mm512_mask_mov_epi16(z, 1, _mm512_set1_epi16(static_cast<std::int16_t>(d)));
-      };
-      const __m512i da = difference(za, last_a), db = difference(zb, last_b);
+      const __m512i da = with_difference(za, last_a), db = with_difference(zb, last_b);
       const __m512i s = _mm512_maskz_compress_epi8(taken, sizes_of(da, db));
       Codes c = ac_codes(run, s, ac_lanes, vt);
-      c.lo = _mm512_mask_permutexvar_epi8(c.lo, dc_lanes, s, dv.lo);
-      c.hi = _mm512_mask_permutexvar_epi8(c.hi, dc_lanes, s, dv.hi);
-      c.len = _mm512_mask_add_epi8(c.len, dc_lanes, _mm512_permutexvar_epi8(s, dv.size), s);
+      with_dc_codes(c, s, dc_lanes, dv);
       write_symbols(c.lo, c.hi, c.len, s, pos, da, db, count, acc, bits, out);
       return;
     }
@@ -668,15 +674,10 @@ struct MergedHalves {
 
 always_inlined inline void write_half(const MergedHalves& m, int h, std::uint64_t& acc, unsigned& bits,
                                       std::uint8_t*& out) {
-  const unsigned n = m.count[h];
-  const std::uint64_t* units = m.units + 16 * h;
-  const std::uint64_t* unit_lengths = m.unit_lengths + 16 * h;
-  const std::uint64_t* fours = m.fours + 16 * h;
-  const std::uint64_t* four_lengths = m.four_lengths + 16 * h;
   if (m.long_fours[h] == 0) {
-    for (unsigned i = 0; i < (n + 3) / 4; ++i) put_bits(acc, bits, out, fours[2 * i], static_cast<unsigned>(four_lengths[2 * i]));
+    put_merged<4>(m.fours + 16 * h, m.four_lengths + 16 * h, m.count[h], acc, bits, out);
   } else {
-    for (unsigned i = 0; i < (n + 1) / 2; ++i) put_bits(acc, bits, out, units[i], static_cast<unsigned>(unit_lengths[i]));
+    put_merged<2>(m.units + 16 * h, m.unit_lengths + 16 * h, m.count[h], acc, bits, out);
   }
 }
 
@@ -733,10 +734,7 @@ always_inlined inline bool chroma_of_two(const std::int16_t* const* blk, std::in
   const __m512i v1 = _mm512_permutexvar_epi16(_mm512_cvtepu8_epi16(_mm512_extracti64x4_epi64(pos, 1)), d23);
   const __m512i s = _mm512_maskz_mov_epi8(used, sizes_of(v0, v1));
   Codes c = ac_codes(run, s, ac_lanes, vt);
-  c.lo = _mm512_mask_permutexvar_epi8(c.lo, dc_lanes, s, dv.lo);
-  c.hi = _mm512_mask_permutexvar_epi8(c.hi, dc_lanes, s, dv.hi);
-  c.len = _mm512_mask_add_epi8(c.len, dc_lanes, _mm512_permutexvar_epi8(s, dv.size), s);
-  auto fold = [](__m512i v) { return _mm512_add_epi16(v, _mm512_srai_epi16(v, 15)); };
+  with_dc_codes(c, s, dc_lanes, dv);
   const __m512i c0 = _mm512_permutex2var_epi8(c.lo, load64(byte_index.words_lo.data()), c.hi);
   const __m512i c1 = _mm512_permutex2var_epi8(c.lo, load64(byte_index.words_hi.data()), c.hi);
   const __m512i f0 = fold(v0), f1 = fold(v1);
