@@ -554,6 +554,47 @@ always_inlined inline void with_dc_codes(Codes& c, __m512i s, __mmask64 dc_lanes
   c.len = _mm512_mask_add_epi8(c.len, dc_lanes, _mm512_permutexvar_epi8(s, dv.size), s);
 }
 
+// The merged codes of two groups of symbols (lanes 0 to 31, and 32 to 63),
+// each written in its turn.
+struct MergedHalves {
+  alignas(64) std::uint64_t units[32];
+  alignas(64) std::uint64_t unit_lengths[32];
+  alignas(64) std::uint64_t fours[32];
+  alignas(64) std::uint64_t four_lengths[32];
+  unsigned count[2];       // symbols of each half
+  __mmask8 long_fours[2];  // fours of more than 56 bits in each half
+};
+
+always_inlined inline void write_half(const MergedHalves& m, int h, std::uint64_t& acc, unsigned& bits,
+                                      std::uint8_t*& out) {
+  if (m.long_fours[h] == 0) {
+    put_merged<4>(m.fours + 16 * h, m.four_lengths + 16 * h, m.count[h], acc, bits, out);
+  } else {
+    put_merged<2>(m.units + 16 * h, m.unit_lengths + 16 * h, m.count[h], acc, bits, out);
+  }
+}
+
+// The codes of two groups of symbols, lanes 0 to n0 - 1 and 32 to
+// 32 + n1 - 1, merged into m: their values v0 (lanes 0 to 31) and v1 (32 to
+// 63), their runs, and the lanes in use, of AC coefficients and of DCs.
+always_inlined inline void merge_halves(__m512i v0, __m512i v1, __m512i run, __mmask64 used, __mmask64 ac_lanes,
+                                        __mmask64 dc_lanes, unsigned n0, unsigned n1, const VectorTables& vt,
+                                        const DcVectors& dv, MergedHalves& m) {
+  const __m512i s = _mm512_maskz_mov_epi8(used, sizes_of(v0, v1));
+  Codes c = ac_codes(run, s, ac_lanes, vt);
+  with_dc_codes(c, s, dc_lanes, dv);
+  const __m512i c0 = _mm512_permutex2var_epi8(c.lo, load64(byte_index.words_lo.data()), c.hi);
+  const __m512i c1 = _mm512_permutex2var_epi8(c.lo, load64(byte_index.words_hi.data()), c.hi);
+  const __m512i f0 = fold(v0), f1 = fold(v1);
+  m.long_fours[0] = m.long_fours[1] = 0;
+  merge_group<0>(c0, s, c.len, f0, m.units, m.unit_lengths, m.fours, m.four_lengths, m.long_fours[0]);
+  if (n0 > 16) merge_group<1>(c0, s, c.len, f0, m.units, m.unit_lengths, m.fours, m.four_lengths, m.long_fours[0]);
+  merge_group<2>(c1, s, c.len, f1, m.units, m.unit_lengths, m.fours, m.four_lengths, m.long_fours[1]);
+  if (n1 > 16) merge_group<3>(c1, s, c.len, f1, m.units, m.unit_lengths, m.fours, m.four_lengths, m.long_fours[1]);
+  m.count[0] = n0;
+  m.count[1] = n1;
+}
+
 // Pairs with coefficients at zigzag position 31 or more, in one vector pass
 // as two halves: block a's symbols in lanes 0 to na - 1, b's in lanes 32 to
 // 32 + nb - 1 (the lanes between send nothing), each block's last lane that
@@ -591,29 +632,11 @@ always_inlined inline bool code_halves(__m512i ta, __m512i ba, __m512i tb, __m51
   zb0 = with_difference(zb0, last_b);
   const __m512i v0 = _mm512_permutex2var_epi16(za0, _mm512_cvtepu8_epi16(_mm512_castsi512_si256(pos)), za1);
   const __m512i v1 = _mm512_permutex2var_epi16(zb0, _mm512_cvtepu8_epi16(_mm512_extracti64x4_epi64(pos, 1)), zb1);
-  const __m512i s = _mm512_maskz_mov_epi8(used, sizes_of(v0, v1));
-  Codes c = ac_codes(run, s, ac_lanes, vt);
-  with_dc_codes(c, s, dc_lanes, dv);
-  const __m512i c0 = _mm512_permutex2var_epi8(c.lo, load64(byte_index.words_lo.data()), c.hi);
-  const __m512i c1 = _mm512_permutex2var_epi8(c.lo, load64(byte_index.words_hi.data()), c.hi);
-  const __m512i f0 = fold(v0), f1 = fold(v1);
-  alignas(64) std::uint64_t units[32];
-  alignas(64) std::uint64_t unit_lengths[32];
-  alignas(64) std::uint64_t fours[32];
-  alignas(64) std::uint64_t four_lengths[32];
-  __mmask8 long_fours = 0;
-  merge_group<0>(c0, s, c.len, f0, units, unit_lengths, fours, four_lengths, long_fours);
-  if (na > 16) merge_group<1>(c0, s, c.len, f0, units, unit_lengths, fours, four_lengths, long_fours);
-  merge_group<2>(c1, s, c.len, f1, units, unit_lengths, fours, four_lengths, long_fours);
-  if (nb > 16) merge_group<3>(c1, s, c.len, f1, units, unit_lengths, fours, four_lengths, long_fours);
-  writer_barrier(units, unit_lengths, fours, four_lengths);
-  if (long_fours == 0) {
-    put_merged<4>(fours, four_lengths, na, acc, bits, out);
-    put_merged<4>(fours + 16, four_lengths + 16, nb, acc, bits, out);
-  } else {
-    put_merged<2>(units, unit_lengths, na, acc, bits, out);
-    put_merged<2>(units + 16, unit_lengths + 16, nb, acc, bits, out);
-  }
+  MergedHalves m;
+  merge_halves(v0, v1, run, used, ac_lanes, dc_lanes, na, nb, vt, dv, m);
+  writer_barrier(m.units, m.unit_lengths, m.fours, m.four_lengths);
+  write_half(m, 0, acc, bits, out);
+  write_half(m, 1, acc, bits, out);
   return true;
 }
 
@@ -659,26 +682,6 @@ always_inlined inline void code_pair(const std::int16_t* a, const std::int16_t* 
   }
   code_block(ta, ba, last_a, vt, ca, dense_blocks_from, acc, bits, out);
   code_block(tb, bb, last_b, vt, cb, dense_blocks_from, acc, bits, out);
-}
-
-// The merged codes of two groups of symbols (lanes 0 to 31, and 32 to 63),
-// each written in its turn.
-struct MergedHalves {
-  alignas(64) std::uint64_t units[32];
-  alignas(64) std::uint64_t unit_lengths[32];
-  alignas(64) std::uint64_t fours[32];
-  alignas(64) std::uint64_t four_lengths[32];
-  unsigned count[2];       // symbols of each half
-  __mmask8 long_fours[2];  // fours of more than 56 bits in each half
-};
-
-always_inlined inline void write_half(const MergedHalves& m, int h, std::uint64_t& acc, unsigned& bits,
-                                      std::uint8_t*& out) {
-  if (m.long_fours[h] == 0) {
-    put_merged<4>(m.fours + 16 * h, m.four_lengths + 16 * h, m.count[h], acc, bits, out);
-  } else {
-    put_merged<2>(m.units + 16 * h, m.unit_lengths + 16 * h, m.count[h], acc, bits, out);
-  }
 }
 
 // The Cb and Cr blocks of two MCUs (blk: Cb and Cr of the first, then of
@@ -732,19 +735,7 @@ always_inlined inline bool chroma_of_two(const std::int16_t* const* blk, std::in
   last_cr = dc[3];
   const __m512i v0 = _mm512_permutexvar_epi16(_mm512_cvtepu8_epi16(_mm512_castsi512_si256(pos)), d01);
   const __m512i v1 = _mm512_permutexvar_epi16(_mm512_cvtepu8_epi16(_mm512_extracti64x4_epi64(pos, 1)), d23);
-  const __m512i s = _mm512_maskz_mov_epi8(used, sizes_of(v0, v1));
-  Codes c = ac_codes(run, s, ac_lanes, vt);
-  with_dc_codes(c, s, dc_lanes, dv);
-  const __m512i c0 = _mm512_permutex2var_epi8(c.lo, load64(byte_index.words_lo.data()), c.hi);
-  const __m512i c1 = _mm512_permutex2var_epi8(c.lo, load64(byte_index.words_hi.data()), c.hi);
-  const __m512i f0 = fold(v0), f1 = fold(v1);
-  m.long_fours[0] = m.long_fours[1] = 0;
-  merge_group<0>(c0, s, c.len, f0, m.units, m.unit_lengths, m.fours, m.four_lengths, m.long_fours[0]);
-  if (n01 > 16) merge_group<1>(c0, s, c.len, f0, m.units, m.unit_lengths, m.fours, m.four_lengths, m.long_fours[0]);
-  merge_group<2>(c1, s, c.len, f1, m.units, m.unit_lengths, m.fours, m.four_lengths, m.long_fours[1]);
-  if (n23 > 16) merge_group<3>(c1, s, c.len, f1, m.units, m.unit_lengths, m.fours, m.four_lengths, m.long_fours[1]);
-  m.count[0] = n01;
-  m.count[1] = n23;
+  merge_halves(v0, v1, run, used, ac_lanes, dc_lanes, n01, n23, vt, dv, m);
   return true;
 }
 
