@@ -18,17 +18,22 @@
 // Two short blocks in a row (nothing at zigzag position 31 or more: two Y
 // blocks, or an MCU's Cb and Cr) take one pass: the first's positions in
 // lanes 0 to 31, the second's in 32 to 63, each DC lane holding the DC
-// difference (coded from the DC table) and each lane 31 an EOB. A block
-// alone sends its DC and EOB the scalar way. The merged codes then go
-// through the branch-free writer, a store each. A block with a run of 16
-// zeros or more (ZRL codes) is coded the scalar way, as are blocks alone with
-// few coefficients, where the fixed cost of the vector steps outweighs the
-// per-coefficient saving. 0xFF bytes are looked for once every four blocks
-// (two MCUs of 4:2:0), and each gets its 0x00 by byte expansion.
+// difference (coded from the DC table) and each lane 31 an EOB. Two blocks
+// with later coefficients but at most 32 symbols each take one pass as two
+// halves, the first's symbols from lane 0, the second's from lane 32; the
+// Cb and Cr blocks of two 4:2:0 MCUs, 16 positions each, one pass between
+// them. A block alone sends its DC and EOB the scalar way. The merged codes
+// then go through the branch-free writer, a store each. A block with a run
+// of 16 zeros or more (ZRL codes) is coded the scalar way, as are blocks
+// alone with few coefficients, where the fixed cost of the vector steps
+// outweighs the per-coefficient saving. 0xFF bytes are looked for once
+// every four blocks (two MCUs of 4:2:0), and each gets its 0x00 by byte
+// expansion.
 //
-// The code tables are the component's: the vector tables are made from them
-// once a call, and the compiler keeps them in registers or, where the
-// transform needs those, on the stack, an L1 read away.
+// The code tables are the component's, with their bytes laid out for these
+// lookups (CodeTable::code_low, code_high); the compiler keeps them in
+// registers or, where the transform needs those, on the stack, an L1 read
+// away.
 //
 // The file is built with these instruction sets' flags (lib/CMakeLists.txt)
 // and its kernels run only once the CPU has been checked (paths.cpp).
